@@ -1,0 +1,40 @@
+// The device-presence monitor: while an instrument is connected, checks every 1.2 s or
+// so that its port still exists; when it has gone, closes the port and wakes the
+// connection thread. One thread, from load to unload; it starts paused.
+//
+// Owns: the monitor thread, its enable event, g_bStopMonitor, the notify map.
+#pragma once
+
+#include <atomic>
+#include <map>
+
+#include "Event.h"
+
+class CAutoMonitor {
+public:
+    CAutoMonitor();
+    ~CAutoMonitor();
+    CAutoMonitor(const CAutoMonitor&) = delete;
+    CAutoMonitor& operator=(const CAutoMonitor&) = delete;
+
+    void StartMonitor();
+    void PauseMonitor();
+    bool IsMonitored();
+
+private:
+    unsigned long m_hThread;
+    CManualResetEvent m_hEnableEvent;
+};
+
+typedef void (*PFN_NOTIFY_EVENT)(unsigned int message, unsigned int wParam, unsigned long lParam);
+
+extern CAutoMonitor g_AutoMonitor;  // the one instance, see StaticObjects.cpp
+extern std::atomic<int> g_bStopMonitor;
+extern std::map<unsigned int, PFN_NOTIFY_EVENT> g_mapNotifyEvent;  // only the Windows build fills it
+
+void RegisterNotifyEvent(unsigned int message, PFN_NOTIFY_EVENT callback);
+void* MonitorDeviceThread(void*);
+
+// Wakes the connection thread (sets g_hReconnectEvent) after the monitor closed a
+// vanished port.
+void ReconnectDevice();

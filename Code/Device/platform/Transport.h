@@ -1,0 +1,69 @@
+// The packet transport: every exchange with the instrument goes through WriteData,
+// ReadData and SendCommand.
+//
+// The wire has no framing: a request's length is fixed by its command family, and the
+// instrument's packets are 64 bytes as a rule (a few replies are shorter). A packet's
+// kind is its first byte: 0xAD sampling stream, 0x01 playback notification, anything
+// else a command reply. A packet read by one reader but meant for another is parked in
+// the reply queue until a reader of its kind asks.
+//
+// Owns: the reply queue (g_pQueueData, g_iQueueCount, g_iQueueMaxCount) and the read
+// lock g_ReadCriticalSection, innermost of the library's locks. Callers hold the global
+// lock around a request and its reply; the transport does not take it.
+#pragma once
+
+#include <cstdint>
+
+#include "SimpleCriticalSection.h"
+
+// An owning byte buffer that only grows.
+class CAutoPtrData {
+public:
+    explicit CAutoPtrData(uint32_t size);
+    ~CAutoPtrData();
+    CAutoPtrData(const CAutoPtrData&) = delete;
+    CAutoPtrData& operator=(const CAutoPtrData&) = delete;
+
+    // Grows to size bytes (zero-filled), keeping the old contents. False when out of memory.
+    bool Resize(uint32_t size);
+    // Zeroes the first 4 bytes.
+    void Clear();
+    unsigned char* GetData() const { return m_pData; }
+    uint32_t GetSize() const { return m_nSize; }
+
+private:
+    unsigned char* m_pData;
+    uint32_t m_nSize;
+};
+
+constexpr int NVS_PACKET_SIZE = 64;
+constexpr unsigned char NVS_KIND_SAMPLING = 0xAD;
+constexpr unsigned char NVS_KIND_NOTIFY = 0x01;
+constexpr unsigned char NVS_KIND_REPLY = 0xFF;  // any packet that is neither 0xAD nor 0x01
+
+extern CAutoPtrData g_pQueueData;  // the slots, 64 bytes each
+extern int g_iQueueCount;
+extern int g_iQueueMaxCount;
+extern CSimpleCriticalSection g_ReadCriticalSection;
+
+// Reads one packet of the expected kind into buffer (at most length bytes): 0xAD, 0x01,
+// 0xFF (any command reply) or the first byte of one reply family (0xB0, 0xB8, 0xCC).
+// Returns the bytes delivered; 0 when nothing of that kind came within the read
+// time-out, when no port is open, or for a null buffer or length <= 0.
+int ReadData(unsigned char* buffer, int length, unsigned char expected);
+
+// Writes length bytes in pieces of at most 64. noTimeout != 0 waits for the port as long
+// as it keeps taking data; otherwise each wait is bounded by the write time-out. A port
+// that takes nothing for the stall limit ends the write. Returns the bytes written
+// (0 when no port is open or for bad arguments).
+int WriteData(unsigned char* data, int length, int noTimeout);
+
+// The raw pass-through: writes the command, pauses 10 ms and reads one reply of
+// replyLength bytes. replyLength on success, commandLength when no reply is wanted
+// (null reply or replyLength 0), -1 on any short transfer or bad argument.
+int SendCommand(unsigned char* command, int commandLength, unsigned char* reply, int replyLength);
+// Writes one byte without time-out: 1 when written, 0 otherwise.
+int SendCommand(unsigned char byte);
+
+// Empties the reply queue under the read lock (the connect handshake does this first).
+void ClearReplyQueue();
