@@ -229,23 +229,30 @@ int WriteData(unsigned char* data, int length, int noTimeout) {
     const uint64_t stallUs = static_cast<uint64_t>(std::max(timeoutMs, kMinStallMs)) * 1000;
     uint64_t lastProgressUs = GetMonotonicUs();
     int written = 0;
+    bool refused = false;
     while (written < length) {
         const uint64_t now = GetMonotonicUs();
         if (now - lastProgressUs >= stallUs)
             break;  // the port has taken nothing for too long
-        unsigned int waitMs;
-        if (noTimeout)
-            waitMs = static_cast<unsigned int>((lastProgressUs + stallUs - now) / 1000);
-        else
-            waitMs = now < budgetEndUs ? static_cast<unsigned int>((budgetEndUs - now + 999) / 1000) : 0;
-        if (WaitReady(port, true, waitMs) < 0 && !port.Valid())
-            break;
+        // Wait for room only after the port refused a piece: a terminal may report
+        // itself not writable while it still takes data.
+        if (refused) {
+            unsigned int waitMs;
+            if (noTimeout)
+                waitMs = static_cast<unsigned int>((lastProgressUs + stallUs - now) / 1000);
+            else
+                waitMs = now < budgetEndUs ? static_cast<unsigned int>((budgetEndUs - now + 999) / 1000) : 0;
+            if (WaitReady(port, true, std::min(waitMs, 10u)) < 0 && !port.Valid())
+                break;
+        }
         const int piece = std::min(length - written, NVS_PACKET_SIZE);
         const ssize_t n = write(port.fd(), data + written, static_cast<size_t>(piece));
         if (n > 0) {
             written += static_cast<int>(n);
             lastProgressUs = GetMonotonicUs();
+            refused = false;
         } else if (n == 0 || errno == EAGAIN || errno == EINTR) {
+            refused = true;
             SleepEx(10);
         } else {
             break;

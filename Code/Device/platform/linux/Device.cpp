@@ -115,7 +115,9 @@ void ConfigurePort(int fd) {
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CLOCAL);
     tio.c_cflag |= CS8 | CREAD;
     tio.c_lflag = 0;
-    tio.c_cc[VMIN] = 0;
+    // VMIN 1: a non-blocking read with nothing there fails with EAGAIN, while a read of
+    // 0 bytes means the port hung up (VMIN 0 would report "nothing there" as 0 too).
+    tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     cfsetospeed(&tio, B115200);
     tcsetattr(fd, TCSANOW, &tio);
