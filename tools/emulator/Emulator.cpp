@@ -477,20 +477,25 @@ void Emulator::WriteDue() {
     const uint64_t now = NowUs();
     while (!schedule_.empty() && schedule_.begin()->first.first <= now) {
         std::vector<uint8_t>& bytes = schedule_.begin()->second;
-        // One write of the whole reply: the host reads a packet by its length, and a
-        // reply split across reads would be taken for two.
-        const ssize_t n = write(pty_.master, bytes.data(), bytes.size());
+        ssize_t n;
+        int err = 0;
+        {
+            // Recorded under the same lock, so a host that has read the reply finds
+            // it in Written(). The write does not block (the master is non-blocking).
+            std::lock_guard<std::mutex> lock(mu_);
+            // One write of the whole reply: the host reads a packet by its length, and
+            // a reply split across reads would be taken for two.
+            n = write(pty_.master, bytes.data(), bytes.size());
+            err = errno;
+            if (n > 0) written_.emplace_back(bytes.begin(), bytes.begin() + n);
+        }
         if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR) {
+            if (err == EAGAIN || err == EINTR) {
                 writeBlocked_ = true;  // the host is not reading; wait for room
                 return;
             }
             schedule_.erase(schedule_.begin());
             continue;
-        }
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            written_.emplace_back(bytes.begin(), bytes.begin() + n);
         }
         if (static_cast<size_t>(n) < bytes.size()) {
             // Only when the host's input queue is full: the rest follows once it drains.
