@@ -143,6 +143,7 @@ protected:
         client_ = std::make_unique<SlaveClient>(emulator_.SlavePath());
         ASSERT_TRUE(client_->IsOpen());
     }
+    void TearDown() override { EXPECT_TRUE(FinishesWithin(kWaitMs, [this] { emulator_.Stop(); })); }
 
     // Writes the case (in `pieces` writes), then a sentinel once the case is recorded:
     // the case must come out alone and whole, and the sentinel after it, so a length
@@ -198,6 +199,26 @@ TEST_F(EmulatorFraming, SeveralRequestsInOneWrite) {
     ASSERT_EQ(got.size(), sent.size());
     for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(got[i].bytes, sent[i]->bytes) << sent[i]->name;
     EXPECT_EQ(emulator_.RawBytes(), burst);
+}
+
+// The play thread writes its batches of 50 stream packets in one call; two batches
+// here, more than the emulator takes in one read.
+TEST_F(EmulatorFraming, StreamBatchesAreCutIntoPackets) {
+    constexpr size_t kPackets = 100;
+    Bytes batch;
+    for (size_t seq = 0; seq < kPackets; ++seq) {
+        Bytes packet = Payload({0x01, 0x01, 0x00, 0x00, 0x00, 0x38, static_cast<uint8_t>(seq >> 8),
+                                static_cast<uint8_t>(seq)}, 64);
+        batch.insert(batch.end(), packet.begin(), packet.end());
+    }
+    ASSERT_EQ(client_->Write(batch), static_cast<ssize_t>(batch.size()));
+    ASSERT_TRUE(emulator_.WaitForRequests(kPackets, kWaitMs));
+    const std::vector<Request> got = emulator_.Requests();
+    ASSERT_EQ(got.size(), kPackets);
+    for (size_t seq = 0; seq < kPackets; ++seq) {
+        EXPECT_EQ(got[seq].bytes, Bytes(batch.begin() + 64 * seq, batch.begin() + 64 * (seq + 1))) << seq;
+        EXPECT_EQ(got[seq].kind, FrameKind::Known);
+    }
 }
 
 // The library's empty reads write single 0x38 bytes between requests: three per

@@ -6,11 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
-#include <future>
 #include <poll.h>
 #include <memory>
 #include <string>
@@ -52,13 +50,6 @@ bool Exists(const std::string& path) {
     if (client.LastRead() == 0 || (client.LastRead() < 0 && client.LastErrno() == EIO))
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "read " << client.LastRead() << ", errno " << client.LastErrno();
-}
-
-// Runs f on its own thread and tells whether it returned within the deadline.
-template <class F>
-bool FinishesWithin(unsigned ms, F f) {
-    auto done = std::async(std::launch::async, f);
-    return done.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
 }
 
 // Device nodes go to a private directory: the /dev/ttyACM12x names belong to the

@@ -52,6 +52,7 @@ protected:
         client_ = std::make_unique<SlaveClient>(emulator_.SlavePath());
         ASSERT_TRUE(client_->IsOpen());
     }
+    void TearDown() override { EXPECT_TRUE(FinishesWithin(kWaitMs, [this] { emulator_.Stop(); })); }
 
     // Sends a request and returns what one read brings within the deadline.
     Bytes Exchange(const Bytes& request, unsigned timeoutMs = kWaitMs) {

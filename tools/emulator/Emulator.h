@@ -36,7 +36,9 @@
 //   they may call any method (Unplug, Inject and the like then act at once).
 //   Calls that change the port (LinkAs, Unlink, Unplug, Replug, Inject) are carried
 //   out by the I/O thread and wait for it at most 2 s; they return false when it did
-//   not answer.
+//   not answer. A responder must not block: the I/O thread serves nothing meanwhile,
+//   and Stop() waits for it. Stop() called from the I/O thread only asks the thread to
+//   end; the next Stop() (or the destructor) from another thread finishes the job.
 //
 // Times are steady-clock (monotonic) microseconds, comparable with
 // std::chrono::steady_clock::now().time_since_epoch().

@@ -3,8 +3,10 @@
 // reads and writes bytes with explicit deadlines. No framing, no retries.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <future>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -41,5 +43,14 @@ private:
     ssize_t lastRead_ = 0;
     int lastErrno_ = 0;
 };
+
+// Runs f on a thread of its own and tells whether it returned within timeoutMs: the
+// deadline join for stops in tests. (When it did not, the caller still waits for it at
+// the end of the full expression; the test has failed by then.)
+template <class F>
+bool FinishesWithin(unsigned timeoutMs, F f) {
+    auto done = std::async(std::launch::async, std::move(f));
+    return done.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
+}
 
 }  // namespace nvsemu
