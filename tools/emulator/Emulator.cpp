@@ -36,12 +36,14 @@ Emulator::Emulator() = default;
 Emulator::~Emulator() { Stop(); }
 
 bool Emulator::Start() {
-    std::lock_guard<std::recursive_mutex> io(ioMu_);
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (running_) return true;
     }
-    if (thread_.joinable()) thread_.join();  // stopped from its own thread earlier
+    // Stopped from its own thread earlier: reap it before taking the I/O lock, which
+    // it may still need on its way out.
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard<std::recursive_mutex> io(ioMu_);
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd_ < 0) return false;
     if (!OpenRawPty(pty_)) {
