@@ -161,5 +161,14 @@ TEST(FirmwarePpg, ModelRefusalLeavesTheStateAlone) {
     EXPECT_EQ(model[3], 0x00);
 }
 
+// Bytes that are no whole request of the table get no reply (the model reads fixed
+// offsets of a request only once its length is one the firmware takes).
+TEST(FirmwarePpg, MalformedRequestsGetNoReply) {
+    Firmware fw;
+    for (const Bytes& r : {Bytes{0xB0, 0xFF, 0x10}, Bytes{0xCC, 0x00, 0x01, 0x00}, Bytes{0x12, 0x55, 0xAA, 0x00, 0x00},
+                           Bytes(20, 0xEA), Bytes{0x7E, 0x01}})
+        EXPECT_TRUE(fw.Answer(r).empty()) << r.size() << " bytes from " << int{r[0]};
+}
+
 }  // namespace
 }  // namespace nvsemu

@@ -49,9 +49,23 @@ std::vector<Reply> Firmware::Answer(const std::vector<uint8_t>& bytes) {
     return Answer(r);
 }
 
+namespace {
+
+// A request the firmware takes whole: its header is in the request table and it has
+// one of that entry's lengths (the handlers read fixed offsets of it).
+bool WellFormed(const std::vector<uint8_t>& r) {
+    if (r.empty()) return false;
+    const Lookup found = LookupRequest(r.data(), r.size());
+    if (found.result != Lookup::Result::Match) return false;
+    const auto& lengths = found.rule->lengths;
+    return std::find(lengths.begin(), lengths.end(), r.size()) != lengths.end();
+}
+
+}  // namespace
+
 std::vector<Reply> Firmware::Answer(const Request& request) {
     const Bytes& r = request.bytes;
-    if (request.kind != FrameKind::Known || r.empty()) return {};
+    if (request.kind != FrameKind::Known || !WellFormed(r)) return {};
     std::lock_guard<std::mutex> lock(mu_);
     Bytes reply;
     if (RefusalDue(r)) {

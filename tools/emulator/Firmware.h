@@ -12,7 +12,8 @@
 //   0x00 there and no change of state. Setting and raw-data writes come back whole with
 //   byte 3 = 0xFF. Replies go out at once (delay 0); the host's readers wait for them.
 //   Requests that the model does not serve (stream packets 0x01, the FPGA upgrade,
-//   the restart byte 0xDD, unknown or incomplete bytes) get no reply.
+//   the restart byte 0xDD, unknown or incomplete bytes, requests of a length the
+//   request table does not give their header) get no reply.
 //
 // Firmware quirks the model keeps, because the host's algorithms depend on them:
 //   - the ROM read answers with the byte that the previous ROM read asked for (its
