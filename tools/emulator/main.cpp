@@ -1,24 +1,32 @@
 // nvs-emulator: the emulated instrument as a program, for manual runs and for
 // cross-built test clients (a native emulator can serve them over the same pty).
 //
-//   nvs-emulator [--link PATH] [-v]
+//   nvs-emulator [--profile NAME] [--link PATH] [-v]
 //
 // Prints the slave path on its first line of standard output, then runs until SIGINT
-// or SIGTERM. With -v every request is logged to standard error. It answers only what
-// the emulator core answers by itself (nothing, for now).
+// or SIGTERM, answering as the firmware model of the chosen profile (Profile.h; the
+// default is a main unit with a PPG module 0x2112). With -v every request is logged
+// to standard error.
 #include <cerrno>
 #include <csignal>
 #include <pthread.h>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "Emulator.h"
+#include "Firmware.h"
+#include "Profile.h"
 
 namespace {
 
-void Usage(const char* argv0) {
-    std::fprintf(stderr, "usage: %s [--link PATH] [-v]\n", argv0);
+void Usage(const char* argv0, FILE* out) {
+    std::fprintf(out, "usage: %s [--profile NAME] [--link PATH] [-v]\n", argv0);
+    std::fprintf(out, "profiles:");
+    for (const std::string& name : nvsemu::Profile::Names())
+        std::fprintf(out, " %s%s", name.c_str(), name == nvsemu::Profile::DefaultName() ? " (default)" : "");
+    std::fprintf(out, "\n");
 }
 
 const char* KindName(nvsemu::FrameKind kind) {
@@ -48,16 +56,28 @@ void Log(const nvsemu::Request& r) {
 
 int main(int argc, char** argv) {
     std::string link;
+    std::string profileName = nvsemu::Profile::DefaultName();
     bool verbose = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--link") == 0 && i + 1 < argc) {
             link = argv[++i];
+        } else if (std::strcmp(argv[i], "--profile") == 0 && i + 1 < argc) {
+            profileName = argv[++i];
         } else if (std::strcmp(argv[i], "-v") == 0) {
             verbose = true;
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            Usage(argv[0], stdout);
+            return 0;
         } else {
-            Usage(argv[0]);
+            Usage(argv[0], stderr);
             return 2;
         }
+    }
+    nvsemu::Profile profile;
+    if (!nvsemu::Profile::ByName(profileName, profile)) {
+        std::fprintf(stderr, "nvs-emulator: no profile named %s\n", profileName.c_str());
+        Usage(argv[0], stderr);
+        return 2;
     }
 
     // Block the stop signals before the I/O thread starts, so only sigwait sees them.
@@ -68,6 +88,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     nvsemu::Emulator emulator;
+    emulator.SetResponder(std::make_shared<nvsemu::Firmware>(profile));
     if (verbose) emulator.SetRequestHook(Log);
     if (!emulator.Start()) {
         std::perror("nvs-emulator: cannot open a pseudo-terminal");

@@ -1,0 +1,306 @@
+#include "Firmware.h"
+
+#include <algorithm>
+
+#include "FactoryImage.h"
+#include "FirmwareReplies.h"
+
+namespace nvsemu {
+
+using namespace fw;
+
+Firmware::Firmware(Profile profile) : profile_(std::move(profile)), memory_(profile_.ppgModules) {
+    WriteFactoryImage(profile_, memory_);
+    calibration_ = FactoryCalibrationSettings(profile_);
+    fpgaAlive_ = profile_.fpgaAlive;
+    for (int c = 0; c < 2; ++c)  // LED trigger status: bit per channel that has an LED
+        if (profile_.ledTypes[static_cast<size_t>(c)] != 3) ledTriggerStatus_ |= static_cast<uint8_t>(1u << c);
+
+    // Operator block at power-up: mode 0, 1000 samples/s, sync pulses 1, AC range 0.
+    operatorBlock_ = {0x00, 0xFF, 0x00, 0x03, 0xE8, 1, 1, 1, 0, 0, 0, 0, 0, 0};
+    // Control block at power-up: outputs off, 1000 samples/s, pacing period 80000
+    // steps of 25 us, LED pulse group without period, slots 2 4 (channels 1, 2).
+    control_[6] = 0x03;
+    control_[7] = 0xE8;
+    control_[16] = 0x00;
+    control_[17] = 0x01;
+    control_[18] = 0x38;
+    control_[19] = 0x80;
+    control_[31] = 1;
+    control_[36] = 2;
+    control_[37] = 4;
+    rom_.fill(0xFF);
+
+    // Device 0xD0 of the PPG module: VRef words of channels 1 and 2 (register 0x51),
+    // the finger configuration register 0x70.
+    registers_[0x51] = {0x08, 0x00, 0x08, 0x00};
+    registers_[0x70] = {0x00};
+    respirationWords_ = {0x0800, 0x0800, 0x0400, 0x0400};
+    respirationBaseline_ = {0x01, 0x00};
+    ambientDc_ = 0x0120;
+    rate_ = pendingRate_ = 0;
+    // Automatic trigger levels once found: status 00 01, flags 0, levels 500 and 600.
+    autoStatus_ = {0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x01, 0xF4, 0x02, 0x58};
+}
+
+std::vector<Reply> Firmware::Answer(const std::vector<uint8_t>& bytes) {
+    Request r;
+    r.bytes = bytes;
+    return Answer(r);
+}
+
+namespace {
+
+// A request the firmware takes whole: its header is in the request table and it has
+// one of that entry's lengths (the handlers read fixed offsets of it).
+bool WellFormed(const std::vector<uint8_t>& r) {
+    if (r.empty()) return false;
+    const Lookup found = LookupRequest(r.data(), r.size());
+    if (found.result != Lookup::Result::Match) return false;
+    const auto& lengths = found.rule->lengths;
+    return std::find(lengths.begin(), lengths.end(), r.size()) != lengths.end();
+}
+
+}  // namespace
+
+std::vector<Reply> Firmware::Answer(const Request& request) {
+    const Bytes& r = request.bytes;
+    if (request.kind != FrameKind::Known || !WellFormed(r)) return {};
+    std::lock_guard<std::mutex> lock(mu_);
+    Bytes reply;
+    if (RefusalDue(r)) {
+        reply = Echo(r, ReplyLength(r));
+        if (r[0] == 0x12 && reply.size() > 4) reply[4] = kRefused;  // the memory command's status
+        else if (reply.size() > 3) reply[3] = kRefused;
+    } else {
+        switch (r[0]) {
+        case 0x00: reply = OnOperatorMode(r); break;
+        case 0x12: reply = OnMemory(r); break;
+        case 0x55: reply = OnIdentity(r); break;
+        case 0xAA: reply = OnRevision(r); break;
+        case 0xAD: reply = OnSampling(r); break;
+        case 0xB0: reply = OnPpgFunction(r); break;
+        case 0xB8:
+        case 0xB9: reply = OnExtensionVersion(r); break;
+        case 0xCC: reply = OnPpgModule(r); break;
+        case 0xEA: reply = OnDevice(r); break;
+        default: break;  // stream packets, restart byte: no reply
+        }
+    }
+    if (reply.empty()) return {};
+    return {Reply{std::move(reply), 0}};
+}
+
+bool Firmware::RefusalDue(const Bytes& r) {
+    bool due = false;
+    for (Refusal& f : refusals_) {
+        if (f.spent || r.size() < f.prefix.size() || !std::equal(f.prefix.begin(), f.prefix.end(), r.begin()))
+            continue;
+        const unsigned n = f.seen++;
+        if (n < f.skip) continue;
+        due = true;
+        if (f.times != 0 && n + 1 - f.skip >= f.times) f.spent = true;
+    }
+    return due;
+}
+
+void Firmware::RefuseRequests(std::vector<uint8_t> prefix, unsigned times, unsigned skip) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Refusal f;
+    f.prefix = std::move(prefix);
+    f.times = times;
+    f.skip = skip;
+    refusals_.push_back(std::move(f));
+}
+
+void Firmware::ClearRefusals() {
+    std::lock_guard<std::mutex> lock(mu_);
+    refusals_.clear();
+}
+
+// ---- accessors -------------------------------------------------------------------
+
+std::vector<uint8_t> Firmware::MemoryAt(uint8_t target, uint32_t address, size_t n, int bank) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    Bytes out;
+    if (!memory_.Read(target, target == 0x13 ? BankLocked(bank) : 0, address, n, out)) out.clear();
+    return out;
+}
+
+bool Firmware::SetMemory(uint8_t target, uint32_t address, const std::vector<uint8_t>& bytes, int bank) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return memory_.Program(target, target == 0x13 ? BankLocked(bank) : 0, address, bytes);
+}
+
+void Firmware::Erase(uint8_t target) {
+    std::lock_guard<std::mutex> lock(mu_);
+    memory_.EraseTarget(target);
+}
+
+bool Firmware::Erase(uint8_t target, uint32_t address, size_t n, int bank) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return memory_.EraseSpan(target, target == 0x13 ? BankLocked(bank) : 0, address, n);
+}
+
+void Firmware::EraseAll() {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (uint8_t t : {uint8_t{0x01}, uint8_t{0x03}, uint8_t{0x12}, uint8_t{0x13}}) memory_.EraseTarget(t);
+}
+
+int Firmware::SelectedPpgModule() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return selectedModule_;
+}
+
+std::array<uint8_t, 14> Firmware::OperatorBlock() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return operatorBlock_;
+}
+
+std::array<uint8_t, 57> Firmware::ControlBlock() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return control_;
+}
+
+void Firmware::SetControlBlock(const std::array<uint8_t, 57>& block) {
+    std::lock_guard<std::mutex> lock(mu_);
+    control_ = block;
+}
+
+uint8_t Firmware::AppliedOutputs() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return appliedOutputs_;
+}
+
+unsigned Firmware::PulseGroupTakes() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return pulseGroupTakes_;
+}
+
+std::vector<uint8_t> Firmware::Setting(int channel) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (channel < 0 || channel > 3) return {};
+    return settings_[static_cast<size_t>(channel)];
+}
+
+std::vector<RawPoint> Firmware::RawPoints(int channel) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (channel < 0 || channel > 3) return {};
+    return raw_[static_cast<size_t>(channel)];
+}
+
+uint8_t Firmware::RomAt(uint8_t address) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return rom_[address];
+}
+
+void Firmware::SetRom(uint8_t address, uint8_t value) {
+    std::lock_guard<std::mutex> lock(mu_);
+    rom_[address] = value;
+}
+
+uint16_t Firmware::CalibrationSetting(uint8_t id) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto it = calibration_.find(id);
+    return it == calibration_.end() ? 0 : it->second;
+}
+
+void Firmware::SetCalibrationSetting(uint8_t id, uint16_t value) {
+    std::lock_guard<std::mutex> lock(mu_);
+    calibration_[id] = value;
+}
+
+void Firmware::SetLedTriggerStatus(uint8_t bits) {
+    std::lock_guard<std::mutex> lock(mu_);
+    ledTriggerStatus_ = bits;
+}
+
+std::vector<uint8_t> Firmware::Register(uint8_t reg) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto it = registers_.find(reg);
+    return it == registers_.end() ? Bytes{} : it->second;
+}
+
+void Firmware::SetRegister(uint8_t reg, std::vector<uint8_t> bytes) {
+    std::lock_guard<std::mutex> lock(mu_);
+    registers_[reg] = std::move(bytes);
+}
+
+std::array<uint16_t, 4> Firmware::RespirationWords() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return respirationWords_;
+}
+
+std::array<uint8_t, 2> Firmware::RespirationBaseline() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return respirationBaseline_;
+}
+
+uint8_t Firmware::AmbientLightMode() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return ambientMode_;
+}
+
+uint16_t Firmware::AmbientLightDc() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return ambientDc_;
+}
+
+bool Firmware::DynamicLed() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return dynamicLed_;
+}
+
+bool Firmware::SignalStrengthDetection() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return signalStrength_;
+}
+
+bool Firmware::AutoTrigger() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return autoTrigger_;
+}
+
+uint8_t Firmware::TransmissionRate() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return rate_;
+}
+
+void Firmware::SetTransmissionBusyPolls(unsigned polls) {
+    std::lock_guard<std::mutex> lock(mu_);
+    busyPolls_ = polls;
+}
+
+void Firmware::SetAutoTriggerStatus(const std::array<uint8_t, 10>& status) {
+    std::lock_guard<std::mutex> lock(mu_);
+    autoStatus_ = status;
+    autoStatusSet_ = true;
+}
+
+void Firmware::SetFpgaAlive(bool alive) {
+    std::lock_guard<std::mutex> lock(mu_);
+    fpgaAlive_ = alive;
+}
+
+void Firmware::SetFpgaReport(const std::array<uint8_t, 10>& bytes8to17) {
+    std::lock_guard<std::mutex> lock(mu_);
+    fpgaReport_ = bytes8to17;
+}
+
+void Firmware::SetRld(uint16_t level1, uint16_t level2) {
+    std::lock_guard<std::mutex> lock(mu_);
+    rld_[0] = level1;
+    rld_[1] = level2;
+}
+
+bool Firmware::StreamOn() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return streamOn_;
+}
+
+uint8_t Firmware::StreamMask() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return streamMask_;
+}
+
+}  // namespace nvsemu

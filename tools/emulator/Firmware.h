@@ -1,0 +1,206 @@
+// nvsemu::Firmware: the instrument's firmware behind the emulator's port. It answers
+// every request of the command families (identity 0x55/0xAA, memory 0x12, operator
+// mode 0x00, control block, settings, raw data and ROM 0xEA, PPG module 0xCC and 0xB0,
+// sampling switch 0xAD, extension-module version 0xB8/0xB9) and keeps the state those
+// requests change, built from a Profile (Profile.h) and its factory image
+// (FactoryImage.h).
+//
+// Replies
+//   Every family answers with one packet that begins with its family byte: 12 bytes to
+//   55 00 m (model record, DAC width), 5 bytes to AA 03, 64 bytes to everything else.
+//   An accepted request gets 0xFF in byte 3 (the memory command: byte 4), a refused one
+//   0x00 there and no change of state. Setting and raw-data writes come back whole with
+//   byte 3 = 0xFF. Replies go out at once (delay 0); the host's readers wait for them.
+//   Requests that the model does not serve (stream packets 0x01, the FPGA upgrade,
+//   the restart byte 0xDD, unknown or incomplete bytes, requests of a length the
+//   request table does not give their header) get no reply.
+//
+// Firmware quirks the model keeps, because the host's algorithms depend on them:
+//   - the ROM read answers with the byte that the previous ROM read asked for (its
+//     reply carries the value of the request before it);
+//   - after a transmission-rate write the rate poll reports "busy" (byte 3 = 0x00) for
+//     a number of polls (SetTransmissionBusyPolls) before it reports 0xFF;
+//   - main firmware before 1.15 keeps only the low byte of a calibration setting;
+//   - flash targets (0x01, 0x03) only clear bits on a write until erased.
+//   - a ROM write of a standalone slot's type (addresses 1 to 3) keeps the settings,
+//     raw periods and control block of that moment with the slot; a ROM read of the
+//     slot's address brings them back before the host reads them.
+//
+// Faults
+//   The emulator's fault plan (Faults.h) changes replies after the model chose them:
+//   silence (Drop), short (Truncate), late (Delay), altered echoes (Alter), byte 3 not
+//   0xFF (Refuse), memory byte 4 not 0xFF (RefuseMemory() below). Those leave the
+//   model's state changed as if the request were accepted. RefuseRequests() makes the
+//   model itself refuse, leaving its state alone. Erase() and the profile's FPGA state
+//   give erased images and a dead FPGA.
+//
+// Threads
+//   Answer runs on the emulator's I/O thread; every accessor and setter may be called
+//   from any thread at any time (one lock, never held while calling out). Answer never
+//   blocks.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "Emulator.h"
+#include "Faults.h"
+#include "MemoryImage.h"
+#include "Profile.h"
+
+namespace nvsemu {
+
+// One point of an uploaded raw period: DC word then AC word, as sent (big-endian on
+// the wire).
+struct RawPoint {
+    uint16_t dc = 0;
+    uint16_t ac = 0;
+    bool operator==(const RawPoint& o) const { return dc == o.dc && ac == o.ac; }
+};
+
+// The memory command refused by the instrument: reply byte 4 = 0x00.
+inline Fault RefuseMemory() { return Fault::Alter({{4, 0x00}}); }
+
+class Firmware : public Responder {
+public:
+    static constexpr unsigned kNeverDone = ~0u;  // SetTransmissionBusyPolls: busy forever
+
+    explicit Firmware(Profile profile = Profile::WithPpg2112());
+
+    std::vector<Reply> Answer(const Request& request) override;
+    // The same for bare bytes (a Known request), for tests that skip the port.
+    std::vector<Reply> Answer(const std::vector<uint8_t>& bytes);
+
+    const Profile& GetProfile() const { return profile_; }  // fixed at construction
+
+    // ---- Memory (bank -1: the PPG module selected now; banks apply to target 0x13)
+    // n bytes from address; empty when the span is outside the target.
+    std::vector<uint8_t> MemoryAt(uint8_t target, uint32_t address, size_t n, int bank = -1) const;
+    bool SetMemory(uint8_t target, uint32_t address, const std::vector<uint8_t>& bytes, int bank = -1);
+    void Erase(uint8_t target);  // the whole target, every bank
+    bool Erase(uint8_t target, uint32_t address, size_t n, int bank = -1);
+    void EraseAll();
+    int SelectedPpgModule() const;
+
+    // ---- Operator mode and control block
+    std::array<uint8_t, 14> OperatorBlock() const;  // rate big-endian in bytes 3-4
+    std::array<uint8_t, 57> ControlBlock() const;
+    void SetControlBlock(const std::array<uint8_t, 57>& block);
+    uint8_t AppliedOutputs() const;  // byte 0 of the block last written with apply set
+    unsigned PulseGroupTakes() const;  // EA FF 0A requests accepted
+
+    // ---- Waveform settings, raw data, ROM (channel 0: ECG; 1 to 3: PPG channels)
+    // The setting block as the host last wrote it (58 bytes ECG, 64 PPG; empty: none).
+    std::vector<uint8_t> Setting(int channel) const;
+    std::vector<RawPoint> RawPoints(int channel) const;  // the last upload, padding included
+    uint8_t RomAt(uint8_t address) const;
+    void SetRom(uint8_t address, uint8_t value);
+
+    // ---- PPG module (0xCC, 0xB0)
+    uint16_t CalibrationSetting(uint8_t id) const;  // 0 for an id never set
+    void SetCalibrationSetting(uint8_t id, uint16_t value);
+    void SetLedTriggerStatus(uint8_t bits);  // what a read of setting 5 reports
+    std::vector<uint8_t> Register(uint8_t reg) const;  // device 0xD0
+    void SetRegister(uint8_t reg, std::vector<uint8_t> bytes);
+    std::array<uint16_t, 4> RespirationWords() const;
+    std::array<uint8_t, 2> RespirationBaseline() const;
+    uint8_t AmbientLightMode() const;
+    uint16_t AmbientLightDc() const;
+    bool DynamicLed() const;
+    bool SignalStrengthDetection() const;
+    bool AutoTrigger() const;
+    uint8_t TransmissionRate() const;  // the rate in force (after the busy polls)
+    void SetTransmissionBusyPolls(unsigned polls);  // default 1
+    void SetAutoTriggerStatus(const std::array<uint8_t, 10>& status);
+    void SetFpgaAlive(bool alive);
+    void SetFpgaReport(const std::array<uint8_t, 10>& bytes8to17);
+    void SetRld(uint16_t level1, uint16_t level2);
+
+    // ---- Sampling stream (0xAD)
+    bool StreamOn() const;
+    uint8_t StreamMask() const;
+
+    // ---- Refusals by the model: requests starting with prefix are refused (state
+    // left alone); the first `skip` pass, then `times` are refused (0: all from then).
+    void RefuseRequests(std::vector<uint8_t> prefix, unsigned times = 1, unsigned skip = 0);
+    void ClearRefusals();
+
+private:
+    using Bytes = std::vector<uint8_t>;
+
+    struct Refusal {
+        Bytes prefix;
+        unsigned times = 1, skip = 0, seen = 0;
+        bool spent = false;
+    };
+    // What a standalone slot keeps (see the quirks above).
+    struct Slot {
+        std::array<uint8_t, 57> control{};
+        std::array<Bytes, 4> settings;
+        std::array<std::vector<RawPoint>, 4> raw;
+    };
+
+    // Family handlers, called with mu_ held; an empty result is no reply.
+    Bytes OnOperatorMode(const Bytes& r);
+    Bytes OnMemory(const Bytes& r);
+    Bytes OnIdentity(const Bytes& r);
+    Bytes OnRevision(const Bytes& r);
+    Bytes OnSampling(const Bytes& r);
+    Bytes OnPpgFunction(const Bytes& r);
+    Bytes OnExtensionVersion(const Bytes& r);
+    Bytes OnPpgModule(const Bytes& r);
+    Bytes OnCalibrationSetting(const Bytes& r);
+    Bytes OnRegister(const Bytes& r);
+    Bytes OnDevice(const Bytes& r);  // 0xEA
+    Bytes OnWaveformSetting(const Bytes& r, int channel);
+    Bytes OnRawData(const Bytes& r, int channel);
+    Bytes OnRom(const Bytes& r);
+
+    bool RefusalDue(const Bytes& r);
+    int BankLocked(int bank) const { return bank < 0 ? selectedModule_ : bank; }
+    bool FpgaAnswers() const { return profile_.fpga && fpgaAlive_; }
+    Bytes SamplingPacket(uint8_t sub, uint8_t mode);
+
+    const Profile profile_;
+    mutable std::mutex mu_;
+    MemoryImage memory_;
+    int selectedModule_ = 0;
+    std::array<uint8_t, 14> operatorBlock_{};
+    std::array<uint8_t, 57> control_{};
+    uint8_t appliedOutputs_ = 0;
+    unsigned pulseGroupTakes_ = 0;
+    std::array<Bytes, 4> settings_;  // [0] ECG (58 bytes), [1..3] PPG channels (64)
+    std::array<std::vector<RawPoint>, 4> raw_;
+    std::array<uint8_t, 256> rom_{};
+    uint8_t romLatch_ = 0xFF;  // the ROM byte the next ROM read reply carries
+    std::map<int, Slot> slots_;
+    std::map<uint8_t, uint16_t> calibration_;
+    uint8_t ledTriggerStatus_ = 0;
+    std::map<uint8_t, Bytes> registers_;
+    std::array<uint16_t, 4> respirationWords_{};
+    std::array<uint8_t, 2> respirationBaseline_{};
+    uint8_t ambientMode_ = 0;
+    uint16_t ambientDc_ = 0;
+    bool dynamicLed_ = false;
+    bool signalStrength_ = false;
+    bool autoTrigger_ = false;
+    bool autoStatusSet_ = false;
+    std::array<uint8_t, 10> autoStatus_{};
+    uint8_t rate_ = 0, pendingRate_ = 0;
+    unsigned busyPolls_ = 1, busyLeft_ = 0;
+    bool fpgaAlive_ = true;
+    std::array<uint8_t, 10> fpgaReport_{};
+    uint16_t rld_[2] = {0x0200, 0x0200};
+    uint8_t ledFeedbackAdc_ = 0x9A;  // about 1.5 V of LED drive on the 8-bit ADC
+    uint8_t usbBusVoltage_ = 0xC8;   // 5.0 V at 25 mV per step
+    bool streamOn_ = false;
+    uint8_t streamMask_ = 0;
+    uint16_t streamSeq_ = 0;
+    std::vector<Refusal> refusals_;
+};
+
+}  // namespace nvsemu
