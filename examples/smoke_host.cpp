@@ -1,6 +1,6 @@
 // Smoke host: starts the instrument emulator on a pseudo-terminal, opens its port
 // through the library's serial link and runs one exchange (the firmware-version
-// request AA 03, answered with five bytes).
+// request AA 03, which the emulated firmware answers with five bytes).
 //
 // As root the emulator is linked as /dev/ttyACM127 and found where the shipped library
 // looks; otherwise the port pattern is pointed at a temporary folder (an internal seam
@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "Emulator.h"
+#include "Firmware.h"
 #include "platform/Device.h"
 #include "platform/Platform.h"
 #include "platform/Transport.h"
@@ -23,14 +24,7 @@ int main() {
         std::fprintf(stderr, "cannot open a pseudo-terminal\n");
         return 1;
     }
-    auto firmware = std::make_shared<nvsemu::FamilyResponder>();
-    firmware->On(0xAA, [](const nvsemu::Request& request) {
-        std::vector<nvsemu::Reply> replies;
-        if (request.bytes.size() == 2 && request.bytes[1] == 0x03)
-            replies.push_back(nvsemu::Reply{{0xAA, 0x03, 0xFF, 0x07, 0x00}, 0});
-        return replies;
-    });
-    emulator.SetResponder(firmware);
+    emulator.SetResponder(std::make_shared<nvsemu::Firmware>(nvsemu::Profile::WithPpg2112()));
 
     int port = 127;
     std::string node = "/dev/ttyACM127";
