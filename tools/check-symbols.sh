@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Checks what a deliverable shared library exports, and that it is built for its target.
 #
-#   tools/check-symbols.sh --arch ARCH [--readelf PROG] [--cxxfilt PROG] [--exports LIST] LIB
+#   tools/check-symbols.sh --arch ARCH [--readelf PROG] [--cxxfilt PROG] [--exports LIST]
+#                          [--allow-needed GLOB]... LIB
 #
 # ARCH is the deliverable's NVS_ARCH (x86_64, i386, armhf, aarch64). Fails when:
 #   - LIB is not an ELF shared object for ARCH (armhf: also the hard-float ABI);
 #   - LIB needs a library beyond the standard C and C++ runtime, threads, real-time and
-#     math libraries;
+#     math libraries (and those --allow-needed names: a sanitizer build's runtimes);
 #   - LIB exports a symbol that is not an ORV function: every defined dynamic symbol of
 #     default or protected visibility must be a function named ORV... (plain, extern "C")
 #     or _Z<n>ORV... (a free function with C++ linkage, decorated);
@@ -26,16 +27,18 @@ readelf=readelf
 cxxfilt=c++filt
 exports=""
 arch=""
+allowed_needed=()
 while [ $# -gt 1 ]; do
   case "$1" in
     --arch) arch="$2"; shift 2 ;;
     --readelf) readelf="$2"; shift 2 ;;
     --cxxfilt) cxxfilt="$2"; shift 2 ;;
     --exports) exports="$2"; shift 2 ;;
+    --allow-needed) allowed_needed+=("$2"); shift 2 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
-[ $# -eq 1 ] && [ -n "$arch" ] || { sed -n '4p' "$0" >&2; exit 2; }
+[ $# -eq 1 ] && [ -n "$arch" ] || { sed -n '4,5p' "$0" >&2; exit 2; }
 lib="$1"
 [ -f "$lib" ] || { echo "FAIL: $lib does not exist" >&2; exit 1; }
 
@@ -61,10 +64,18 @@ if [ "$arch" = armhf ]; then
 fi
 
 # ---- what it loads ----------------------------------------------------------------
+allowed() {
+  local glob
+  for glob in "${allowed_needed[@]:-}"; do
+    # shellcheck disable=SC2053  # a glob on purpose
+    [ -n "$glob" ] && [[ "$1" == $glob ]] && return 0
+  done
+  return 1
+}
 while read -r needed; do
   case "$needed" in
     libc.so.6 | libm.so.6 | libpthread.so.0 | librt.so.1 | libstdc++.so.6 | libgcc_s.so.1 | ld-linux*) ;;
-    *) fail "$lib needs $needed, which is not part of the standard runtime" ;;
+    *) allowed "$needed" || fail "$lib needs $needed, which is not part of the standard runtime" ;;
   esac
 done < <("$readelf" -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 

@@ -3,9 +3,10 @@
 # fixture/symbols_fixture.cpp): each names the library, the export list (entries
 # separated by '|', '-' for no list), the exit status and a line the checker must print.
 #
-#   symbol_check_cases.sh CHECKER ARCH READELF CXXFILT CLEAN_LIB LEAKY_LIB
+#   symbol_check_cases.sh CLEAN_LIB LEAKY_LIB CHECKER CHECKER_OPTIONS...
 set -uo pipefail
-checker="$1" arch="$2" readelf="$3" cxxfilt="$4" clean="$5" leaky="$6"
+clean="$1" leaky="$2" checker="$3"
+shift 3
 plain='ORVFixturePlain'
 decorated='ORVFixtureDecorated(int, unsigned char*)'
 
@@ -32,7 +33,7 @@ for c in "${cases[@]}"; do
   entries=("${f[@]:1:n-3}")
   lib=$clean
   [ "$lib_kind" = leaky ] && lib=$leaky
-  args=(--arch "$arch" --readelf "$readelf" --cxxfilt "$cxxfilt")
+  args=("$@")
   if [ "${entries[0]}" != "-" ]; then
     printf '%s\n' "${entries[@]}" >"$list"
     args+=(--exports "$list")
