@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test the library.
 set -euo pipefail
-packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev
+          binutils
+          # The Linux cross deliverables (sysroots under /usr/<triple>) and the user-mode
+          # emulators their tests run under.
+          g++-i686-linux-gnu g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
