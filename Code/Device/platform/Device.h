@@ -44,10 +44,6 @@ int DeviceCheckPath(char* path);
 // once (at most writeMs) for it to be writable.
 void SetDeviceTimeoutSetting(unsigned int readMs, unsigned int writeMs);
 
-// Makes `descriptor` the open port (a port handed over by the host, or opened by the
-// update sequences). -1 or 0 closes the port without touching the lock file.
-void DeviceAdoptHandle(long descriptor);
-
 // A borrowed reference to the open port's descriptor. fd() is -1 when no port was open;
 // Valid() turns false as soon as the port is closed (by any thread), and the borrower
 // must then stop using fd(). The descriptor itself is closed only when the last borrower
@@ -66,6 +62,3 @@ private:
     uint64_t m_generation;
 };
 
-// The connect handshake run on each candidate port (the device protocol's
-// IsTargetDevice). Returns true when the open port is the wanted instrument.
-typedef bool (*PFN_TARGET_DEVICE_CHECK)();

@@ -6,9 +6,10 @@
 
 struct PPG_WAVEFORM;
 
-// printf-style formatting into a string. Encoding errors give the text formatted so far
-// (empty when nothing could be formatted).
-std::string StringFormat(std::string format, ...);
+// printf-style formatting into a string; null or empty format gives "". An encoding
+// error gives "". (The format is a C string: va_start on a class-type parameter is not
+// portable.)
+std::string StringFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // In-place white-space trims (isspace in the default locale). Null is ignored.
 void StringTrimRight(char* text);

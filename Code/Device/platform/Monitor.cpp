@@ -1,0 +1,73 @@
+// The presence monitor. It takes no lock: it may close the port while another thread
+// is mid-exchange on it, which the serial link makes safe (a borrowed descriptor stays
+// open until its borrower is done, and the borrower sees that the port has gone).
+#include "Monitor.h"
+
+#include "Device.h"
+#include "Platform.h"
+#include "StaticObjects.h"
+
+std::atomic<int> g_bStopMonitor{0};
+
+namespace {
+
+// Sleeps in steps so that an unload is not held up by a long sleep.
+void MonitorSleep(unsigned int ms) {
+    while (ms > 0 && g_bStopMonitor.load() == 0) {
+        const unsigned int step = ms < 100 ? ms : 100;
+        SleepEx(step);
+        ms -= step;
+    }
+}
+
+}  // namespace
+
+CAutoMonitor::CAutoMonitor() : m_hThread(0), m_hEnableEvent(false) {
+    CreateThread(&m_hThread, MonitorDeviceThread, this);
+}
+
+CAutoMonitor::~CAutoMonitor() {
+    g_bStopMonitor.store(1);
+    m_hEnableEvent.SetEvent();
+    WaitForThread(m_hThread);
+}
+
+void CAutoMonitor::StartMonitor() { m_hEnableEvent.SetEvent(); }
+
+void CAutoMonitor::PauseMonitor() { m_hEnableEvent.ResetEvent(); }
+
+bool CAutoMonitor::IsMonitored() { return m_hEnableEvent.WaitTimeout(0) == 0; }
+
+void RegisterNotifyEvent(unsigned int message, PFN_NOTIFY_EVENT callback) { g_mapNotifyEvent[message] = callback; }
+
+void* MonitorDeviceThread(void* argument) {
+    CAutoMonitor* monitor = static_cast<CAutoMonitor*>(argument);
+    while (g_bStopMonitor.load() == 0) {
+        if (!monitor->IsMonitored()) {
+            SleepEx(100);
+            continue;
+        }
+        // A first check, then up to three re-checks 500 ms apart: a port that answers any
+        // of them counts as present, so a short vanishing does not drop the connection.
+        bool present = DeviceIsAlive() != 0;
+        for (int i = 0; i < 3 && g_bStopMonitor.load() == 0; ++i) {
+            if (DeviceIsAlive()) {
+                present = true;
+                break;
+            }
+            MonitorSleep(500);
+        }
+        if (g_bStopMonitor.load() != 0)
+            break;
+        if (present) {
+            MonitorSleep(1200);
+        } else {
+            DeviceClose();
+            ReconnectDevice();
+            SleepEx(100);
+        }
+    }
+    return nullptr;
+}
+
+void ReconnectDevice() { g_hReconnectEvent.SetEvent(); }

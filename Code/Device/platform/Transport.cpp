@@ -1,0 +1,282 @@
+// The packet transport on POSIX ports (Linux and macOS).
+//
+// Reads are passes: search the reply queue, else read the port once within the read
+// time-out; a packet of another kind is parked and the next pass begins. The read lock
+// is held for one pass. One deadline covers the whole call: once it has passed, a call
+// only drains what already waits in the port (a reply can sit behind a run of stream
+// packets) and then gives up, so a flowing stream can never keep a reader forever.
+#include "Transport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <sys/select.h>
+#include <unistd.h>
+#include <vector>
+
+#include "Device.h"
+#include "Platform.h"
+
+namespace {
+
+constexpr int kInitialSlots = 2048;
+constexpr int kMaxSlots = 1 << 20;          // 64 MiB of parked packets at the most
+constexpr unsigned int kSliceMs = 20;       // waits are cut into slices to notice a closed port
+constexpr unsigned int kMinStallMs = 1000;  // a port that takes nothing this long ends a write
+constexpr int kDrainPackets = 64;           // packets taken after the deadline, at the most
+constexpr unsigned char kFillerByte = 0x38; // written after each empty read
+
+int s_iQueueHead = 0;  // physical slot of the oldest parked packet (the queue is a ring)
+
+unsigned char* Slot(int logical) {
+    const int physical = (s_iQueueHead + logical) % g_iQueueMaxCount;
+    return g_pQueueData.GetData() + static_cast<size_t>(physical) * NVS_PACKET_SIZE;
+}
+
+bool Matches(unsigned char first, unsigned char expected) {
+    if (expected == NVS_KIND_REPLY)
+        return first != NVS_KIND_SAMPLING && first != NVS_KIND_NOTIFY;
+    return first == expected;
+}
+
+// Removes logical slot k, keeping the order of the others; the shorter side moves.
+void RemoveSlot(int k) {
+    if (k < g_iQueueCount / 2) {
+        for (int i = k; i > 0; --i)
+            memcpy(Slot(i), Slot(i - 1), NVS_PACKET_SIZE);
+        s_iQueueHead = (s_iQueueHead + 1) % g_iQueueMaxCount;
+    } else {
+        for (int i = k; i < g_iQueueCount - 1; ++i)
+            memcpy(Slot(i), Slot(i + 1), NVS_PACKET_SIZE);
+    }
+    --g_iQueueCount;
+    if (g_iQueueCount == 0)
+        s_iQueueHead = 0;
+}
+
+// Takes the oldest parked packet of the expected kind into buffer. Returns the bytes
+// delivered (at most length, at most 64), 0 on a miss.
+int TakeFromQueue(unsigned char* buffer, int length, unsigned char expected) {
+    for (int k = 0; k < g_iQueueCount; ++k) {
+        unsigned char* slot = Slot(k);
+        if (!Matches(slot[0], expected))
+            continue;
+        const int delivered = std::min(length, NVS_PACKET_SIZE);
+        memcpy(buffer, slot, static_cast<size_t>(delivered));
+        RemoveSlot(k);
+        return delivered;
+    }
+    return 0;
+}
+
+bool GrowQueue() {
+    if (g_iQueueMaxCount >= kMaxSlots)
+        return false;
+    if (s_iQueueHead != 0) {  // unroll the ring so the slots keep their order after the copy
+        std::vector<unsigned char> ordered(static_cast<size_t>(g_iQueueCount) * NVS_PACKET_SIZE);
+        for (int i = 0; i < g_iQueueCount; ++i)
+            memcpy(&ordered[static_cast<size_t>(i) * NVS_PACKET_SIZE], Slot(i), NVS_PACKET_SIZE);
+        memcpy(g_pQueueData.GetData(), ordered.data(), ordered.size());
+        s_iQueueHead = 0;
+    }
+    const int slots = g_iQueueMaxCount * 2;
+    if (!g_pQueueData.Resize(static_cast<uint32_t>(slots) * NVS_PACKET_SIZE))
+        return false;
+    g_iQueueMaxCount = slots;
+    return true;
+}
+
+// Parks the first 64 bytes of a packet of `length` bytes (the rest of the slot zeroed).
+void Park(const unsigned char* packet, int length) {
+    if (g_iQueueCount == g_iQueueMaxCount && !GrowQueue())
+        RemoveSlot(0);  // at the memory bound the oldest parked packet gives way
+    unsigned char* slot = Slot(g_iQueueCount);
+    const int kept = std::min(length, NVS_PACKET_SIZE);
+    memcpy(slot, packet, static_cast<size_t>(kept));
+    memset(slot + kept, 0, static_cast<size_t>(NVS_PACKET_SIZE - kept));
+    ++g_iQueueCount;
+}
+
+// Waits until fd is ready (readable or writable) or `ms` have passed, in slices so that
+// a port closed by another thread is noticed. > 0 ready, 0 not ready, < 0 hard failure.
+int WaitReady(const CDevicePort& port, bool forWrite, unsigned int ms) {
+    uint64_t end = GetMonotonicUs() + static_cast<uint64_t>(ms) * 1000;
+    for (;;) {
+        if (!port.Valid())
+            return -1;
+        const uint64_t now = GetMonotonicUs();
+        const uint64_t leftUs = end > now ? end - now : 0;
+        const uint64_t sliceUs = std::min<uint64_t>(leftUs, kSliceMs * 1000u);
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(port.fd(), &set);
+        timeval tv;
+        tv.tv_sec = static_cast<time_t>(sliceUs / 1000000u);
+        tv.tv_usec = static_cast<suseconds_t>(sliceUs % 1000000u);
+        const int result = select(port.fd() + 1, forWrite ? nullptr : &set, forWrite ? &set : nullptr, nullptr, &tv);
+        if (result > 0)
+            return 1;
+        if (result < 0 && errno != EINTR && errno != EAGAIN)
+            return -1;
+        if (result == 0 && sliceUs >= leftUs)
+            return 0;
+    }
+}
+
+enum class PassEnd { Complete, Empty, HungUp };
+
+// One read of the port into buffer[0..length): returns the bytes read.
+int ReadPort(const CDevicePort& port, unsigned char* buffer, int length, uint64_t deadlineUs, bool draining,
+             PassEnd& end) {
+    int got = 0;
+    int emptyTries = 0;
+    end = PassEnd::Complete;
+    while (got < length && emptyTries < 3) {
+        const uint64_t now = GetMonotonicUs();
+        const unsigned int leftMs = (draining || now >= deadlineUs) ? 0 : static_cast<unsigned int>((deadlineUs - now + 999) / 1000);
+        if (WaitReady(port, false, leftMs) < 0 && !port.Valid())
+            break;
+        const ssize_t n = read(port.fd(), buffer + got, static_cast<size_t>(length - got));
+        if (n > 0) {
+            got += static_cast<int>(n);
+            emptyTries = 0;
+        } else if (n == 0) {
+            end = PassEnd::HungUp;  // the port is going away: nothing more will come
+            break;
+        } else if (errno == EAGAIN || errno == EINTR) {
+            if (draining)
+                break;  // after the deadline only what is already there is taken
+            unsigned char filler = kFillerByte;
+            WriteData(&filler, 1, 1);
+            SleepEx(10);
+            ++emptyTries;
+        } else {
+            break;
+        }
+    }
+    if (got == 0 && end == PassEnd::Complete)
+        end = PassEnd::Empty;
+    return got;
+}
+
+}  // namespace
+
+// ---- CAutoPtrData --------------------------------------------------------------------
+
+CAutoPtrData::CAutoPtrData(uint32_t size) : m_pData(new unsigned char[size ? size : 1]), m_nSize(size) {}
+
+CAutoPtrData::~CAutoPtrData() { delete[] m_pData; }
+
+bool CAutoPtrData::Resize(uint32_t size) {
+    if (size <= m_nSize)
+        return true;
+    unsigned char* grown = new (std::nothrow) unsigned char[size]();
+    if (grown == nullptr)
+        return false;
+    memcpy(grown, m_pData, m_nSize);
+    delete[] m_pData;
+    m_pData = grown;
+    m_nSize = size;
+    return true;
+}
+
+void CAutoPtrData::Clear() {
+    if (m_nSize >= 4)
+        memset(m_pData, 0, 4);
+}
+
+int g_iQueueCount = 0;
+int g_iQueueMaxCount = kInitialSlots;
+
+// ---- Reads and writes ----------------------------------------------------------------
+
+int ReadData(unsigned char* buffer, int length, unsigned char expected) {
+    if (buffer == nullptr || length <= 0 || !DeviceIsConnected())
+        return 0;
+    const uint64_t deadlineUs = GetMonotonicUs() + static_cast<uint64_t>(g_nDeviceReadTimeout.load()) * 1000;
+    int drained = 0;
+    for (;;) {
+        const bool draining = GetMonotonicUs() >= deadlineUs && drained > 0;
+        CAutoCriticalSection lock(g_ReadCriticalSection);
+        if (const int taken = TakeFromQueue(buffer, length, expected))
+            return taken;
+        CDevicePort port;
+        if (!port.Valid())
+            return 0;
+        PassEnd end;
+        const int got = ReadPort(port, buffer, length, deadlineUs, draining, end);
+        if (got == 0)
+            return 0;
+        if (Matches(buffer[0], expected))
+            return got;
+        Park(buffer, got);
+        if (end == PassEnd::HungUp)
+            return 0;
+        if (GetMonotonicUs() >= deadlineUs && ++drained > kDrainPackets)
+            return 0;
+    }
+}
+
+int WriteData(unsigned char* data, int length, int noTimeout) {
+    if (data == nullptr || length <= 0)
+        return 0;
+    CDevicePort port;
+    if (!port.Valid())
+        return 0;
+    const unsigned int timeoutMs = g_nDeviceWriteTimeout.load();
+    const uint64_t budgetEndUs = GetMonotonicUs() + static_cast<uint64_t>(timeoutMs) * 1000;
+    const uint64_t stallUs = static_cast<uint64_t>(std::max(timeoutMs, kMinStallMs)) * 1000;
+    uint64_t lastProgressUs = GetMonotonicUs();
+    int written = 0;
+    bool refused = false;
+    while (written < length) {
+        const uint64_t now = GetMonotonicUs();
+        if (now - lastProgressUs >= stallUs)
+            break;  // the port has taken nothing for too long
+        // Wait for room only after the port refused a piece: a terminal may report
+        // itself not writable while it still takes data.
+        if (refused) {
+            unsigned int waitMs;
+            if (noTimeout)
+                waitMs = static_cast<unsigned int>((lastProgressUs + stallUs - now) / 1000);
+            else
+                waitMs = now < budgetEndUs ? static_cast<unsigned int>((budgetEndUs - now + 999) / 1000) : 0;
+            if (WaitReady(port, true, std::min(waitMs, 10u)) < 0 && !port.Valid())
+                break;
+        }
+        const int piece = std::min(length - written, NVS_PACKET_SIZE);
+        const ssize_t n = write(port.fd(), data + written, static_cast<size_t>(piece));
+        if (n > 0) {
+            written += static_cast<int>(n);
+            lastProgressUs = GetMonotonicUs();
+            refused = false;
+        } else if (n == 0 || errno == EAGAIN || errno == EINTR) {
+            refused = true;
+            SleepEx(10);
+        } else {
+            break;
+        }
+    }
+    return written;
+}
+
+int SendCommand(unsigned char* command, int commandLength, unsigned char* reply, int replyLength) {
+    if (command == nullptr || commandLength <= 0 || replyLength < 0)
+        return -1;
+    if (WriteData(command, commandLength, 1) < commandLength)
+        return -1;
+    SleepEx(10);
+    if (replyLength == 0 || reply == nullptr)
+        return commandLength;
+    return ReadData(reply, replyLength, NVS_KIND_REPLY) == replyLength ? replyLength : -1;
+}
+
+int SendCommand(unsigned char byte) { return WriteData(&byte, 1, 1) == 1 ? 1 : 0; }
+
+void ClearReplyQueue() {
+    CAutoCriticalSection lock(g_ReadCriticalSection);
+    g_iQueueCount = 0;
+    s_iQueueHead = 0;
+    g_pQueueData.Clear();
+}

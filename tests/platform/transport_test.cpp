@@ -1,0 +1,289 @@
+// The packet transport and its reply queue, with the test playing the instrument on the
+// master side of a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "LinkSandbox.h"
+#include "platform/Device.h"
+#include "platform/Platform.h"
+#include "platform/Transport.h"
+#include "platform/linux/DeviceSeam.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes Packet(unsigned char first, unsigned char tag = 0, size_t length = 64) {
+    Bytes p(length, 0);
+    p[0] = first;
+    if (length > 1)
+        p[1] = tag;
+    return p;
+}
+
+class Transport : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetTargetCheckResult(true);
+        DeviceSeamSetTargetCheck(StubTargetCheck);
+        ASSERT_TRUE(sandbox.Link(0, pty.SlavePath()));
+        ASSERT_EQ(1, FindDevice(0));
+        ClearReplyQueue();
+    }
+    void TearDown() override {
+        g_nDeviceReadTimeout = 100;
+        g_nDeviceWriteTimeout = 200;
+        DeviceClose();
+        ClearReplyQueue();
+    }
+    void Send(const Bytes& bytes) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = write(pty.master(), bytes.data() + done, bytes.size() - done);
+            if (n > 0)
+                done += static_cast<size_t>(n);
+            else if (n < 0 && errno != EAGAIN && errno != EINTR)
+                break;
+        }
+    }
+    // Everything the library wrote, gathered until the line has been quiet for quietMs.
+    Bytes Received(int quietMs = 50) {
+        Bytes got;
+        unsigned char chunk[4096];
+        pollfd pfd{pty.master(), POLLIN, 0};
+        while (poll(&pfd, 1, quietMs) > 0) {
+            const ssize_t n = read(pty.master(), chunk, sizeof chunk);
+            if (n <= 0)
+                break;
+            got.insert(got.end(), chunk, chunk + n);
+        }
+        return got;
+    }
+    LinkSandbox sandbox;
+    RawPty pty;
+};
+
+TEST(TransportNoPort, EveryCallFailsAndNothingIsWritten) {
+    ASSERT_EQ(0, DeviceIsConnected());
+    unsigned char buffer[64] = {1, 2, 3};
+    EXPECT_EQ(0, ReadData(buffer, 64, 0xFF));
+    EXPECT_EQ(0, WriteData(buffer, 3, 1));
+    EXPECT_EQ(-1, SendCommand(buffer, 3, buffer, 64));
+    EXPECT_EQ(0, SendCommand(0x55));
+}
+
+TEST_F(Transport, BadArgumentsAreRefusedWithoutTraffic) {
+    unsigned char buffer[64] = {0};
+    EXPECT_EQ(0, ReadData(nullptr, 64, 0xFF));
+    EXPECT_EQ(0, ReadData(buffer, 0, 0xFF));
+    EXPECT_EQ(0, ReadData(buffer, -4, 0xFF));
+    EXPECT_EQ(0, WriteData(nullptr, 4, 1));
+    EXPECT_EQ(0, WriteData(buffer, -1, 1));
+    EXPECT_EQ(-1, SendCommand(nullptr, 4, buffer, 64));
+    EXPECT_EQ(-1, SendCommand(buffer, 4, buffer, -1));
+    EXPECT_TRUE(Received(30).empty());
+}
+
+TEST_F(Transport, LongRequestGoesOutWhole) {
+    Bytes request(100);
+    for (size_t i = 0; i < request.size(); ++i)
+        request[i] = static_cast<unsigned char>(i);
+    EXPECT_EQ(100, WriteData(request.data(), 100, 1));
+    EXPECT_EQ(request, Received());
+}
+
+TEST_F(Transport, UnansweredReadCostsTheTimeOutAndWritesThreeFillerBytes) {
+    unsigned char buffer[64];
+    const uint64_t start = GetMonotonicMs();
+    EXPECT_EQ(0, ReadData(buffer, 64, 0xFF));
+    const uint64_t took = GetMonotonicMs() - start;
+    EXPECT_GE(took, 120u);
+    EXPECT_LT(took, 2000u);
+    EXPECT_EQ(Bytes({0x38, 0x38, 0x38}), Received());
+}
+
+TEST_F(Transport, ReaderGetsItsKindAndOthersWaitParked) {
+    Send(Packet(0xAD, 1));
+    Send(Packet(0x55, 2));
+    unsigned char buffer[64];
+    ASSERT_EQ(64, ReadData(buffer, 64, 0xFF));
+    EXPECT_EQ(0x55, buffer[0]);
+    ASSERT_EQ(1, g_iQueueCount);
+
+    // The parked stream packet is taken from the queue without touching the port.
+    const uint64_t start = GetMonotonicMs();
+    ASSERT_EQ(64, ReadData(buffer, 64, 0xAD));
+    EXPECT_LT(GetMonotonicMs() - start, 50u);
+    EXPECT_EQ(Bytes({0xAD, 1}), Bytes(buffer, buffer + 2));
+    EXPECT_EQ(0, g_iQueueCount);
+    EXPECT_TRUE(Received(30).empty());
+}
+
+TEST_F(Transport, ParkedPacketsOfOneKindComeOutInOrder) {
+    g_nDeviceReadTimeout = 2000;
+    Send(Packet(0x01, 1));
+    Send(Packet(0xAD, 9));
+    Send(Packet(0x01, 2));
+    Send(Packet(0x77, 3));
+    unsigned char buffer[64];
+    ASSERT_EQ(64, ReadData(buffer, 64, 0xFF));
+    EXPECT_EQ(0x77, buffer[0]);
+    ASSERT_EQ(3, g_iQueueCount);
+    ASSERT_EQ(64, ReadData(buffer, 64, 0x01));
+    EXPECT_EQ(1, buffer[1]);
+    ASSERT_EQ(64, ReadData(buffer, 64, 0x01));
+    EXPECT_EQ(2, buffer[1]);
+    ASSERT_EQ(64, ReadData(buffer, 64, 0xAD));
+    EXPECT_EQ(9, buffer[1]);
+}
+
+TEST_F(Transport, FamilyReaderTakesAParkedReplyOfItsFamily) {
+    g_nDeviceReadTimeout = 2000;
+    Send(Packet(0xB0, 4));
+    Send(Packet(0x01, 5));
+    unsigned char buffer[64];
+    ASSERT_EQ(64, ReadData(buffer, 64, 0x01));  // parks the 0xB0 reply
+    ASSERT_EQ(1, g_iQueueCount);
+    ASSERT_EQ(64, ReadData(buffer, 64, 0xB0));
+    EXPECT_EQ(Bytes({0xB0, 4}), Bytes(buffer, buffer + 2));
+    EXPECT_TRUE(Received(30).empty());  // no empty reads: it came from the queue
+}
+
+TEST_F(Transport, ShortReaderNeverGetsMoreThanItAsked) {
+    g_nDeviceReadTimeout = 2000;
+    // A parked 64-byte packet taken by a 5-byte reader: five bytes, nothing past them.
+    Send(Packet(0xAD, 7));
+    Send(Packet(0x55, 8));
+    unsigned char buffer[64];
+    ASSERT_EQ(64, ReadData(buffer, 64, 0xFF));
+    unsigned char small[16];
+    for (unsigned char& b : small)
+        b = 0xEE;
+    ASSERT_EQ(5, ReadData(small, 5, 0xAD));
+    EXPECT_EQ(7, small[1]);
+    EXPECT_EQ(0xEE, small[5]);
+
+    // A 12-byte read parks a 12-byte packet: the rest of its slot is zero, not bytes from
+    // beyond the reader's buffer.
+    Send(Packet(0xAD, 9, 12));
+    Send(Packet(0x56, 1, 12));
+    ASSERT_EQ(12, ReadData(small, 12, 0xFF));
+    EXPECT_EQ(0x56, small[0]);
+    EXPECT_EQ(0xEE, small[12]);
+    ASSERT_EQ(64, ReadData(buffer, 64, 0xAD));
+    EXPECT_EQ(9, buffer[1]);
+    for (int i = 12; i < 64; ++i)
+        ASSERT_EQ(0, buffer[i]) << i;
+}
+
+TEST_F(Transport, QueueGrowsPastItsCapacityAndKeepsOrder) {
+    g_nDeviceReadTimeout = 20000;
+    const int capacity = g_iQueueMaxCount;
+    auto streamPacket = [](int index) {
+        Bytes p = Packet(0xAD);
+        p[2] = static_cast<unsigned char>(index >> 8);
+        p[3] = static_cast<unsigned char>(index);
+        return p;
+    };
+    auto feed = [&](int from, int to) {
+        std::thread feeder([&, from, to] {
+            for (int i = from; i < to; ++i)
+                Send(streamPacket(i));
+            Send(Packet(0x55));
+        });
+        unsigned char buffer[64];
+        EXPECT_EQ(64, ReadData(buffer, 64, 0xFF));
+        feeder.join();
+    };
+    auto take = [&](int index) {
+        unsigned char buffer[64];
+        ASSERT_EQ(64, ReadData(buffer, 64, 0xAD));
+        ASSERT_EQ(index, buffer[2] * 256 + buffer[3]);
+    };
+    feed(0, 10);
+    for (int i = 0; i < 5; ++i)
+        take(i);  // the oldest slot is no longer the first of the buffer
+    feed(10, capacity + 6);
+    EXPECT_EQ(capacity + 1, g_iQueueCount);
+    EXPECT_EQ(capacity * 2, g_iQueueMaxCount);
+    for (int i = 5; i < capacity + 6; ++i)
+        take(i);
+    EXPECT_EQ(0, g_iQueueCount);
+}
+
+TEST_F(Transport, HungUpPortEndsTheRead) {
+    pty.CloseMaster();
+    unsigned char buffer[64];
+    const uint64_t start = GetMonotonicMs();
+    EXPECT_EQ(0, ReadData(buffer, 64, 0xFF));
+    EXPECT_LT(GetMonotonicMs() - start, 2000u);
+}
+
+TEST_F(Transport, WriteToAPortThatTakesNothingGivesUp) {
+    Bytes flood(1 << 20, 0x11);  // far more than the terminal buffers; nobody reads the master
+    const uint64_t start = GetMonotonicMs();
+    const int written = WriteData(flood.data(), static_cast<int>(flood.size()), 1);
+    const uint64_t took = GetMonotonicMs() - start;
+    EXPECT_LT(written, static_cast<int>(flood.size()));
+    EXPECT_GT(written, 0);
+    EXPECT_GE(took, 900u);
+    EXPECT_LT(took, 10000u);
+}
+
+TEST_F(Transport, SendCommandCases) {
+    unsigned char command[4] = {0xAA, 0x00, 0x03, 0x00};
+    unsigned char reply[64];
+    const uint64_t start = GetMonotonicMs();
+    EXPECT_EQ(4, SendCommand(command, 4, nullptr, 64));
+    EXPECT_GE(GetMonotonicMs() - start, 10u);
+    EXPECT_EQ(Bytes(command, command + 4), Received());
+
+    Send(Packet(0xAA, 1));
+    EXPECT_EQ(64, SendCommand(command, 4, reply, 64));
+    EXPECT_EQ(0xAA, reply[0]);
+
+    // A reply longer than asked leaves its tail on the line for the next read.
+    Send(Packet(0xAA, 2));
+    EXPECT_EQ(5, SendCommand(command, 4, reply, 5));
+    unsigned char tail[64];
+    EXPECT_EQ(59, ReadData(tail, 59, 0xFF));
+
+    Send(Packet(0xAA, 3, 20));  // short
+    EXPECT_EQ(-1, SendCommand(command, 4, reply, 64));
+    EXPECT_EQ(1, SendCommand(0x55));
+}
+
+TEST_F(Transport, CloseUnderAReaderEndsItAndNeverRecyclesItsDescriptor) {
+    g_nDeviceReadTimeout = 5000;
+    const long fd = g_hDevice.load();
+    std::atomic<int> result{-1};
+    std::atomic<uint64_t> took{0};
+    std::thread reader([&] {
+        unsigned char buffer[64];
+        const uint64_t start = GetMonotonicMs();
+        result = ReadData(buffer, 64, 0xFF);
+        took = GetMonotonicMs() - start;
+    });
+    SleepEx(100);  // let the reader block in its wait (the checks below hold either way)
+    DeviceClose();
+    EXPECT_EQ(-1, g_hDevice.load());
+    // While the reader may still hold it, the old descriptor number is not handed out again.
+    const int other = open("/dev/null", O_RDONLY);
+    if (result.load() == -1) {
+        EXPECT_NE(fd, other);
+    }
+    reader.join();
+    close(other);
+    EXPECT_EQ(0, result.load());
+    EXPECT_LT(took.load(), 3000u);
+    EXPECT_EQ(0, WriteData(reinterpret_cast<unsigned char*>(const_cast<char*>("x")), 1, 1));
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+#include "LinkSandbox.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/Device.h"
+#include "platform/linux/DeviceSeam.h"
+
+LinkSandbox::LinkSandbox() {
+    char pattern[] = "/tmp/nvs-link-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    m_dir = made ? made : "/tmp";
+    const std::string nodePattern = m_dir + "/ttyACM%d";
+    DeviceSeamSetNodePattern(nodePattern.c_str());
+    DeviceSeamSetLockDirectory(LockDir().c_str());
+}
+
+LinkSandbox::~LinkSandbox() {
+    DeviceClose();
+    DeviceSeamSetNodePattern(nullptr);
+    DeviceSeamSetLockDirectory(nullptr);
+    DeviceSeamSetTargetCheck(nullptr);
+    const std::string command = "rm -rf '" + m_dir + "'";
+    if (system(command.c_str()) != 0) {
+    }
+}
+
+std::string LinkSandbox::NodePath(int port) const { return m_dir + "/ttyACM" + std::to_string(port); }
+
+std::string LinkSandbox::LockPath(int port) const { return LockDir() + "/orvane.ACM" + std::to_string(port) + ".lock"; }
+
+bool LinkSandbox::Link(int port, const std::string& target) const {
+    unlink(NodePath(port).c_str());
+    return symlink(target.c_str(), NodePath(port).c_str()) == 0;
+}
+
+void LinkSandbox::Unlink(int port) const { unlink(NodePath(port).c_str()); }
+
+void LinkSandbox::WriteLock(int port, int pid, int bytes) const {
+    mkdir(LockDir().c_str(), 0755);
+    FILE* file = fopen(LockPath(port).c_str(), "wb");
+    if (file == nullptr)
+        return;
+    const int32_t value = pid;
+    fwrite(&value, 1, static_cast<size_t>(bytes), file);
+    fclose(file);
+}
+
+bool LinkSandbox::LockExists(int port) const { return access(LockPath(port).c_str(), F_OK) == 0; }
+
+int LinkSandbox::LockOwner(int port) const {
+    FILE* file = fopen(LockPath(port).c_str(), "rb");
+    if (file == nullptr)
+        return -1;
+    int32_t value = 0;
+    const size_t got = fread(&value, 1, sizeof value, file);
+    fclose(file);
+    return got == sizeof value ? value : -1;
+}
+
+RawPty::RawPty() {
+    char name[256];
+    termios tio;
+    cfmakeraw(&tio);
+    if (openpty(&m_master, &m_slave, name, &tio, nullptr) == 0)
+        m_slavePath = name;
+}
+
+RawPty::~RawPty() {
+    CloseMaster();
+    if (m_slave >= 0)
+        close(m_slave);
+}
+
+void RawPty::CloseMaster() {
+    if (m_master >= 0)
+        close(m_master);
+    m_master = -1;
+}
+
+int DeadPid() {
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    return static_cast<int>(child);
+}
+
+namespace {
+std::atomic<bool> s_accept{true};
+std::atomic<int> s_calls{0};
+}  // namespace
+
+bool StubTargetCheck() {
+    s_calls.fetch_add(1);
+    return s_accept.load();
+}
+
+void SetTargetCheckResult(bool accept) {
+    s_accept = accept;
+    s_calls = 0;
+}
+
+int TargetCheckCalls() { return s_calls.load(); }

@@ -1,0 +1,55 @@
+// Test fixtures for the serial link: a temporary folder that stands in for /dev (device
+// nodes are symlinks named like ttyACM<N>) and for /var/lock, and a raw pseudo-terminal.
+#pragma once
+
+#include <string>
+
+// Redirects the library's node pattern and lock folder into a fresh temporary folder;
+// restores the shipped paths and closes any open port when destroyed.
+class LinkSandbox {
+public:
+    LinkSandbox();
+    ~LinkSandbox();
+    LinkSandbox(const LinkSandbox&) = delete;
+    LinkSandbox& operator=(const LinkSandbox&) = delete;
+
+    std::string NodePath(int port) const;  // <dir>/ttyACM<port>
+    std::string LockPath(int port) const;  // <dir>/lock/orvane.ACM<port>.lock
+    std::string LockDir() const { return m_dir + "/lock"; }
+    // Makes NodePath(port) a symlink to target.
+    bool Link(int port, const std::string& target) const;
+    void Unlink(int port) const;
+    // Writes a lock file holding `pid` as 4 bytes (or `bytes` bytes of it).
+    void WriteLock(int port, int pid, int bytes = 4) const;
+    bool LockExists(int port) const;
+    int LockOwner(int port) const;  // -1 when absent or short
+
+private:
+    std::string m_dir;
+};
+
+// A pseudo-terminal whose slave is raw; the test plays the instrument on the master.
+class RawPty {
+public:
+    RawPty();
+    ~RawPty();
+    RawPty(const RawPty&) = delete;
+    RawPty& operator=(const RawPty&) = delete;
+
+    int master() const { return m_master; }
+    const std::string& SlavePath() const { return m_slavePath; }
+    void CloseMaster();
+
+private:
+    int m_master = -1;
+    int m_slave = -1;  // kept open so the master never sees EIO between the library's opens
+    std::string m_slavePath;
+};
+
+// The pid of a process that has exited (reaped), for stale lock files.
+int DeadPid();
+
+// Handshake stand-in for the link's seam: answers `TargetCheckResult()` and counts calls.
+bool StubTargetCheck();
+void SetTargetCheckResult(bool accept);
+int TargetCheckCalls();
