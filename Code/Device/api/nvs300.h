@@ -44,8 +44,13 @@
 #  define ORV_DOUBLE_ALIGN4
 #endif
 
-/* PPG channel number. */
+/* PPG channel number. In C++ its underlying type is int, so that any channel number a
+ * host passes (also a wrong one, which the functions refuse) is a valid value. */
+#ifdef __cplusplus
+typedef enum PPGChannel : int {
+#else
 typedef enum PPGChannel {
+#endif
     PPG_CHANNEL_1 = 1,
     PPG_CHANNEL_2 = 2,
     PPG_CHANNEL_3 = 3

@@ -28,6 +28,14 @@ constexpr int kDrainPackets = 64;           // packets taken after the deadline,
 constexpr unsigned char kFillerByte = 0x38; // written after each empty read
 
 int s_iQueueHead = 0;  // physical slot of the oldest parked packet (the queue is a ring)
+// Parked packets per kind (sampling, notification, command reply), so that a reader
+// whose kind has nothing parked skips the search: a reply reader that parks a long run
+// of stream packets stays linear.
+int s_nParked[3] = {0, 0, 0};
+
+int KindIndex(unsigned char first) {
+    return first == NVS_KIND_SAMPLING ? 0 : first == NVS_KIND_NOTIFY ? 1 : 2;
+}
 
 unsigned char* Slot(int logical) {
     const int physical = (s_iQueueHead + logical) % g_iQueueMaxCount;
@@ -42,6 +50,7 @@ bool Matches(unsigned char first, unsigned char expected) {
 
 // Removes logical slot k, keeping the order of the others; the shorter side moves.
 void RemoveSlot(int k) {
+    --s_nParked[KindIndex(Slot(k)[0])];
     if (k < g_iQueueCount / 2) {
         for (int i = k; i > 0; --i)
             memcpy(Slot(i), Slot(i - 1), NVS_PACKET_SIZE);
@@ -58,6 +67,8 @@ void RemoveSlot(int k) {
 // Takes the oldest parked packet of the expected kind into buffer. Returns the bytes
 // delivered (at most length, at most 64), 0 on a miss.
 int TakeFromQueue(unsigned char* buffer, int length, unsigned char expected) {
+    if (s_nParked[KindIndex(expected)] == 0)
+        return 0;
     for (int k = 0; k < g_iQueueCount; ++k) {
         unsigned char* slot = Slot(k);
         if (!Matches(slot[0], expected))
@@ -96,6 +107,7 @@ void Park(const unsigned char* packet, int length) {
     memcpy(slot, packet, static_cast<size_t>(kept));
     memset(slot + kept, 0, static_cast<size_t>(NVS_PACKET_SIZE - kept));
     ++g_iQueueCount;
+    ++s_nParked[KindIndex(slot[0])];
 }
 
 // Waits until fd is ready (readable or writable) or `ms` have passed, in slices so that
@@ -278,5 +290,6 @@ void ClearReplyQueue() {
     CAutoCriticalSection lock(g_ReadCriticalSection);
     g_iQueueCount = 0;
     s_iQueueHead = 0;
+    s_nParked[0] = s_nParked[1] = s_nParked[2] = 0;
     g_pQueueData.Clear();
 }

@@ -1,0 +1,513 @@
+#include "Emulator.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace nvsemu {
+namespace {
+
+constexpr unsigned kCallWaitMs = 2000;  // how long a caller waits for the I/O thread
+constexpr uint64_t kMaxPollUs = 100000;  // the I/O thread looks at its flags this often
+
+}  // namespace
+
+uint64_t NowUs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(
+        duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void FamilyResponder::On(uint8_t family, ResponderFn handler) { handlers_[family] = std::move(handler); }
+
+std::vector<Reply> FamilyResponder::Answer(const Request& request) {
+    if (request.bytes.empty()) return {};
+    const auto it = handlers_.find(request.bytes[0]);
+    if (it == handlers_.end() || !it->second) return {};
+    return it->second(request);
+}
+
+Emulator::Emulator() = default;
+
+Emulator::~Emulator() { Stop(); }
+
+bool Emulator::Start() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (running_) return true;
+    }
+    // Stopped from its own thread earlier: reap it before taking the I/O lock, which
+    // it may still need on its way out.
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard<std::recursive_mutex> io(ioMu_);
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ < 0) return false;
+    if (!OpenRawPty(pty_)) {
+        const int saved = errno;
+        close(wakeFd_);
+        wakeFd_ = -1;
+        errno = saved;
+        return false;
+    }
+    framer_.Reset();
+    arrivals_.clear();
+    schedule_.clear();
+    burstCut_ = true;
+    writeBlocked_ = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        requests_.clear();
+        raw_.clear();
+        written_.clear();
+        filler_ = 0;
+        stop_ = false;
+        running_ = true;
+        plugged_ = true;
+        masterFd_ = pty_.master;
+        slavePath_ = pty_.slavePath;
+        linked_ = false;
+    }
+    thread_ = std::thread(&Emulator::Run, this);
+    return true;
+}
+
+void Emulator::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!running_ && !thread_.joinable()) return;
+        stop_ = true;
+    }
+    if (std::this_thread::get_id() == thread_.get_id()) return;  // finished by a later Stop
+    Wake();
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard<std::recursive_mutex> io(ioMu_);
+    if (linked_) RemoveLink(linkPath_, pty_.slavePath);
+    ClosePty(pty_);
+    if (wakeFd_ >= 0) close(wakeFd_);
+    wakeFd_ = -1;
+    schedule_.clear();
+    framer_.Reset();
+    std::lock_guard<std::mutex> lock(mu_);
+    linked_ = false;
+    plugged_ = false;
+    masterFd_ = -1;
+    slavePath_.clear();
+    running_ = false;
+    stop_ = false;
+}
+
+bool Emulator::Running() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return running_;
+}
+
+std::string Emulator::SlavePath() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return slavePath_;
+}
+
+int Emulator::MasterFd() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return masterFd_;
+}
+
+bool Emulator::Plugged() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return plugged_;
+}
+
+bool Emulator::OnIoThread(std::function<bool()> fn) {
+    if (std::this_thread::get_id() == thread_.get_id()) return fn();
+    auto done = std::make_shared<std::promise<bool>>();
+    std::future<bool> result = done->get_future();
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (!running_) {
+            lock.unlock();
+            std::lock_guard<std::recursive_mutex> io(ioMu_);
+            return fn();
+        }
+        tasks_.push_back([fn = std::move(fn), done] { done->set_value(fn()); });
+    }
+    Wake();
+    if (result.wait_for(std::chrono::milliseconds(kCallWaitMs)) != std::future_status::ready)
+        return false;
+    return result.get();
+}
+
+void Emulator::Wake() {
+    const uint64_t one = 1;
+    if (wakeFd_ >= 0) (void)!write(wakeFd_, &one, sizeof one);
+}
+
+bool Emulator::LinkAs(const std::string& path) {
+    return OnIoThread([this, path] { return DoLink(path); });
+}
+
+void Emulator::Unlink() {
+    OnIoThread([this] {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (linked_) RemoveLink(linkPath_, pty_.slavePath);
+        linked_ = false;
+        return true;
+    });
+}
+
+void Emulator::Unplug() {
+    OnIoThread([this] {
+        DoUnplug();
+        return true;
+    });
+}
+
+bool Emulator::Replug() {
+    return OnIoThread([this] { return DoReplug(); });
+}
+
+bool Emulator::DoLink(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mu_);
+    const std::string previous = linked_ ? linkPath_ : std::string();
+    linkPath_ = path;  // remembered for Replug even while unplugged
+    if (pty_.master < 0) return false;
+    if (!MakeLink(path, pty_.slavePath)) return false;
+    if (!previous.empty() && previous != path) RemoveLink(previous, pty_.slavePath);
+    linked_ = true;
+    return true;
+}
+
+void Emulator::DoUnplug() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (linked_) RemoveLink(linkPath_, pty_.slavePath);
+        linked_ = false;
+        plugged_ = false;
+        masterFd_ = -1;
+        slavePath_.clear();
+    }
+    // Closing the master (with the kept slave) is what the host's descriptor sees:
+    // reads of 0 and EIO on writes from now on.
+    ClosePty(pty_);
+    framer_.Reset();
+    arrivals_.clear();
+    schedule_.clear();  // replies still due die with the port
+    writeBlocked_ = false;
+    burstCut_ = true;
+}
+
+bool Emulator::DoReplug() {
+    if (pty_.master >= 0) DoUnplug();
+    if (!OpenRawPty(pty_)) return false;
+    std::lock_guard<std::mutex> lock(mu_);
+    plugged_ = true;
+    masterFd_ = pty_.master;
+    slavePath_ = pty_.slavePath;
+    if (!linkPath_.empty()) linked_ = MakeLink(linkPath_, pty_.slavePath);
+    return linkPath_.empty() || linked_;
+}
+
+void Emulator::SetResponder(std::shared_ptr<Responder> responder) {
+    std::lock_guard<std::mutex> lock(mu_);
+    responder_ = std::move(responder);
+}
+
+void Emulator::SetResponder(ResponderFn responder) {
+    struct FnResponder : Responder {
+        explicit FnResponder(ResponderFn f) : fn(std::move(f)) {}
+        std::vector<Reply> Answer(const Request& r) override { return fn ? fn(r) : std::vector<Reply>{}; }
+        ResponderFn fn;
+    };
+    SetResponder(std::make_shared<FnResponder>(std::move(responder)));
+}
+
+void Emulator::SetRequestHook(RequestHook hook) {
+    std::lock_guard<std::mutex> lock(mu_);
+    hook_ = std::move(hook);
+}
+
+void Emulator::Enqueue(Reply reply) {
+    std::lock_guard<std::mutex> lock(mu_);
+    canned_.push_back(std::move(reply));
+}
+
+bool Emulator::Inject(std::vector<uint8_t> bytes) {
+    return OnIoThread([this, bytes = std::move(bytes)]() mutable {
+        if (pty_.master < 0 || bytes.empty()) return false;
+        const auto key = Schedule(std::move(bytes), NowUs());
+        WriteDue();
+        return schedule_.count(key) == 0;
+    });
+}
+
+void Emulator::SetSilent(bool silent) {
+    std::lock_guard<std::mutex> lock(mu_);
+    silent_ = silent;
+}
+
+void Emulator::FaultOnRequest(size_t index, Fault fault) {
+    std::lock_guard<std::mutex> lock(mu_);
+    faults_.OnRequest(index, std::move(fault));
+}
+
+void Emulator::FaultOnHeader(std::vector<uint8_t> prefix, Fault fault, unsigned times, unsigned skip) {
+    std::lock_guard<std::mutex> lock(mu_);
+    faults_.OnHeader(std::move(prefix), std::move(fault), times, skip);
+}
+
+void Emulator::ClearFaults() {
+    std::lock_guard<std::mutex> lock(mu_);
+    faults_.Clear();
+}
+
+void Emulator::SetBurstGap(unsigned burstGapMs) {
+    std::lock_guard<std::mutex> lock(mu_);
+    burstGapMs_ = std::max(1u, burstGapMs);
+}
+
+void Emulator::SetStaleAfter(unsigned staleMs) {
+    std::lock_guard<std::mutex> lock(mu_);
+    staleMs_ = staleMs;
+}
+
+std::vector<Request> Emulator::Requests() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return requests_;
+}
+
+void Emulator::ClearRequests() {
+    std::lock_guard<std::mutex> lock(mu_);
+    requests_.clear();
+    raw_.clear();
+    written_.clear();
+    filler_ = 0;
+}
+
+bool Emulator::WaitForRequests(size_t n, unsigned timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return requests_.size() >= n; });
+}
+
+size_t Emulator::FillerBytes() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return filler_;
+}
+
+bool Emulator::WaitForFillerBytes(size_t n, unsigned timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return filler_ >= n; });
+}
+
+std::vector<uint8_t> Emulator::RawBytes() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return raw_;
+}
+
+std::vector<std::vector<uint8_t>> Emulator::Written() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return written_;
+}
+
+// ---- I/O thread -------------------------------------------------------------------
+
+void Emulator::Run() {
+    for (;;) {
+        std::deque<std::function<void()>> tasks;
+        bool stop = false;
+        uint64_t gapUs = 0;
+        uint64_t staleUs = 0;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            stop = stop_;
+            tasks.swap(tasks_);
+            // Callers that come after this run their work themselves (OnIoThread).
+            if (stop) running_ = false;
+            gapUs = uint64_t{burstGapMs_} * 1000;
+            staleUs = uint64_t{std::max(staleMs_, burstGapMs_)} * 1000;
+        }
+        {
+            std::lock_guard<std::recursive_mutex> io(ioMu_);
+            for (auto& task : tasks) task();
+        }
+        if (stop) return;
+
+        // Sleep until the next thing to do: a burst's quiet gap, a stale request, a
+        // reply's due time, or at the latest kMaxPollUs.
+        uint64_t now = NowUs();
+        uint64_t wakeAt = now + kMaxPollUs;
+        if (framer_.Pending() > 0) {
+            if (!burstCut_) wakeAt = std::min(wakeAt, lastByteUs_ + gapUs);
+            wakeAt = std::min(wakeAt, lastByteUs_ + staleUs);
+        }
+        if (!schedule_.empty() && !writeBlocked_) wakeAt = std::min(wakeAt, schedule_.begin()->first.first);
+        const uint64_t waitUs = wakeAt > now ? wakeAt - now : 0;
+
+        pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {pty_.master, 0, 0}};
+        nfds_t count = 1;
+        if (pty_.master >= 0) {
+            fds[1].events = static_cast<short>(POLLIN | (writeBlocked_ ? POLLOUT : 0));
+            count = 2;
+        }
+        const timespec timeout{static_cast<time_t>(waitUs / 1000000),
+                               static_cast<long>((waitUs % 1000000) * 1000)};
+        const int ready = ppoll(fds, count, &timeout, nullptr);
+        if (ready < 0 && errno != EINTR) {
+            // Nothing sensible to wait on; do not spin.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+
+        std::lock_guard<std::recursive_mutex> io(ioMu_);
+        if (ready > 0 && (fds[0].revents & POLLIN)) {
+            uint64_t drained;
+            (void)!read(wakeFd_, &drained, sizeof drained);
+        }
+        if (ready > 0 && count == 2 && pty_.master == fds[1].fd && (fds[1].revents & POLLIN)) ReadMaster();
+        if (ready > 0 && count == 2 && (fds[1].revents & POLLOUT)) writeBlocked_ = false;
+
+        now = NowUs();
+        if (framer_.Pending() > 0) {
+            const bool stale = now >= lastByteUs_ + staleUs;
+            if (stale || (!burstCut_ && now >= lastByteUs_ + gapUs)) {
+                burstCut_ = true;
+                Cut(true, stale);
+            }
+        }
+        WriteDue();
+    }
+}
+
+void Emulator::ReadMaster() {
+    uint8_t buf[4096];
+    for (;;) {
+        if (pty_.master < 0) return;
+        const ssize_t n = read(pty_.master, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // EAGAIN: all read; EIO cannot happen while the kept slave is open
+        const uint64_t now = NowUs();
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            raw_.insert(raw_.end(), buf, buf + n);
+        }
+        framer_.Feed(buf, static_cast<size_t>(n));
+        fed_ += static_cast<uint64_t>(n);
+        arrivals_.emplace_back(fed_, now);
+        lastByteUs_ = now;
+        burstCut_ = false;
+        Cut(false, false);
+    }
+}
+
+void Emulator::Cut(bool burstEnded, bool stale) {
+    const size_t fillerBefore = framer_.FillerBytes();
+    std::vector<Frame> frames = framer_.Take(burstEnded, stale);
+    const size_t filler = framer_.FillerBytes() - fillerBefore;
+    if (filler > 0) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            filler_ += filler;
+        }
+        cv_.notify_all();
+    }
+    for (Frame& frame : frames) Handle(std::move(frame));
+}
+
+uint64_t Emulator::ArrivalUs(uint64_t offset) {
+    // arrivals_ holds (end offset, time) of each read; drop reads that ended before
+    // this byte. Reset() skips offsets, so a stale entry may be left at most briefly.
+    while (!arrivals_.empty() && arrivals_.front().first <= offset) arrivals_.pop_front();
+    return arrivals_.empty() ? NowUs() : arrivals_.front().second;
+}
+
+void Emulator::Handle(Frame frame) {
+    Request request;
+    request.atUs = ArrivalUs(frame.offset);
+    request.bytes = std::move(frame.bytes);
+    request.kind = frame.kind;
+    request.name = std::move(frame.name);
+
+    RequestHook hook;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        request.index = requests_.size();
+        requests_.push_back(request);
+        hook = hook_;
+    }
+    if (hook) hook(request);
+
+    std::vector<Reply> replies;
+    std::shared_ptr<Responder> responder;
+    bool silent = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        silent = silent_;
+        if (!silent && !canned_.empty()) {
+            replies.push_back(std::move(canned_.front()));
+            canned_.pop_front();
+        } else if (!silent) {
+            responder = responder_;
+        }
+    }
+    if (responder) replies = responder->Answer(request);
+
+    bool unplug = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        unplug = faults_.Apply(request.index, request.bytes, replies);
+    }
+    const uint64_t now = NowUs();
+    if (!unplug && pty_.master >= 0)
+        for (Reply& reply : replies)
+            if (!reply.bytes.empty()) Schedule(std::move(reply.bytes), now + uint64_t{reply.delayMs} * 1000);
+    cv_.notify_all();
+    if (unplug) DoUnplug();
+    WriteDue();
+}
+
+std::pair<uint64_t, uint64_t> Emulator::Schedule(std::vector<uint8_t> bytes, uint64_t dueUs) {
+    const std::pair<uint64_t, uint64_t> key{dueUs, nextSeq_++};
+    schedule_.emplace(key, std::move(bytes));
+    return key;
+}
+
+void Emulator::WriteDue() {
+    if (pty_.master < 0) {
+        schedule_.clear();
+        return;
+    }
+    const uint64_t now = NowUs();
+    while (!schedule_.empty() && schedule_.begin()->first.first <= now) {
+        std::vector<uint8_t>& bytes = schedule_.begin()->second;
+        ssize_t n;
+        int err = 0;
+        {
+            // Recorded under the same lock, so a host that has read the reply finds
+            // it in Written(). The write does not block (the master is non-blocking).
+            std::lock_guard<std::mutex> lock(mu_);
+            // One write of the whole reply: the host reads a packet by its length, and
+            // a reply split across reads would be taken for two.
+            n = write(pty_.master, bytes.data(), bytes.size());
+            err = errno;
+            if (n > 0) written_.emplace_back(bytes.begin(), bytes.begin() + n);
+        }
+        if (n < 0) {
+            if (err == EAGAIN || err == EINTR) {
+                writeBlocked_ = true;  // the host is not reading; wait for room
+                return;
+            }
+            schedule_.erase(schedule_.begin());
+            continue;
+        }
+        if (static_cast<size_t>(n) < bytes.size()) {
+            // Only when the host's input queue is full: the rest follows once it drains.
+            bytes.erase(bytes.begin(), bytes.begin() + n);
+            writeBlocked_ = true;
+            return;
+        }
+        schedule_.erase(schedule_.begin());
+    }
+    writeBlocked_ = false;
+}
+
+}  // namespace nvsemu

@@ -1,0 +1,211 @@
+// nvsemu::Emulator: the instrument's firmware as seen from its USB serial port, behind
+// a pseudo-terminal, for tests and the nvs-emulator program. It shares no code with
+// the library it serves: requests are framed from the wire layouts alone.
+//
+// What it does
+//   Start() opens a pty (slave raw, one slave descriptor kept open, never read) and
+//   starts one I/O thread that owns the master: it reads the host's bytes as they
+//   come, cuts them into requests by the request-length table (Framing.h), drops the
+//   lone 0x38 bytes of the host's empty reads between requests, records everything,
+//   asks the responder for replies and writes each reply in one write() of its exact
+//   length, at its due time.
+//
+// Replies, in this order of precedence for each request
+//   1. SetSilent(true): nothing (canned replies stay queued).
+//   2. Enqueue(reply): the oldest canned reply answers the next request.
+//   3. The responder (SetResponder): a Responder object or a function; the default
+//      answers nothing. The firmware model plugs in here; FamilyResponder dispatches
+//      on the family byte so the model can be added family by family.
+//   The fault plan (FaultOnRequest, FaultOnHeader) then changes what was chosen: drop,
+//   truncate, delay (a late reply reaches whoever reads next), alter bytes, replace,
+//   refuse (byte 3 not 0xFF) or unplug at that request.
+//   SetRequestHook sees every request before the replies are chosen.
+//   Inject(bytes) writes an unsolicited packet (a 0xAD sampling packet, a 01 55 data
+//   request) at once.
+//
+// Plugging
+//   LinkAs(path) makes path a symlink to the slave (the library opens /dev/ttyACM<n>);
+//   Unlink() removes it: the instrument vanishes from the device listing but the port
+//   still works. Unplug() removes the link and closes the master: the host's slave
+//   descriptor then reads 0 and writes fail with EIO. Replug() opens a new pty and
+//   links it at the last LinkAs path again. Pending replies die with the old port.
+//
+// Threads
+//   Every call is safe from any thread while the I/O thread runs. The responder, the
+//   hook and the fault plan run on the I/O thread, without the emulator's lock held:
+//   they may call any method (Unplug, Inject and the like then act at once).
+//   Calls that change the port (LinkAs, Unlink, Unplug, Replug, Inject) are carried
+//   out by the I/O thread and wait for it at most 2 s; they return false when it did
+//   not answer. A responder must not block: the I/O thread serves nothing meanwhile,
+//   and Stop() waits for it. Stop() called from the I/O thread only asks the thread to
+//   end; the next Stop() (or the destructor) from another thread finishes the job.
+//
+// Times are steady-clock (monotonic) microseconds, comparable with
+// std::chrono::steady_clock::now().time_since_epoch().
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "Faults.h"
+#include "Framing.h"
+#include "Pty.h"
+#include "Records.h"
+
+namespace nvsemu {
+
+// Chooses the replies to one request. Called on the emulator's I/O thread.
+class Responder {
+public:
+    virtual ~Responder() = default;
+    virtual std::vector<Reply> Answer(const Request& request) = 0;
+};
+
+using ResponderFn = std::function<std::vector<Reply>(const Request&)>;
+using RequestHook = std::function<void(const Request&)>;
+
+// A responder made of one handler per family byte (request byte 0); requests of a
+// family without a handler, and empty requests, get no reply.
+class FamilyResponder : public Responder {
+public:
+    void On(uint8_t family, ResponderFn handler);
+    std::vector<Reply> Answer(const Request& request) override;
+
+private:
+    std::map<uint8_t, ResponderFn> handlers_;
+};
+
+// Current steady-clock time in µs.
+uint64_t NowUs();
+
+class Emulator {
+public:
+    Emulator();
+    ~Emulator();  // Stop()
+    Emulator(const Emulator&) = delete;
+    Emulator& operator=(const Emulator&) = delete;
+
+    // Opens the pty and starts the I/O thread; clears the records. False (errno set)
+    // when no pty could be opened. True at once when already running.
+    bool Start();
+    // Stops and joins the I/O thread, removes the link, closes the pty.
+    void Stop();
+    bool Running() const;
+
+    // Slave path (/dev/pts/N); empty while unplugged or stopped.
+    std::string SlavePath() const;
+    // Master descriptor; -1 while unplugged or stopped. Owned by the emulator.
+    int MasterFd() const;
+
+    // Links `path` to the slave (replacing a stale symlink there); remembered for Replug.
+    bool LinkAs(const std::string& path);
+    // Removes the link; the port stays open.
+    void Unlink();
+    // Removes the link and closes the master (and the kept slave descriptor).
+    void Unplug();
+    // Opens a new pty (unplugging the old one first) and links it at the last LinkAs path.
+    bool Replug();
+    bool Plugged() const;
+
+    void SetResponder(std::shared_ptr<Responder> responder);
+    void SetResponder(ResponderFn responder);
+    void SetRequestHook(RequestHook hook);
+    // Answers the next request (after any queued earlier) with this reply.
+    void Enqueue(Reply reply);
+    // Writes bytes to the host now, in one write. From another thread: true once written.
+    bool Inject(std::vector<uint8_t> bytes);
+
+    // Faults (Faults.h). Indexes count requests in Requests(), from 0.
+    void SetSilent(bool silent);
+    void FaultOnRequest(size_t index, Fault fault);
+    void FaultOnHeader(std::vector<uint8_t> prefix, Fault fault, unsigned times = 1, unsigned skip = 0);
+    void ClearFaults();
+
+    // Framing timings. burstGapMs: quiet time that ends a burst (default 3 ms), which
+    // decides the shared headers and ends unknown bytes. staleMs: quiet time after
+    // which a request still short of its length is recorded as Incomplete (default
+    // 200 ms, never below the burst gap).
+    void SetBurstGap(unsigned burstGapMs);
+    void SetStaleAfter(unsigned staleMs);
+
+    // Records. ClearRequests forgets requests, raw bytes, written replies and the
+    // filler count, and restarts the request index at 0.
+    std::vector<Request> Requests() const;
+    void ClearRequests();
+    // Waits (condition variable) until at least n requests are recorded.
+    bool WaitForRequests(size_t n, unsigned timeoutMs) const;
+    // 0x38 filler bytes dropped between requests.
+    size_t FillerBytes() const;
+    bool WaitForFillerBytes(size_t n, unsigned timeoutMs) const;
+    // Every byte the host wrote, filler included, in order.
+    std::vector<uint8_t> RawBytes() const;
+    // Every write() the emulator made to the master, one entry per call.
+    std::vector<std::vector<uint8_t>> Written() const;
+
+private:
+    void Run();
+    // Runs fn on the I/O thread (directly when called from it, or when not running).
+    bool OnIoThread(std::function<bool()> fn);
+    void Wake();
+    void ReadMaster();
+    void Cut(bool burstEnded, bool stale);
+    void Handle(Frame frame);
+    // Queues a reply; returns its key in schedule_.
+    std::pair<uint64_t, uint64_t> Schedule(std::vector<uint8_t> bytes, uint64_t dueUs);
+    void WriteDue();
+    bool DoLink(const std::string& path);
+    void DoUnplug();
+    bool DoReplug();
+    uint64_t ArrivalUs(uint64_t offset);
+
+    // Owned by the I/O thread, which holds ioMu_ while it works on them; callers that
+    // find the thread stopped take ioMu_ and work on them directly.
+    std::recursive_mutex ioMu_;
+    PtyPair pty_;
+    RequestFramer framer_;
+    std::deque<std::pair<uint64_t, uint64_t>> arrivals_;  // (end offset of a read, its time)
+    uint64_t fed_ = 0;                                     // bytes fed to the framer
+    uint64_t lastByteUs_ = 0;
+    bool burstCut_ = true;  // the quiet gap after the last bytes was handled
+    std::map<std::pair<uint64_t, uint64_t>, std::vector<uint8_t>> schedule_;  // (due µs, seq) -> reply
+    bool writeBlocked_ = false;
+    int wakeFd_ = -1;
+    std::thread thread_;
+    std::thread::id ioThreadId_;
+
+    // Guarded by mu_.
+    mutable std::mutex mu_;
+    mutable std::condition_variable cv_;
+    bool running_ = false;
+    bool stop_ = false;
+    bool plugged_ = false;
+    int masterFd_ = -1;
+    std::string slavePath_;
+    std::string linkPath_;  // last LinkAs path
+    bool linked_ = false;
+    std::deque<std::function<void()>> tasks_;
+    std::vector<Request> requests_;
+    std::vector<uint8_t> raw_;
+    std::vector<std::vector<uint8_t>> written_;
+    size_t filler_ = 0;
+    uint64_t nextSeq_ = 1;
+    bool silent_ = false;
+    std::deque<Reply> canned_;
+    FaultPlan faults_;
+    std::shared_ptr<Responder> responder_;
+    RequestHook hook_;
+    unsigned burstGapMs_ = 3;
+    unsigned staleMs_ = 200;
+};
+
+}  // namespace nvsemu
