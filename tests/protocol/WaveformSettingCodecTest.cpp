@@ -316,26 +316,31 @@ TEST_F(SettingCodec, RawPacketsAndBuffers)
     }
 }
 
-TEST_F(SettingCodec, PPGPackingWithoutAnACMaximum)
+TEST_F(SettingCodec, PPGPacking)
 {
-    // Main units serving PPG report no AC maximum, and a disconnection zeroes it: the
-    // packing then scales as the default 30 mV range instead of dividing by zero.
     const int ac[2] = {1000, -1000};  // uV, a PPG pulse
     const int dc[2] = {1500000, 0};
     PPG_WAVEFORM w = BasePPG();
-    uint8_t withMax[8] = {}, withoutMax[8] = {};
-    PackPPGRawData(PPG_CHANNEL_1, w, ac, dc, 2, withMax);
-    g_DeviceFeature.fACMaximum = 0.0;
-    PackPPGRawData(PPG_CHANNEL_1, w, ac, dc, 2, withoutMax);
-    EXPECT_EQ(0, memcmp(withMax, withoutMax, sizeof withMax));
-    EXPECT_EQ((withMax[0] << 8) | withMax[1], 2047);  // 4095 x 1500 mV / 3000 mV, truncated
-    EXPECT_EQ((withMax[2] << 8) | withMax[3], 136);   // 1 mV of 30 mV at 4095
-    EXPECT_EQ(static_cast<int16_t>((withMax[6] << 8) | withMax[7]), -136);
+    uint8_t out[8] = {};
+    PackPPGRawData(PPG_CHANNEL_1, w, ac, dc, 2, out);
+    EXPECT_EQ((out[0] << 8) | out[1], 2047);  // 4095 x 1500 mV / 3000 mV, truncated
+    EXPECT_EQ((out[2] << 8) | out[3], 136);   // 1 mV of 30 mV at 4095
+    EXPECT_EQ(static_cast<int16_t>((out[6] << 8) | out[7]), -136);
 
     w.nWaveformType = 0;  // the sine is generated in 1/2000 mV
     const int sine[1] = {2000};
-    PackPPGRawData(PPG_CHANNEL_1, w, sine, dc, 1, withMax);
-    EXPECT_EQ((withMax[2] << 8) | withMax[3], 136);
+    PackPPGRawData(PPG_CHANNEL_1, w, sine, dc, 1, out);
+    EXPECT_EQ((out[2] << 8) | out[3], 136);
+
+    // Main units serving PPG report no AC maximum, and a disconnection zeroes it: no
+    // full scale, so the AC words are 0 (not a division by zero); DC is unaffected.
+    w.nWaveformType = 3;
+    g_DeviceFeature.fACMaximum = 0.0;
+    memset(out, 0xEE, sizeof out);
+    PackPPGRawData(PPG_CHANNEL_1, w, ac, dc, 2, out);
+    EXPECT_EQ((out[0] << 8) | out[1], 2047);
+    EXPECT_EQ((out[2] << 8) | out[3], 0);
+    EXPECT_EQ((out[6] << 8) | out[7], 0);
 }
 
 TEST_F(SettingCodec, ECGPacking)

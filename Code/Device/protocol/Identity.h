@@ -13,12 +13,17 @@
 // the connection is announced, and every other caller holds g_CriticalSection.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "protocol/Protocol.h"
 
 static_assert(sizeof(MODEL_INFORMATION) == 24, "MODEL_INFORMATION is 24 bytes on every target");
 static_assert(sizeof(DEVICE_FEATURE) == 80, "DEVICE_FEATURE is 80 bytes on every target");
+static_assert(offsetof(MODEL_INFORMATION, iSerialNumber) == 4 && offsetof(MODEL_INFORMATION, nLEDType) == 12,
+              "MODEL_INFORMATION layout");
+static_assert(offsetof(DEVICE_FEATURE, fACMinimum) == 24 && offsetof(DEVICE_FEATURE, nParam1) == 72,
+              "DEVICE_FEATURE layout: the doubles follow the six ints without padding");
 
 // One module's versions. Host-facing; seven 32-bit fields.
 typedef struct HW_INFORMATION {

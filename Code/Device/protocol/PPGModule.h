@@ -11,6 +11,7 @@
 // engine's command window (CommandWindow.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "api/nvs300.h"
@@ -49,7 +50,8 @@ typedef struct AUTO_TRIGGER_STATUS {
     uint16_t usLevel2;
 } AUTO_TRIGGER_STATUS;
 
-static_assert(sizeof(AUTO_TRIGGER_STATUS) == 10, "AUTO_TRIGGER_STATUS is 10 bytes");
+static_assert(sizeof(AUTO_TRIGGER_STATUS) == 10 && offsetof(AUTO_TRIGGER_STATUS, usLevel1) == 6,
+              "AUTO_TRIGGER_STATUS is 10 bytes, levels at 6 and 8");
 
 // The dynamic-LED state the instrument last accepted (0 at load).
 extern uint8_t g_PPGDynamicLEDEnabled;

@@ -22,6 +22,7 @@
 // Owns: the record layouts and the operations on them. Callers hold g_CriticalSection.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "api/nvs300.h"
@@ -36,6 +37,10 @@ typedef struct FACTORY_SETTING {
 } FACTORY_SETTING;
 
 static_assert(sizeof(FACTORY_SETTING) == 64, "FACTORY_SETTING is 64 bytes");
+static_assert(offsetof(FACTORY_SETTING, ucLevelHigh) == 7, "FACTORY_SETTING layout");
+static_assert(offsetof(FACTORY_SETTING_MCU, usACFullScaleDAC) == 18 && offsetof(FACTORY_SETTING_MCU, usRateLEDSetting) == 36 &&
+                  offsetof(FACTORY_SETTING_MCU, usRateParamSetting) == 72 && offsetof(FACTORY_SETTING_MCU, fPDRatio) == 108,
+              "FACTORY_SETTING_MCU layout, stored byte for byte");
 
 // A stored LED setting: opaque to the library; its contents belong to the host.
 typedef struct PPG_LED_SETTING {

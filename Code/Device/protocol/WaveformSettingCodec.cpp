@@ -284,17 +284,19 @@ void PackPPGRawData(PPGChannel channel, PPG_WAVEFORM const& w, const int* ac, co
         acLevel = scale.acLevel;
     }
     // Main units serve PPG with no AC maximum in their capability record (0), and a
-    // disconnection zeroes it: the default 30 mV range stands in rather than a division by 0.
-    if (!(maxMv > 0.0) || !std::isfinite(maxMv)) {
-        maxMv = kDefaultACRangeMv;
-    }
+    // disconnection zeroes it. Without a full scale there is no AC code to give: the AC
+    // words go out as 0, as the waveform model's AC conversion answers, never a
+    // division by zero.
+    const bool noFullScale = !(maxMv > 0.0) || !std::isfinite(maxMv);
     const double dcLevel = g_nPPGDCDacLevel;
     const int type = w.nWaveformType;
     for (int i = 0; i < n; ++i) {
         uint8_t* point = buffer + 4 * static_cast<size_t>(i);
         wire::PutBE16(point, static_cast<uint32_t>(nvs::SatInt(dcLevel * dc[i] / 1000.0 / kPPGDCFullScaleMv)));
         double a = ac[i] / 10.0;  // units of 10 uV (of 1/200 mV for the shapes in 1/2000 mV)
-        if (type == 0 || type == 1 || type == 2 || type == 255) {
+        if (noFullScale) {
+            a = 0.0;
+        } else if (type == 0 || type == 1 || type == 2 || type == 255) {
             // Sine, triangle, square and the constant level are generated in 1/2000 mV.
             a = a / (2.0 * 100.0 * maxMv) * acLevel;
         } else if (type == 3 || type == 16) {
