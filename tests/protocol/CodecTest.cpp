@@ -26,7 +26,7 @@ Bytes ModelReply(char a, char b, uint16_t serial, uint8_t module = 0, uint8_t st
     return reply;
 }
 
-TEST(IdentityCodec, ModelReplySignExtendsTheSerialAndChecksItsHeader)
+TEST(ProtocolIdentityCodec, ModelReplySignExtendsTheSerialAndChecksItsHeader)
 {
     MODEL_INFORMATION m = {};
     Bytes reply = ModelReply('Y', 'B', 0x9C40, 1);
@@ -46,7 +46,7 @@ TEST(IdentityCodec, ModelReplySignExtendsTheSerialAndChecksItsHeader)
     EXPECT_EQ(untouched.iSerialNumber, 77);
 }
 
-TEST(IdentityCodec, HandshakeVerdictByLettersAndFilter)
+TEST(ProtocolIdentityCodec, HandshakeVerdictByLettersAndFilter)
 {
     using V = HandshakeVerdict;
     struct Case {
@@ -79,7 +79,7 @@ TEST(IdentityCodec, HandshakeVerdictByLettersAndFilter)
     EXPECT_EQ(JudgeHandshakeReply(refused.data(), 0x8000), V::RangeAccept);
 }
 
-TEST(MemoryCodec, RequestLayout)
+TEST(ProtocolMemoryCodec, RequestLayout)
 {
     uint8_t out[64];
     const uint8_t data[3] = {1, 2, 3};
@@ -99,7 +99,7 @@ TEST(MemoryCodec, RequestLayout)
     EXPECT_EQ(out[7], 32);
 }
 
-TEST(MemoryCodec, ReplyMustEchoTheRequestAndCarryTheSuccessMark)
+TEST(ProtocolMemoryCodec, ReplyMustEchoTheRequestAndCarryTheSuccessMark)
 {
     uint8_t good[64];
     BuildMemoryRequest(good, MemoryOp::Read, 0x13, 32, 0x1400, nullptr);
@@ -126,7 +126,7 @@ TEST(MemoryCodec, ReplyMustEchoTheRequestAndCarryTheSuccessMark)
     }
 }
 
-TEST(ControlBlockCodec, OperatorModeAndBlockWriteLayouts)
+TEST(ProtocolControlBlockCodec, OperatorModeAndBlockWriteLayouts)
 {
     uint8_t out[kOperatorModeLength];
     const uint8_t ac[3] = {0, 1, 2};
@@ -172,7 +172,7 @@ ECG_WAVEFORM PacedECG()
     return w;
 }
 
-TEST(ControlBlockCodec, ECGRecordIntoTheBlock)
+TEST(ProtocolControlBlockCodec, ECGRecordIntoTheBlock)
 {
     SetDefaultECGDCVariableCalibrationData();
     g_nFWVersion = 0x105;
@@ -231,7 +231,7 @@ TEST(ControlBlockCodec, ECGRecordIntoTheBlock)
     g_nFWVersion = 0;
 }
 
-TEST(ControlBlockCodec, DCOffsetAndPacingBytes)
+TEST(ProtocolControlBlockCodec, DCOffsetAndPacingBytes)
 {
     struct Case {
         int variable, offset, pacing;
@@ -257,7 +257,7 @@ TEST(ControlBlockCodec, DCOffsetAndPacingBytes)
     EXPECT_EQ(DCOffsetCode(299), 0);
 }
 
-TEST(ControlBlockCodec, PPGRecordIntoTheBlock)
+TEST(ProtocolControlBlockCodec, PPGRecordIntoTheBlock)
 {
     PPG_WAVEFORM w = {};
     w.fSampleRateKHz = 1.0;
@@ -278,7 +278,7 @@ TEST(ControlBlockCodec, PPGRecordIntoTheBlock)
     EXPECT_EQ(p[20], 0xAA);
 }
 
-TEST(ControlBlockCodec, LEDPulseGroupReadBack)
+TEST(ProtocolControlBlockCodec, LEDPulseGroupReadBack)
 {
     struct Case {
         uint8_t noPeriod;
@@ -308,7 +308,7 @@ TEST(ControlBlockCodec, LEDPulseGroupReadBack)
     }
 }
 
-TEST(ControlBlockCodec, LEDPulseGroupWrite)
+TEST(ProtocolControlBlockCodec, LEDPulseGroupWrite)
 {
     _DEVICE_CONTROL_SETTING b = Filled(0x77);
     PPG_LED_PULSE_GROUP_SETTING g = {{2, 4, 1, 0, 0, 0, 0, 3}, 0};
@@ -323,7 +323,7 @@ TEST(ControlBlockCodec, LEDPulseGroupWrite)
     EXPECT_EQ(b.usLEDPulsePeriod[1], 0x02);
 }
 
-TEST(PPGModuleCodec, AutoTriggerStatusAndRLD)
+TEST(ProtocolPPGModuleCodec, AutoTriggerStatusAndRLD)
 {
     uint8_t reply[64] = {0xB0, 0x00, 0x30, 0xFF, 0x11, 0x22, 0x01, 9, 8, 7, 0x01, 0xF4, 0x00, 0x64};
     AUTO_TRIGGER_STATUS s = {};
@@ -342,7 +342,7 @@ TEST(PPGModuleCodec, AutoTriggerStatusAndRLD)
     EXPECT_DOUBLE_EQ(RLDWordToVolts(0), 0.0);
 }
 
-TEST(PPGModuleCodec, CalibrationRequestLayout)
+TEST(ProtocolPPGModuleCodec, CalibrationRequestLayout)
 {
     uint8_t out[64];
     memset(out, 0xEE, sizeof out);
@@ -361,7 +361,7 @@ TEST(PPGModuleCodec, CalibrationRequestLayout)
     EXPECT_EQ(out[4], 0);
 }
 
-TEST(StoredRecordCodec, RespirationRecordMarkerIsExact)
+TEST(ProtocolStoredRecordCodec, RespirationRecordMarkerIsExact)
 {
     const double coefficients[4] = {101.5, 102.25, -3.0, 7.0};
     uint8_t record[64];
@@ -379,7 +379,7 @@ TEST(StoredRecordCodec, RespirationRecordMarkerIsExact)
     EXPECT_FALSE(ParseRespirationRWA(record, back));
 }
 
-TEST(StoredRecordCodec, LEDSettingBaseAddresses)
+TEST(ProtocolStoredRecordCodec, LEDSettingBaseAddresses)
 {
     EXPECT_EQ(GetPPGLEDSettingBaseAddress(0), 0x1500u);
     EXPECT_EQ(GetPPGLEDSettingBaseAddress(8), 0x3500u);

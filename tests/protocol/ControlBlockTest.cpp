@@ -29,7 +29,7 @@ Bytes Pattern()
     return b;
 }
 
-class ControlBlock : public ProtocolExchange {
+class ProtocolControlBlock : public ProtocolExchange {
 protected:
     void SetUp() override
     {
@@ -39,7 +39,7 @@ protected:
     }
 };
 
-TEST_F(ControlBlock, ReadModifyWritesChangeOnlyTheirBytes)
+TEST_F(ProtocolControlBlock, ReadModifyWritesChangeOnlyTheirBytes)
 {
     struct Case {
         const char* what;
@@ -77,13 +77,13 @@ TEST_F(ControlBlock, ReadModifyWritesChangeOnlyTheirBytes)
     }
 }
 
-TEST_F(ControlBlock, UnchangedElectrodeIsNotWritten)
+TEST_F(ProtocolControlBlock, UnchangedElectrodeIsNotWritten)
 {
     ASSERT_TRUE(SetOutputElectrode(Pattern()[3]));
     EXPECT_EQ(Sent().size(), 1u);
 }
 
-TEST_F(ControlBlock, AReplyThatIsNotTheBlockIsNeverWrittenBack)
+TEST_F(ProtocolControlBlock, AReplyThatIsNotTheBlockIsNeverWrittenBack)
 {
     Bytes other = AcceptedEcho({0xCC, 0x00, 0x05});
     emu_.FaultOnHeader({0xEA, 0x00, 0x00}, nvsemu::Fault::Replace(other));
@@ -92,7 +92,7 @@ TEST_F(ControlBlock, AReplyThatIsNotTheBlockIsNeverWrittenBack)
     EXPECT_EQ(inst_.ControlBlock(), Pattern());
 }
 
-TEST_F(ControlBlock, FailuresOfTheExchange)
+TEST_F(ProtocolControlBlock, FailuresOfTheExchange)
 {
     struct Case {
         const char* what;
@@ -115,7 +115,7 @@ TEST_F(ControlBlock, FailuresOfTheExchange)
     }
 }
 
-TEST_F(ControlBlock, LEDPulseGroup)
+TEST_F(ProtocolControlBlock, LEDPulseGroup)
 {
     PPG_LED_PULSE_GROUP_SETTING group = {{0, 0, 4, 1, 2, 0, 0, 0}, 0};
     ASSERT_TRUE(SetLEDPulseGroupSetting(&group));
@@ -141,7 +141,7 @@ TEST_F(ControlBlock, LEDPulseGroup)
     EXPECT_FALSE(SetLEDPulseGroupSetting(&group));
 }
 
-TEST_F(ControlBlock, ECGRecordWrittenWithTheApplyFlag)
+TEST_F(ProtocolControlBlock, ECGRecordWrittenWithTheApplyFlag)
 {
     g_nFWVersion = 0x105;
     ECG_WAVEFORM ecg = {};
@@ -167,7 +167,7 @@ TEST_F(ControlBlock, ECGRecordWrittenWithTheApplyFlag)
     EXPECT_EQ(Sent().size(), 1u);  // no write after a failed read
 }
 
-TEST_F(ControlBlock, OperatorMode)
+TEST_F(ProtocolControlBlock, OperatorMode)
 {
     g_ACCalMode[0] = 0;
     g_ACCalMode[1] = 1;
@@ -187,7 +187,7 @@ TEST_F(ControlBlock, OperatorMode)
     EXPECT_FALSE(SetDeviceOperatorMode(0, 1, 1, 1, 1000));
 }
 
-TEST_F(ControlBlock, SyncPulseChangesOneByteOfTheOperatorBlock)
+TEST_F(ProtocolControlBlock, SyncPulseChangesOneByteOfTheOperatorBlock)
 {
     inst_.SetOperatorBlock({0x00, 0x00, 7, 0x27, 0x10, 1, 1, 1, 0, 1, 2, 0, 0, 0});
     ASSERT_TRUE(SetPPGSyncPulse(PPG_CHANNEL_2, SYNC_PULSE_2));
@@ -204,7 +204,7 @@ TEST_F(ControlBlock, SyncPulseChangesOneByteOfTheOperatorBlock)
     EXPECT_EQ(Sent().size(), 1u);
 }
 
-TEST_F(ControlBlock, NothingWithoutAnInstrument)
+TEST_F(ProtocolControlBlock, NothingWithoutAnInstrument)
 {
     DeviceClose();
     _DEVICE_CONTROL_SETTING block = {};

@@ -26,7 +26,7 @@ const Bytes kB9 = {0xB9, 0x00, 0x01};
 const Bytes kFPGA = {0xCC, 0x00, 0x14, 0x00};
 Bytes IdentityRead(uint8_t target) { return {0x12, 0x55, 0xAA, 0x00, 0x00, target, 0x00, 0x0C, 0, 0, 0, 0}; }
 
-class Handshake : public ProtocolExchange {
+class ProtocolHandshake : public ProtocolExchange {
 protected:
     // The serial link's scan of ttyACM0 with the real handshake.
     bool Scan()
@@ -43,7 +43,7 @@ protected:
     }
 };
 
-TEST_F(Handshake, AcceptanceByLettersAndSerialFilter)
+TEST_F(ProtocolHandshake, AcceptanceByLettersAndSerialFilter)
 {
     struct Case {
         char a, b;
@@ -77,7 +77,7 @@ TEST_F(Handshake, AcceptanceByLettersAndSerialFilter)
     }
 }
 
-TEST_F(Handshake, MainUnitServingThePPGSide)
+TEST_F(ProtocolHandshake, MainUnitServingThePPGSide)
 {
     ASSERT_TRUE(Scan());
     const std::vector<Bytes> expected = {kStop, kMainModel, kMainModel, IdentityRead(0x01), kRevision, kMainDac,
@@ -108,7 +108,7 @@ TEST_F(Handshake, MainUnitServingThePPGSide)
     EXPECT_FALSE(GetHWInfo(0, nullptr));
 }
 
-TEST_F(Handshake, SeparatePPGModule2112)
+TEST_F(ProtocolHandshake, SeparatePPGModule2112)
 {
     WithPPGModule(IdentityRecord('Y', 'B', 0x2112, 0x0203, 4, 2, 2, 5));
     inst_.SetDac16(true, true);
@@ -134,7 +134,7 @@ TEST_F(Handshake, SeparatePPGModule2112)
     EXPECT_EQ(g_nFWVersion, 0x110);  // the main module's
 }
 
-TEST_F(Handshake, CapabilitiesAndLEDTypesByPPGModel)
+TEST_F(ProtocolHandshake, CapabilitiesAndLEDTypesByPPGModel)
 {
     struct Case {
         char a, b;
@@ -169,7 +169,7 @@ TEST_F(Handshake, CapabilitiesAndLEDTypesByPPGModel)
     }
 }
 
-TEST_F(Handshake, DeadFPGAMakesThePPGSideLookAbsent)
+TEST_F(ProtocolHandshake, DeadFPGAMakesThePPGSideLookAbsent)
 {
     WithPPGModule(IdentityRecord('Y', 'B', 0x2012, 0x0203));
     inst_.SetFPGAAlive(false);
@@ -195,13 +195,13 @@ TEST_F(Handshake, DeadFPGAMakesThePPGSideLookAbsent)
     EXPECT_EQ(GetPPGFullModelNumber(), 0x2012);
 }
 
-TEST_F(Handshake, StreamPacketsBeforeTheStopAreSkipped)
+TEST_F(ProtocolHandshake, StreamPacketsBeforeTheStopAreSkipped)
 {
     inst_.SetStreamPacketsBeforeStop(5);
     EXPECT_TRUE(Scan());
 }
 
-TEST_F(Handshake, AnInstrumentThatNeverAcknowledgesTheStopIsGivenUp)
+TEST_F(ProtocolHandshake, AnInstrumentThatNeverAcknowledgesTheStopIsGivenUp)
 {
     inst_.SetNeverAcknowledgeStop(true);
     const auto start = Clock::now();
@@ -212,7 +212,7 @@ TEST_F(Handshake, AnInstrumentThatNeverAcknowledgesTheStopIsGivenUp)
     EXPECT_EQ(Sent().size(), 1u);  // nothing after the stop
 }
 
-TEST_F(Handshake, FailuresOfTheIdentityExchanges)
+TEST_F(ProtocolHandshake, FailuresOfTheIdentityExchanges)
 {
     struct Case {
         const char* what;
@@ -239,7 +239,7 @@ TEST_F(Handshake, FailuresOfTheIdentityExchanges)
     }
 }
 
-TEST_F(Handshake, FailedOptionalReadsKeepEarlierValues)
+TEST_F(ProtocolHandshake, FailedOptionalReadsKeepEarlierValues)
 {
     // The DAC-width and extension-module reads may fail without failing the connection.
     emu_.FaultOnHeader(kMainDac, nvsemu::Fault::Drop(), 0);
@@ -251,14 +251,14 @@ TEST_F(Handshake, FailedOptionalReadsKeepEarlierValues)
     EXPECT_EQ(g_nFWVersion, 0x110);
 }
 
-TEST_F(Handshake, ForgetsTheDynamicLEDState)
+TEST_F(ProtocolHandshake, ForgetsTheDynamicLEDState)
 {
     g_PPGDynamicLEDEnabled = 1;
     ASSERT_TRUE(Scan());
     EXPECT_EQ(g_PPGDynamicLEDEnabled, 0);
 }
 
-TEST_F(Handshake, NoPortMeansNoInstrument)
+TEST_F(ProtocolHandshake, NoPortMeansNoInstrument)
 {
     EXPECT_FALSE(IsTargetDevice());
     EXPECT_FALSE(UpdateDeviceInformation());
@@ -267,7 +267,7 @@ TEST_F(Handshake, NoPortMeansNoInstrument)
     EXPECT_TRUE(emu_.Requests().empty());
 }
 
-TEST(HandshakeScan, FindsTheInstrumentWithTheWantedSerialAmongPorts)
+TEST(ProtocolHandshakeScan, FindsTheInstrumentWithTheWantedSerialAmongPorts)
 {
     ResetProtocolState();
     LinkSandbox sandbox;

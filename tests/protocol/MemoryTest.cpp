@@ -15,7 +15,7 @@ namespace {
 
 uint32_t Address(const Bytes& r) { return (uint32_t{r[8]} << 24) | (uint32_t{r[9]} << 16) | (r[10] << 8) | r[11]; }
 
-class Memory : public ProtocolExchange {
+class ProtocolMemory : public ProtocolExchange {
 protected:
     void SetUp() override
     {
@@ -24,7 +24,7 @@ protected:
     }
 };
 
-TEST_F(Memory, WordFormPacketsOf16)
+TEST_F(ProtocolMemory, WordFormPacketsOf16)
 {
     Bytes stored;
     for (int i = 0; i < 17; ++i) {
@@ -61,7 +61,7 @@ TEST_F(Memory, WordFormPacketsOf16)
     }
 }
 
-TEST_F(Memory, ByteFormPacketsOf32)
+TEST_F(ProtocolMemory, ByteFormPacketsOf32)
 {
     Bytes data(33);
     for (size_t i = 0; i < data.size(); ++i) {
@@ -82,7 +82,7 @@ TEST_F(Memory, ByteFormPacketsOf32)
     EXPECT_EQ(Sent().size(), 4u);
 }
 
-TEST_F(Memory, StopsAtTheFirstRefusal)
+TEST_F(ProtocolMemory, StopsAtTheFirstRefusal)
 {
     inst_.SetMemory(0x13, 0x1500, Bytes(96, 0x5A));
     emu_.FaultOnRequest(1, nvsemu::Fault::Alter({{4, 0x00}}));
@@ -99,7 +99,7 @@ TEST_F(Memory, StopsAtTheFirstRefusal)
     EXPECT_EQ(Sent().size(), 1u);
 }
 
-TEST_F(Memory, ALateReplyIsNeverTakenForTheNextPacket)
+TEST_F(ProtocolMemory, ALateReplyIsNeverTakenForTheNextPacket)
 {
     inst_.SetMemory(0x13, 0x1400, Bytes(32, 0x11));
     inst_.SetMemory(0x13, 0x1440, Bytes(32, 0x22));
@@ -116,7 +116,7 @@ TEST_F(Memory, ALateReplyIsNeverTakenForTheNextPacket)
     EXPECT_NE(read, Bytes(32, 0x11));
 }
 
-TEST_F(Memory, FactoryRecord)
+TEST_F(ProtocolMemory, FactoryRecord)
 {
     FACTORY_SETTING record;
     memset(&record, 0, sizeof record);
@@ -144,7 +144,7 @@ TEST_F(Memory, FactoryRecord)
     EXPECT_EQ(record.ucValid, 7);
 }
 
-TEST_F(Memory, HostIndexesOutsideTheMapAreRefusedWithoutTraffic)
+TEST_F(ProtocolMemory, HostIndexesOutsideTheMapAreRefusedWithoutTraffic)
 {
     unsigned short table[4097] = {};
     PPG_LED_SETTING led = {};
@@ -160,7 +160,7 @@ TEST_F(Memory, HostIndexesOutsideTheMapAreRefusedWithoutTraffic)
     EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(Memory, LEDSettingsAndManufacturingInformation)
+TEST_F(ProtocolMemory, LEDSettingsAndManufacturingInformation)
 {
     PPG_LED_SETTING led;
     for (int i = 0; i < 32; ++i) {
@@ -184,7 +184,7 @@ TEST_F(Memory, LEDSettingsAndManufacturingInformation)
     EXPECT_EQ(info[64], 0xEE);  // beyond the record: untouched
 }
 
-TEST_F(Memory, PPGDCTableFillsItsBlockWithZeros)
+TEST_F(ProtocolMemory, PPGDCTableFillsItsBlockWithZeros)
 {
     std::vector<unsigned short> table(3001);
     for (size_t i = 0; i < table.size(); ++i) {
@@ -205,7 +205,7 @@ TEST_F(Memory, PPGDCTableFillsItsBlockWithZeros)
     EXPECT_EQ(back, table);
 }
 
-TEST_F(Memory, RespirationRecords)
+TEST_F(ProtocolMemory, RespirationRecords)
 {
     const double coefficients[4] = {120.5, 130.25, 2.0, 1.0};
     uint8_t record[64];
@@ -243,7 +243,7 @@ TEST_F(Memory, RespirationRecords)
     EXPECT_EQ(0, memcmp(g_ECGExtRespirationBaselineDACTable, baseline, sizeof baseline));
 }
 
-TEST_F(Memory, EraseAndNoInstrument)
+TEST_F(ProtocolMemory, EraseAndNoInstrument)
 {
     EXPECT_TRUE(FlashErase(0x01, 0));
     ASSERT_EQ(Sent().size(), 1u);

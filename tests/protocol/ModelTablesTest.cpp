@@ -5,7 +5,7 @@
 
 namespace {
 
-TEST(ModelTables, PPGRowsByModel)
+TEST(ProtocolModelTables, PPGRowsByModel)
 {
     struct Case {
         uint16_t model;
@@ -42,7 +42,7 @@ TEST(ModelTables, PPGRowsByModel)
     EXPECT_EQ(FindPPGFeatureRow(0x2011), nullptr);
 }
 
-TEST(ModelTables, MainUnitRows)
+TEST(ProtocolModelTables, MainUnitRows)
 {
     ASSERT_NE(FindMainUnitRow(0x4001), nullptr);
     EXPECT_EQ(FindMainUnitRow(0x4001)->ppgChannelNumber, 1);
@@ -53,7 +53,7 @@ TEST(ModelTables, MainUnitRows)
     EXPECT_EQ(FindMainUnitRow(0x2001), nullptr);
 }
 
-TEST(ModelTables, LEDTypesByLettersAndModel)
+TEST(ProtocolModelTables, LEDTypesByLettersAndModel)
 {
     struct Case {
         const char* letters;

@@ -15,7 +15,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class PPGModule : public ProtocolExchange {
+class ProtocolPPGModule : public ProtocolExchange {
 protected:
     void SetUp() override
     {
@@ -48,7 +48,7 @@ Bytes Reply(std::initializer_list<uint8_t> head)
     return b;
 }
 
-TEST_F(PPGModule, TransmissionRateSendsOnlyWhatChanged)
+TEST_F(ProtocolPPGModule, TransmissionRateSendsOnlyWhatChanged)
 {
     SetPPGModel(0x2112);
     ASSERT_TRUE(UpdateMCUTransmissionRate(800, 1023, 800, 1023));
@@ -70,7 +70,7 @@ TEST_F(PPGModule, TransmissionRateSendsOnlyWhatChanged)
     EXPECT_EQ(SettingWrites(), first);
 }
 
-TEST_F(PPGModule, TransmissionRateStopsAtAFailedWrite)
+TEST_F(ProtocolPPGModule, TransmissionRateStopsAtAFailedWrite)
 {
     SetPPGModel(0x2112);
     emu_.FaultOnHeader({0xCC, 0xFF, 0x02}, nvsemu::Fault::Refuse());
@@ -81,7 +81,7 @@ TEST_F(PPGModule, TransmissionRateStopsAtAFailedWrite)
     EXPECT_EQ(SettingWrites(), (std::vector<std::pair<int, int>>{{2, 800}, {25, 1023}, {26, 1023}}));
 }
 
-TEST_F(PPGModule, SixteenBitSettingsByFirmware)
+TEST_F(ProtocolPPGModule, SixteenBitSettingsByFirmware)
 {
     g_nFWVersion = 0x10E;
     ASSERT_TRUE(WriteCalibrationSetting(PPG_CAL_TRIGGER_LEVEL_CH1, static_cast<unsigned short>(0x1234)));
@@ -99,7 +99,7 @@ TEST_F(PPGModule, SixteenBitSettingsByFirmware)
     EXPECT_EQ(byte, 0xEF);
 }
 
-TEST_F(PPGModule, SlowSettingReadsAreWaitedForThreeTimes)
+TEST_F(ProtocolPPGModule, SlowSettingReadsAreWaitedForThreeTimes)
 {
     inst_.SetCalibration(2, 321);
     emu_.FaultOnHeader({0xCC, 0x00, 0x02}, nvsemu::Fault::Delay(450));
@@ -115,7 +115,7 @@ TEST_F(PPGModule, SlowSettingReadsAreWaitedForThreeTimes)
     EXPECT_LT(seconds, 5.0);
 }
 
-TEST_F(PPGModule, SettingRepliesThatAreRefusedOrForeign)
+TEST_F(ProtocolPPGModule, SettingRepliesThatAreRefusedOrForeign)
 {
     unsigned char byte = 0x77;
     emu_.FaultOnHeader({0xCC, 0x00, 0x05}, nvsemu::Fault::Refuse());
@@ -127,7 +127,7 @@ TEST_F(PPGModule, SettingRepliesThatAreRefusedOrForeign)
     EXPECT_FALSE(SwitchDeviceWorkingMode(1));
 }
 
-TEST_F(PPGModule, CalibrationWritesGoThroughTheCommandWindowWhilePlaybackRuns)
+TEST_F(ProtocolPPGModule, CalibrationWritesGoThroughTheCommandWindowWhilePlaybackRuns)
 {
     static int s_calls;
     static unsigned char s_id, s_first;
@@ -154,7 +154,7 @@ TEST_F(PPGModule, CalibrationWritesGoThroughTheCommandWindowWhilePlaybackRuns)
     EXPECT_EQ(SettingWrites().size(), 1u);
 }
 
-TEST_F(PPGModule, WorkingModeByFirmware)
+TEST_F(ProtocolPPGModule, WorkingModeByFirmware)
 {
     g_ECGModuleHWInfo.nFWMajor = 1;
     g_ECGModuleHWInfo.nFWMinor = 10;
@@ -167,7 +167,7 @@ TEST_F(PPGModule, WorkingModeByFirmware)
     EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(PPGModule, AmbientLightAndModuleSelection)
+TEST_F(ProtocolPPGModule, AmbientLightAndModuleSelection)
 {
     ASSERT_TRUE(SetAmbientLightMode(static_cast<PPGAmbientLightMode>(20)));
     EXPECT_EQ(Sent().back(), Bytes({0xB0, 0xFF, 0x10, 0x00, 14}));
@@ -188,7 +188,7 @@ TEST_F(PPGModule, AmbientLightAndModuleSelection)
     EXPECT_EQ(PPGModuleGetSelected(), 0);
 }
 
-TEST_F(PPGModule, DynamicLEDStrength)
+TEST_F(ProtocolPPGModule, DynamicLEDStrength)
 {
     SetPPGModel(0x2001);
     EXPECT_TRUE(EnableDynamicLEDStrength(1));
@@ -218,7 +218,7 @@ TEST_F(PPGModule, DynamicLEDStrength)
     EXPECT_EQ(Sent().size(), 1u);
 }
 
-TEST_F(PPGModule, TransmissionRatePollIsBounded)
+TEST_F(ProtocolPPGModule, TransmissionRatePollIsBounded)
 {
     inst_.SetRatePollsBusy(2);
     ASSERT_TRUE(SetTransmissionRate(3));
@@ -241,7 +241,7 @@ TEST_F(PPGModule, TransmissionRatePollIsBounded)
     EXPECT_EQ(Sent().size(), 1u);
 }
 
-TEST_F(PPGModule, ReferenceVoltages)
+TEST_F(ProtocolPPGModule, ReferenceVoltages)
 {
     unsigned int value = 0;
     EXPECT_FALSE(ReadPPGVRef(PPG_CHANNEL_3, &value));  // register 0x51 holds channels 1 and 2 only
@@ -268,7 +268,7 @@ TEST_F(PPGModule, ReferenceVoltages)
     EXPECT_EQ(Sent().size(), 1u);
 }
 
-TEST_F(PPGModule, RegistersAndMeasurements)
+TEST_F(ProtocolPPGModule, RegistersAndMeasurements)
 {
     emu_.FaultOnHeader({0xCC, 0x00, 0x0A},
                        nvsemu::Fault::Replace(Reply({0xCC, 0x00, 0x0A, 0xFF, 0xD0, 0x70, 0x02, 0x12, 0x34})));
@@ -315,7 +315,7 @@ TEST_F(PPGModule, RegistersAndMeasurements)
     EXPECT_EQ(b, 9);
 }
 
-TEST_F(PPGModule, LEDMatrixSwitchOnlyOn2001)
+TEST_F(ProtocolPPGModule, LEDMatrixSwitchOnlyOn2001)
 {
     SetPPGModel(0x2002);
     EXPECT_TRUE(WriteLEDMatrixEnableStatus(1));
@@ -325,7 +325,7 @@ TEST_F(PPGModule, LEDMatrixSwitchOnlyOn2001)
     EXPECT_EQ(SettingWrites(), (std::vector<std::pair<int, int>>{{17, 1}}));
 }
 
-TEST_F(PPGModule, FactoryBackupOnATwoChannelModel)
+TEST_F(ProtocolPPGModule, FactoryBackupOnATwoChannelModel)
 {
     SetPPGModel(0x2001);
     g_DeviceFeature.nPPGChannelNumber = 2;
@@ -342,7 +342,7 @@ TEST_F(PPGModule, FactoryBackupOnATwoChannelModel)
     EXPECT_FALSE(BackupFactorySetting());
 }
 
-TEST_F(PPGModule, ACModeLoad)
+TEST_F(ProtocolPPGModule, ACModeLoad)
 {
     const auto start = Clock::now();
     ASSERT_TRUE(LoadACMode(2));
@@ -350,7 +350,7 @@ TEST_F(PPGModule, ACModeLoad)
     EXPECT_EQ(Sent().back(), Bytes({0x00, 0xFF, 8, 0x10, 0x27, 0, 0, 0, 2, 2, 2}));
 }
 
-TEST_F(PPGModule, NothingWithoutAnInstrument)
+TEST_F(ProtocolPPGModule, NothingWithoutAnInstrument)
 {
     DeviceClose();
     SetPPGModel(0x2112);

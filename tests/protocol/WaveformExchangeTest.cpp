@@ -12,7 +12,7 @@
 
 namespace {
 
-class WaveformExchange : public ProtocolExchange {
+class ProtocolWaveformExchange : public ProtocolExchange {
 protected:
     void SetUp() override
     {
@@ -34,7 +34,7 @@ ECG_WAVEFORM SineECG()
     return w;
 }
 
-TEST_F(WaveformExchange, ECGSettingWrittenAndReadBack)
+TEST_F(ProtocolWaveformExchange, ECGSettingWrittenAndReadBack)
 {
     const ECG_WAVEFORM w = SineECG();
     ASSERT_TRUE(WriteWaveformInfo(w, 200, 0x0102, -1));
@@ -58,7 +58,7 @@ TEST_F(WaveformExchange, ECGSettingWrittenAndReadBack)
     EXPECT_EQ(back.nRespirationDepthOrRatio, 3);
 }
 
-TEST_F(WaveformExchange, SettingWritesRequireTheExactEcho)
+TEST_F(ProtocolWaveformExchange, SettingWritesRequireTheExactEcho)
 {
     emu_.FaultOnHeader({0xEA, 0xFF, 0x01}, nvsemu::Fault::Alter({{20, 0x99}}));
     EXPECT_FALSE(WriteWaveformInfo(SineECG(), 0, 0, 0));
@@ -71,7 +71,7 @@ TEST_F(WaveformExchange, SettingWritesRequireTheExactEcho)
     EXPECT_TRUE(WriteWaveformInfo(PPG_CHANNEL_3, ppg));
 }
 
-TEST_F(WaveformExchange, PPGSettingReadBackAndRefusal)
+TEST_F(ProtocolWaveformExchange, PPGSettingReadBackAndRefusal)
 {
     PPG_WAVEFORM w = {};
     w.nWaveformType = 3;
@@ -95,7 +95,7 @@ TEST_F(WaveformExchange, PPGSettingReadBackAndRefusal)
     EXPECT_EQ(untouched.nPeriod, 5);
 }
 
-TEST_F(WaveformExchange, RawUploadIn14PointPackets)
+TEST_F(ProtocolWaveformExchange, RawUploadIn14PointPackets)
 {
     // Exactly 15 points: the upload must not read past the caller's 60 bytes.
     std::unique_ptr<unsigned char[]> points(new unsigned char[60]);
@@ -117,7 +117,7 @@ TEST_F(WaveformExchange, RawUploadIn14PointPackets)
     EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(WaveformExchange, RawUploadStopsAtAnEchoThatDiffers)
+TEST_F(ProtocolWaveformExchange, RawUploadStopsAtAnEchoThatDiffers)
 {
     unsigned char points[29 * 4] = {};
     emu_.FaultOnRequest(1, nvsemu::Fault::Alter({{40, 0x01}}));
@@ -125,7 +125,7 @@ TEST_F(WaveformExchange, RawUploadStopsAtAnEchoThatDiffers)
     EXPECT_EQ(Sent().size(), 2u);  // the third packet is never sent
 }
 
-TEST_F(WaveformExchange, GeneratedPeriodsUploadWhole)
+TEST_F(ProtocolWaveformExchange, GeneratedPeriodsUploadWhole)
 {
     const ECG_WAVEFORM ecg = SineECG();  // 100 ms at 1 sample per ms
     ASSERT_TRUE(WriteECGRawData(ecg));
@@ -154,7 +154,7 @@ TEST_F(WaveformExchange, GeneratedPeriodsUploadWhole)
     EXPECT_EQ(sent.front()[2], 0x06);
 }
 
-TEST_F(WaveformExchange, NothingWithoutAnInstrument)
+TEST_F(ProtocolWaveformExchange, NothingWithoutAnInstrument)
 {
     DeviceClose();
     unsigned char points[56] = {};

@@ -12,7 +12,7 @@
 
 namespace {
 
-class SettingCodec : public ::testing::Test {
+class ProtocolSettingCodec : public ::testing::Test {
 protected:
     void SetUp() override { ResetProtocolState(); }
     void TearDown() override { ResetProtocolState(); }
@@ -52,7 +52,7 @@ ECG_WAVEFORM BaseECG()
     return w;
 }
 
-TEST_F(SettingCodec, RoundHalfAwayFromZero)
+TEST_F(ProtocolSettingCodec, RoundHalfAwayFromZero)
 {
     struct Case {
         double in;
@@ -66,7 +66,7 @@ TEST_F(SettingCodec, RoundHalfAwayFromZero)
     EXPECT_EQ(RoundHalfAway(100.0 * 1.125), 113);
 }
 
-TEST_F(SettingCodec, ECGBlockBytes)
+TEST_F(ProtocolSettingCodec, ECGBlockBytes)
 {
     ECG_WAVEFORM w = BaseECG();
     w.fPacingWidth = 0.999;
@@ -95,7 +95,7 @@ TEST_F(SettingCodec, ECGBlockBytes)
     EXPECT_EQ(b[57], 0x01);
 }
 
-TEST_F(SettingCodec, ECGRespirationBytes)
+TEST_F(ProtocolSettingCodec, ECGRespirationBytes)
 {
     struct Case {
         int depthOrRatio, ratioOrBaseline;
@@ -122,7 +122,7 @@ TEST_F(SettingCodec, ECGRespirationBytes)
     }
 }
 
-TEST_F(SettingCodec, ECGRoundTrip)
+TEST_F(ProtocolSettingCodec, ECGRoundTrip)
 {
     const ECG_WAVEFORM w = BaseECG();
     _READ_WRITE_ECG_WAVEFORM_SETTING block = {};
@@ -190,7 +190,7 @@ PPG_WAVEFORM BasePPG()
     return w;
 }
 
-TEST_F(SettingCodec, PPGLevelCodes)
+TEST_F(ProtocolSettingCodec, PPGLevelCodes)
 {
     struct Case {
         double dc;
@@ -205,7 +205,7 @@ TEST_F(SettingCodec, PPGLevelCodes)
     }
 }
 
-TEST_F(SettingCodec, PPGBlockOnModel2112UsesTheAmplitudesRange)
+TEST_F(ProtocolSettingCodec, PPGBlockOnModel2112UsesTheAmplitudesRange)
 {
     SetPPGModel(0x2112);
     PPG_WAVEFORM w = BasePPG();  // 10 mV: AC range 1, 15 mV full scale
@@ -219,7 +219,7 @@ TEST_F(SettingCodec, PPGBlockOnModel2112UsesTheAmplitudesRange)
     EXPECT_EQ(block.ucData[42], 0);
 }
 
-TEST_F(SettingCodec, PPGRoundTrip)
+TEST_F(ProtocolSettingCodec, PPGRoundTrip)
 {
     struct Case {
         uint16_t model;
@@ -271,7 +271,7 @@ TEST_F(SettingCodec, PPGRoundTrip)
     }
 }
 
-TEST_F(SettingCodec, PPGBlockOfTheEarlierLayout)
+TEST_F(ProtocolSettingCodec, PPGBlockOfTheEarlierLayout)
 {
     PPG_WAVEFORM w = BasePPG();
     w.nWaveformType = 2;
@@ -285,7 +285,7 @@ TEST_F(SettingCodec, PPGBlockOfTheEarlierLayout)
     EXPECT_EQ(back.nWaveformType, 3);
 }
 
-TEST_F(SettingCodec, SubCommandsByChannel)
+TEST_F(ProtocolSettingCodec, SubCommandsByChannel)
 {
     EXPECT_EQ(GetWaveformInfoSubCommandByPPGChannel(1), 0x02);
     EXPECT_EQ(GetWaveformInfoSubCommandByPPGChannel(2), 0x03);
@@ -300,7 +300,7 @@ TEST_F(SettingCodec, SubCommandsByChannel)
     EXPECT_DOUBLE_EQ(RoundTo(1499.6, 0), 1500.0);
 }
 
-TEST_F(SettingCodec, RawPacketsAndBuffers)
+TEST_F(ProtocolSettingCodec, RawPacketsAndBuffers)
 {
     EXPECT_EQ(RawBufferBytes(0), 0u);
     EXPECT_EQ(RawBufferBytes(14), 56u);
@@ -316,7 +316,7 @@ TEST_F(SettingCodec, RawPacketsAndBuffers)
     }
 }
 
-TEST_F(SettingCodec, PPGPacking)
+TEST_F(ProtocolSettingCodec, PPGPacking)
 {
     const int ac[2] = {1000, -1000};  // uV, a PPG pulse
     const int dc[2] = {1500000, 0};
@@ -343,7 +343,7 @@ TEST_F(SettingCodec, PPGPacking)
     EXPECT_EQ((out[6] << 8) | out[7], 0);
 }
 
-TEST_F(SettingCodec, ECGPacking)
+TEST_F(ProtocolSettingCodec, ECGPacking)
 {
     SetDefaultECGDCVariableCalibrationData();
     ECG_WAVEFORM w = BaseECG();
