@@ -27,6 +27,7 @@
 #include "../Platform.h"
 #include "../Utils.h"
 #include "DeviceSeam.h"
+#include "protocol/Identity.h"
 
 std::atomic<long> g_hDevice{-1};
 char g_szDevicePath[512];
@@ -232,7 +233,7 @@ int DoFindDevice(int port) {
         ConfigurePort(fd);
     }
     PFN_TARGET_DEVICE_CHECK check = s_pfnTargetCheck;
-    const bool found = check != nullptr && check();
+    const bool found = check != nullptr ? check() : IsTargetDevice();
     std::lock_guard<std::mutex> guard(s_linkMutex);
     if (s_nGeneration.load() != generation)
         return 0;  // closed under the handshake (the port went away)

@@ -13,5 +13,5 @@ typedef bool (*PFN_TARGET_DEVICE_CHECK)();
 void DeviceSeamSetNodePattern(const char* pattern);
 // The folder of the lock files; null restores "/var/lock".
 void DeviceSeamSetLockDirectory(const char* directory);
-// The handshake; null restores the default (no handshake: no port is accepted).
+// The handshake; null restores the default, the protocol's IsTargetDevice.
 void DeviceSeamSetTargetCheck(PFN_TARGET_DEVICE_CHECK check);

@@ -1,0 +1,49 @@
+// One request and its reply, the step every command of the protocol is built from.
+//
+// Every command family follows one layout: family byte, direction (0x00 read, 0xFF
+// write), sub-command, status byte (0x00 in a request), payload from byte 4. The
+// instrument answers with a packet that begins with the family byte and sets byte 3 to
+// 0xFF when it accepted the request. Requests are written whole without write time-out;
+// replies are read by kind through the transport (0xFF any command reply, or a family's
+// own first byte for the 0xB0, 0xCC and 0xAD readers).
+//
+// Inside the protocol an exchange's outcome keeps its cause (no port, short write, no or
+// short reply, refused, not the reply asked for); the public functions collapse it to
+// bool with Ok(). Owned by the protocol component; it takes no lock and starts no thread:
+// callers hold g_CriticalSection around the whole exchange.
+#pragma once
+
+#include <cstdint>
+
+namespace proto {
+
+enum class Result {
+    Ok,
+    NotConnected,  // no port is open: nothing was sent
+    BadArgument,   // refused on the host side: nothing was sent
+    WriteShort,    // the port took fewer bytes than the request has
+    NoReply,       // nothing, or fewer bytes than the reply needs, came in time
+    Refused,       // the instrument answered but did not accept (status byte not 0xFF)
+    Mismatch,      // a reply of the right length that is not the one asked for
+    GaveUp,        // a bounded wait for the instrument ran out
+};
+
+inline bool Ok(Result r) { return r == Result::Ok; }
+
+// The instrument's acceptance mark in byte 3 of a reply.
+constexpr uint8_t kAccepted = 0xFF;
+
+// True when a port is open.
+bool Connected();
+
+// Writes the whole request without write time-out.
+Result Send(const uint8_t* request, int length);
+
+// Reads one reply of exactly `length` bytes of the expected kind.
+Result Receive(uint8_t* reply, int length, uint8_t expected);
+
+// Send, sleep pauseMs (0: none), Receive.
+Result Transact(const uint8_t* request, int requestLength, uint8_t* reply, int replyLength, uint8_t expected,
+                unsigned pauseMs = 0);
+
+}  // namespace proto
