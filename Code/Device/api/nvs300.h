@@ -148,6 +148,16 @@ typedef struct PLAY_RAW_DATA {
 extern "C" {
 #endif
 
+/* -- Connection -- */
+
+/* -- Device information and control settings -- */
+
+/* -- LEDs, ambient light and PPG module -- */
+
+/* -- External respiration -- */
+
+/* -- Simulated output -- */
+
 #ifdef __cplusplus
 }
 #endif
@@ -158,6 +168,18 @@ extern "C" {
 #if defined(__APPLE__)
 extern "C" {     /* the macOS build exports the service functions under plain names */
 #endif
+
+/* -- Connection (decorated) -- */
+
+/* -- Device information and control settings (decorated) -- */
+
+/* -- LEDs, ambient light and PPG module (decorated) -- */
+
+/* -- External respiration (decorated) -- */
+
+/* -- Simulated output (decorated) -- */
+
+/* -- Waveform model services -- */
 
 /* Service: refers a PPG automatic-DC reading (dcReading, gainReading as the module reports
  * them) to full gain and to the default transmission-rate word, using the channel's rate
