@@ -150,8 +150,10 @@ Simulation BuildECGAndPPG(const ECG_WAVEFORM& ecg, bool ecgCallback, const PPG_W
     Channel& e = s.channel[kECGChannel];
     e.inUse = true;
     e.callback = ecgCallback;
-    TakeECGPeriod(e, ecg);  // its rate is every channel's rate
-    const int rate = SamplesPerSecond(ecg.fSampleRateKHz);
+    if (ecgCallback) {
+        TakeECGPeriod(e, ecg);
+    }
+    const int rate = SamplesPerSecond(ecg.fSampleRateKHz);  // the ECG's rate is every channel's
     for (int i = 0; i < s.count; ++i) {
         Channel& c = s.channel[1 + i];
         c.inUse = ppg[i].nWaveformType != -1;
@@ -164,11 +166,6 @@ Simulation BuildECGAndPPG(const ECG_WAVEFORM& ecg, bool ecgCallback, const PPG_W
         c.start = CalcPPGStartPoint(&e2, &p2, pttMs);
         // The instrument plays every channel at the ECG's rate: P_i = n_i / R.
         SetPeriod(c, TakePPGPeriod(c, ppg[i]), rate);
-    }
-    if (!ecgCallback) {
-        // The ECG period is needed only for its rate.
-        e.acUv.clear();
-        e.dcUv.clear();
     }
     return s;
 }
