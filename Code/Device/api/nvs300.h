@@ -158,6 +158,48 @@ extern "C" {
 
 /* -- Simulated output -- */
 
+/* The instrument generates a parametric waveform itself while the library computes the
+ * same signal on the host and calls each channel's sample callback once per simulated
+ * millisecond, in bursts of 20 every 20 ms, on the library's output thread, with no lock
+ * held. Every start first stops whatever output runs (ORVStopOutputWaveform); it returns
+ * true when the output runs. Without an instrument nothing is sent and only the callbacks
+ * are produced. A callback may be null. After the stop every callback that was set gets
+ * one end marker. A callback must not stop the output nor call a function that talks to
+ * the instrument: the stop holds the library's lock while it waits for the output thread.
+ * The library works on copies of the records, except that ORVOutputPPGEx on PPG model
+ * 0x2112 scales the caller's two records into one AC range. */
+
+/* ECG alone. False for a null record or a failed upload. */
+ORV_API bool ORVOutputECG(ECG_WAVEFORM* ecg, PFN_SAMPLE_CALLBACK ecgCallback);
+/* ECG with PPG channel 1; pttMs: ms the PPG peak follows the ECG peak. */
+ORV_API bool ORVOutputECGAndPPG(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, PFN_SAMPLE_CALLBACK ecgCallback,
+                                PFN_SAMPLE_CALLBACK ppgCallback);
+/* ECG with PPG channels 1 and 2; a null PPG record leaves its channel out. */
+ORV_API bool ORVOutputECGAndPPGEx(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2,
+                                  PFN_SAMPLE_CALLBACK ecgCallback, PFN_SAMPLE_CALLBACK ppg1Callback,
+                                  PFN_SAMPLE_CALLBACK ppg2Callback);
+/* ECG with PPG channels 1 to 3; a channel whose LED the pulse group does not light is
+ * output but not simulated (its callback is not called). */
+ORV_API bool ORVOutputECGAndPPG3(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2,
+                                 PPG_WAVEFORM* ppg3, PFN_SAMPLE_CALLBACK ecgCallback,
+                                 PFN_SAMPLE_CALLBACK ppg1Callback, PFN_SAMPLE_CALLBACK ppg2Callback,
+                                 PFN_SAMPLE_CALLBACK ppg3Callback);
+/* One PPG channel (any channel other than 1 to 3 is channel 1). */
+ORV_API bool ORVOutputPPG(int channel, PPG_WAVEFORM* ppg, PFN_SAMPLE_CALLBACK ppgCallback);
+/* PPG channels 1 and 2; a null record leaves its channel out. */
+ORV_API bool ORVOutputPPGEx(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PFN_SAMPLE_CALLBACK ppg1Callback,
+                            PFN_SAMPLE_CALLBACK ppg2Callback);
+/* PPG channels 1 to 3. Where the PPG side simulates channel 3, a channel that the pulse
+ * group does not light is not simulated, and a lit channel without a record makes the
+ * call fail with no output running. */
+ORV_API bool ORVOutputPPG3(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3,
+                           PFN_SAMPLE_CALLBACK ppg1Callback, PFN_SAMPLE_CALLBACK ppg2Callback,
+                           PFN_SAMPLE_CALLBACK ppg3Callback);
+/* The common stop: ends the output (each set callback gets its end marker before this
+ * returns), stops any playback, turns dynamic LED strength off and restores the default
+ * transmission rates. Does nothing harmful when nothing runs. */
+ORV_API void ORVStopOutputWaveform(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,5 +1,52 @@
-// Stand-in for the common stop until the simulated output exists: with no output thread
-// and no playback there is nothing to stop.
+// The common stop: every output family of the library calls it before its own work.
+#include "api/AutoPauseSampling.h"
 #include "output/Output.h"
+#include "output/StandIns.h"
+#include "platform/Platform.h"
+#include "platform/SimpleCriticalSection.h"
+#include "platform/StaticObjects.h"
+#include "protocol/ControlBlock.h"
+#include "protocol/PPGModule.h"
+#include "sampling/Sampling.h"
 
-void ORVStopOutputWaveform() {}
+void StopOutputWaveform()
+{
+    // Taken here as well (it is recursive): the thread's end steps talk to the instrument
+    // without the lock, which is safe only while the stopper holds it.
+    CAutoCriticalSection lock(g_CriticalSection);
+    const unsigned long thread = g_hOutputWaveformThread.load();
+    if (thread == 0) {
+        return;
+    }
+    g_hStopOutputEvent.SetEvent();
+    if (IsCurrentThread(thread)) {
+        // A callback that stops its own output: the thread ends once the callback returns.
+        return;
+    }
+    WaitForThread(thread);
+    g_hOutputWaveformThread = 0;
+    g_LastOutputEnable = 0;
+    g_OutputECGCallback = nullptr;
+    for (PFN_SAMPLE_CALLBACK& cb : g_OutputPPGChannelCallback) {
+        cb = nullptr;
+    }
+}
+
+void ORVStopOutputWaveform()
+{
+    // Holding nothing: a thread started just before has this time for its switch-on.
+    SleepEx(10);
+    CAutoPauseSampling pause;
+    CAutoCriticalSection lock(g_CriticalSection);
+    StopOutputWaveform();
+    output::StopPlayback();  // SEAM: PlayRawStop(1) once playback exists
+    // The defaults go out only when they differ from what was last sent.
+    EnableDynamicLEDStrength(0);
+    UpdateMCUTransmissionRate(800, 1023, 800, 1023);
+    if (g_hSamplingEvent.WaitTimeout(0) == 0) {
+        // Sampling runs: re-enable the photodiode inputs in the control block.
+        _DEVICE_CONTROL_SETTING* copy = nullptr;
+        StartSamplingPreProcessing(copy);
+        delete copy;
+    }
+}

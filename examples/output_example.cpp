@@ -1,0 +1,226 @@
+// Output example: the instrument (here its emulator) generates an ECG beat with a PPG
+// pulse behind it, while the library feeds the same signal to this program's callbacks.
+// After a few seconds the program stops the output and writes what the callbacks
+// received as a CSV file and as an SVG picture of both channels.
+//
+//   output_example [folder] [seconds]     (default ./output, 4 s)
+//
+// The emulator runs on a pseudo-terminal that the library finds through its port-pattern
+// seam in a temporary folder (so nothing is linked into /dev), and the library connects
+// to it with its real handshake.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "Emulator.h"
+#include "Firmware.h"
+#include "api/nvs300.h"
+#include "platform/Device.h"
+#include "platform/Platform.h"
+#include "platform/linux/DeviceSeam.h"
+
+namespace {
+
+struct Point {
+    double t;
+    int ac, dc;
+};
+
+std::mutex g_mutex;
+std::vector<Point> g_ecg, g_ppg;
+
+bool IsEndMarker(int ac, int dc) { return ac == static_cast<int>(0x80000000u) && dc == static_cast<int>(0x80000000u); }
+
+// Runs on the library's output thread: keep it short.
+void OnEcg(double t, int ac, int dc)
+{
+    if (!IsEndMarker(ac, dc)) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_ecg.push_back(Point{t, ac, dc});
+    }
+}
+
+void OnPpg(double t, int ac, int dc)
+{
+    if (!IsEndMarker(ac, dc)) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_ppg.push_back(Point{t, ac, dc});
+    }
+}
+
+ECG_WAVEFORM HeartBeat()
+{
+    ECG_WAVEFORM e = {};
+    e.nWaveformType = 6;  // ECG beat
+    e.fFrequency = 1.2;   // 72 per minute
+    e.fAmplitude = 1.0;   // R wave, mV
+    e.fTAmplitude = 0.3;
+    e.fPAmplitude = 0.15;
+    e.nRRInterval = 833;
+    e.nPRInterval = 160;
+    e.nQRSWidth = 100;
+    e.nQTInterval = 380;
+    e.nPacingRate = 72;
+    e.fSampleRateKHz = 1.0;
+    return e;
+}
+
+PPG_WAVEFORM Pulse()
+{
+    PPG_WAVEFORM p = {};
+    p.nWaveformType = 3;  // PPG pulse
+    p.fFrequency = 1.2;
+    p.fDCLevel = 800.0;
+    p.fAmplitude1 = 20.0;  // systolic peak, mV
+    p.fAmplitude2 = 9.0;   // notch
+    p.fAmplitude3 = 12.0;  // diastolic peak
+    p.nTime1 = 180;
+    p.nTime2 = 320;
+    p.nTime3 = 400;
+    p.nPeriod = 833;
+    p.nSyncPulse = 1;
+    p.fSampleRateKHz = 1.0;
+    return p;
+}
+
+bool WriteCsv(const std::string& path)
+{
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) {
+        return false;
+    }
+    std::fprintf(f, "t_s,ecg_ac_uV,ecg_dc_uV,ppg_ac_uV,ppg_dc_uV\n");
+    const size_t n = std::max(g_ecg.size(), g_ppg.size());
+    for (size_t i = 0; i < n; ++i) {
+        const double t = i < g_ecg.size() ? g_ecg[i].t : g_ppg[i].t;
+        std::fprintf(f, "%.3f,", t);
+        if (i < g_ecg.size()) {
+            std::fprintf(f, "%d,%d,", g_ecg[i].ac, g_ecg[i].dc);
+        } else {
+            std::fprintf(f, ",,");
+        }
+        if (i < g_ppg.size()) {
+            std::fprintf(f, "%d,%d\n", g_ppg[i].ac, g_ppg[i].dc);
+        } else {
+            std::fprintf(f, ",\n");
+        }
+    }
+    return std::fclose(f) == 0;
+}
+
+// One panel of the plot: the AC values of a channel against t.
+void Panel(FILE* f, const std::vector<Point>& points, const char* title, const char* colour, int top, int height,
+           int width, double seconds)
+{
+    const int left = 70;
+    const int plotWidth = width - left - 20;
+    int lo = 0, hi = 1;
+    if (!points.empty()) {
+        lo = hi = points[0].ac;
+        for (const Point& p : points) {
+            lo = std::min(lo, p.ac);
+            hi = std::max(hi, p.ac);
+        }
+        if (hi == lo) {
+            ++hi;
+        }
+    }
+    std::fprintf(f, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#fafafa\" stroke=\"#999\"/>\n", left,
+                 top, plotWidth, height);
+    std::fprintf(f, "<text x=\"%d\" y=\"%d\" font-size=\"14\">%s</text>\n", left, top - 6, title);
+    std::fprintf(f, "<text x=\"%d\" y=\"%d\" font-size=\"11\" text-anchor=\"end\">%d</text>\n", left - 4, top + 10,
+                 hi);
+    std::fprintf(f, "<text x=\"%d\" y=\"%d\" font-size=\"11\" text-anchor=\"end\">%d</text>\n", left - 4,
+                 top + height, lo);
+    for (int s = 0; s <= static_cast<int>(seconds); ++s) {
+        const double x = left + plotWidth * (s / seconds);
+        std::fprintf(f, "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#ddd\"/>\n", x, top, x,
+                     top + height);
+        std::fprintf(f, "<text x=\"%.1f\" y=\"%d\" font-size=\"11\" text-anchor=\"middle\">%d s</text>\n", x,
+                     top + height + 14, s);
+    }
+    std::fprintf(f, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1\" points=\"", colour);
+    for (const Point& p : points) {
+        const double x = left + plotWidth * (p.t / seconds);
+        const double y = top + height - height * (static_cast<double>(p.ac - lo) / (hi - lo));
+        std::fprintf(f, "%.1f,%.1f ", x, y);
+    }
+    std::fprintf(f, "\"/>\n");
+}
+
+bool WriteSvg(const std::string& path, double seconds)
+{
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) {
+        return false;
+    }
+    const int width = 1200, height = 560;
+    std::fprintf(f, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" font-family=\"sans-serif\">\n",
+                 width, height);
+    std::fprintf(f, "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n");
+    Panel(f, g_ecg, "ECG AC (microvolts)", "#c0392b", 30, 220, width, seconds);
+    Panel(f, g_ppg, "PPG channel 1 AC (microvolts)", "#2471a3", 300, 220, width, seconds);
+    std::fprintf(f, "</svg>\n");
+    return std::fclose(f) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string folder = argc > 1 ? argv[1] : "output";
+    const double seconds = argc > 2 ? std::max(1.0, std::atof(argv[2])) : 4.0;
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "cannot create %s\n", folder.c_str());
+        return 1;
+    }
+
+    nvsemu::Emulator emulator;
+    if (!emulator.Start()) {
+        std::fprintf(stderr, "cannot open a pseudo-terminal\n");
+        return 1;
+    }
+    emulator.SetResponder(std::make_shared<nvsemu::Firmware>(nvsemu::Profile::WithPpgYB2001()));
+    char pattern[] = "/tmp/nvs-output-XXXXXX";
+    const std::string devices = mkdtemp(pattern);
+    DeviceSeamSetNodePattern((devices + "/ttyACM%d").c_str());
+    DeviceSeamSetLockDirectory(devices.c_str());
+    const int port = 0;
+    if (!emulator.LinkAs(devices + "/ttyACM0") || FindDevice(port) != 1) {
+        std::fprintf(stderr, "the library did not connect to the emulated instrument\n");
+        return 1;
+    }
+    std::printf("connected to the emulated instrument on %s\n", g_szDevicePath);
+
+    ECG_WAVEFORM ecg = HeartBeat();
+    PPG_WAVEFORM ppg = Pulse();
+    // The PPG pulse follows the R wave by 200 ms.
+    if (!ORVOutputECGAndPPG(200, &ecg, &ppg, OnEcg, OnPpg)) {
+        std::fprintf(stderr, "the output did not start\n");
+        return 1;
+    }
+    std::printf("output running for %.0f s ...\n", seconds);
+    SleepEx(static_cast<unsigned int>(seconds * 1000));
+    ORVStopOutputWaveform();
+    DeviceClose();
+    emulator.Stop();
+    std::system(("rm -rf '" + devices + "'").c_str());
+
+    std::lock_guard<std::mutex> lock(g_mutex);
+    std::printf("received %zu ECG and %zu PPG samples\n", g_ecg.size(), g_ppg.size());
+    const std::string csv = folder + "/output.csv";
+    const std::string svg = folder + "/output.svg";
+    if (!WriteCsv(csv) || !WriteSvg(svg, seconds)) {
+        std::fprintf(stderr, "cannot write into %s\n", folder.c_str());
+        return 1;
+    }
+    std::printf("wrote %s and %s\n", csv.c_str(), svg.c_str());
+    return g_ecg.empty() || g_ppg.empty() ? 1 : 0;
+}
