@@ -46,6 +46,7 @@ std::mutex s_lifecycle;  // constant-initialised: no load-time constructor runs
 std::atomic<bool> s_bConnected{false};
 std::atomic<int> s_nConnectedPort{-1};
 std::atomic<unsigned> s_nThreadGeneration{0};  // connection threads started so far
+std::atomic<unsigned> s_nLoaded{0};            // connections whose loading has ended
 thread_local bool t_bConnectionThread = false;
 
 // One attempt to find the instrument: every port 0..127 for -1, else the one port.
@@ -141,6 +142,8 @@ bool ConnectedOn(int port)
 }  // namespace
 
 bool ConnectionIsUp() { return s_bConnected.load(); }
+
+unsigned ConnectionLoadCount() { return s_nLoaded.load(); }
 
 bool DoInit(PFN_CONNECT_LISTENER listener, int serial)
 {
@@ -247,6 +250,7 @@ void* ConnectDeviceThread(void*)
         NotifyListener(true);
         g_AutoMonitor.StartMonitor();
         InititalizeAfterConnected();
+        s_nLoaded.fetch_add(1);
         WaitWhilePresent();
         Teardown();
     }

@@ -35,3 +35,5 @@ void WinEventCb(unsigned int message, unsigned int wParam, unsigned long lParam)
 // True between a successful connection (before the listener hears true) and the start
 // of its teardown.
 bool ConnectionIsUp();
+// Connections whose stored calibration data has been loaded, since load.
+unsigned ConnectionLoadCount();
