@@ -64,7 +64,7 @@ bool ExtRespGetAmplitudeDAC(double resistance, unsigned short* words)
     // Potentiometer 1 first, then potentiometer 0 takes the conductance that remains,
     // rounded to the nearest step.
     const double pot1 = kStepsPerOhm * (1.0 / (1.0 / resistance - 1.0 / (c1 + kPotentiometerOhms) - 1.0 / rc) - c1);
-    const uint16_t step1 = Step(std::trunc(pot1) + 1.0);
+    const uint16_t step1 = static_cast<uint16_t>(std::min(Step(pot1) + 1, static_cast<int>(kPotentiometerLastStep)));
     const double rb = c1 + step1 / 1024.0 * kPotentiometerOhms;
     const double pot0 = 0.5 + kStepsPerOhm * (1.0 / (1.0 / resistance - 1.0 / rb - 1.0 / rc) - c0);
     words[0] = Step(pot0);
