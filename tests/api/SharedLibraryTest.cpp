@@ -115,62 +115,69 @@ protected:
     int (*Version)() = nullptr;
 };
 
-TEST_F(SharedLibrary, ConnectByPortIdentitySettingsAndFree)
+// One test, in this order: a scan of every /dev/ttyACM<N> would meet the instrument of
+// a port test that ran beside it.
+TEST_F(SharedLibrary, ScanListenerUnplugReplugThenConnectByPortSettingsAndFree)
 {
-    Plug(WithMainIdentity(Profile::WithPpgYB2001(), 0x1001, 3, 42, 2, 1), 123);
-    EXPECT_EQ(Version(), 16778500);
-    ASSERT_TRUE(Connect(123, 20000));
-    EXPECT_STREQ(SerialNumber(), "ONV1001-030042");
-    MODEL_INFORMATION main = {};
-    ASSERT_TRUE(DeviceInformation(&main));
-    EXPECT_EQ(main.iSerialNumber, 42);
-    HW_INFORMATION hw = {};
-    ASSERT_TRUE(HWInformation(&hw));
-    EXPECT_EQ(hw.nHWMajor, 2);
-    EXPECT_EQ(hw.nFWMinor, 16);
+    {
+        SCOPED_TRACE("scan");
+        Plug(WithMainIdentity(Profile::WithPpgYB2001(), 0x2001, 0, 4242, 2, 1), 124);
+        // The serial-number filter keeps the scan off other instruments that may be plugged.
+        ASSERT_TRUE(InitEx(4242, ListenerLog::Listener));
+        ASSERT_TRUE(ListenerLog::Instance().WaitFor(1, 30000));
+        EXPECT_STREQ(SerialNumber(), "ONV2001-004242");
+        ASSERT_TRUE(WaitUntil([&] { return ReadsOfPhotodiodeTable(); }, 20000));
 
-    ASSERT_TRUE(SetAmbient(static_cast<PPGAmbientLightMode>(6)));
-    EXPECT_EQ(GetAmbient(), 6);
-    PPG_LED_PULSE_GROUP_SETTING group = {{4, 2, 0, 0, 0, 0, 0, 0}, 2500}, back = {};
-    ASSERT_TRUE(WritePulse(&group));
-    ASSERT_TRUE(ReadPulse(&back));
-    EXPECT_EQ(0, memcmp(&group, &back, sizeof group));
-    ASSERT_TRUE(SetElectrode(1));
-    EXPECT_EQ(fw_->ControlBlock()[3], 0xFF);
-    EXPECT_EQ(0, access("/var/lock/orvane.ACM123.lock", F_OK));
+        emu_.Unlink();  // the node vanishes from /dev
+        const auto unplugged = Clock::now();
+        ASSERT_TRUE(ListenerLog::Instance().WaitFor(2, 15000));
+        EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - unplugged).count(), 8000);
+        EXPECT_STREQ(SerialNumber(), "");
+        MODEL_INFORMATION cleared = {};
+        DeviceInformation(&cleared);
+        EXPECT_EQ(cleared.cProductName[0], 0);
 
-    Free();
-    EXPECT_EQ(fw_->OperatorBlock()[2], 0);  // operator mode 0 at the teardown
-    EXPECT_NE(0, access("/var/lock/orvane.ACM123.lock", F_OK));
-    EXPECT_STREQ(SerialNumber(), "");
-    EXPECT_FALSE(SetElectrode(0));
-}
+        emu_.ClearRequests();
+        ASSERT_TRUE(emu_.LinkAs(Node(124)));
+        ASSERT_TRUE(ListenerLog::Instance().WaitFor(3, 30000));
+        EXPECT_STREQ(SerialNumber(), "ONV2001-004242");
+        EXPECT_TRUE(WaitUntil([&] { return ReadsOfPhotodiodeTable(); }, 20000));  // loaded again
+        Free();
+        EXPECT_EQ(ListenerLog::Instance().Events(), (std::vector<bool>{true, false, true, false}));
+    }
+    emu_.Stop();
+    unlink(Node(124).c_str());
+    ListenerLog::Instance().Clear();
+    {
+        SCOPED_TRACE("port");
+        Plug(WithMainIdentity(Profile::WithPpgYB2001(), 0x1001, 3, 42, 2, 1), 123);
+        EXPECT_EQ(Version(), 16778500);
+        ASSERT_TRUE(Connect(123, 20000));
+        EXPECT_STREQ(SerialNumber(), "ONV1001-030042");
+        MODEL_INFORMATION main = {};
+        ASSERT_TRUE(DeviceInformation(&main));
+        EXPECT_EQ(main.iSerialNumber, 42);
+        HW_INFORMATION hw = {};
+        ASSERT_TRUE(HWInformation(&hw));
+        EXPECT_EQ(hw.nHWMajor, 2);
+        EXPECT_EQ(hw.nFWMinor, 16);
 
-TEST_F(SharedLibrary, ScanListenerUnplugAndReplug)
-{
-    Plug(WithMainIdentity(Profile::WithPpgYB2001(), 0x2001, 0, 4242, 2, 1), 124);
-    // The serial-number filter keeps the scan off other instruments that may be plugged.
-    ASSERT_TRUE(InitEx(4242, ListenerLog::Listener));
-    ASSERT_TRUE(ListenerLog::Instance().WaitFor(1, 30000));
-    EXPECT_STREQ(SerialNumber(), "ONV2001-004242");
-    ASSERT_TRUE(WaitUntil([&] { return ReadsOfPhotodiodeTable(); }, 20000));
+        ASSERT_TRUE(SetAmbient(static_cast<PPGAmbientLightMode>(6)));
+        EXPECT_EQ(GetAmbient(), 6);
+        PPG_LED_PULSE_GROUP_SETTING group = {{4, 2, 0, 0, 0, 0, 0, 0}, 2500}, back = {};
+        ASSERT_TRUE(WritePulse(&group));
+        ASSERT_TRUE(ReadPulse(&back));
+        EXPECT_EQ(0, memcmp(&group, &back, sizeof group));
+        ASSERT_TRUE(SetElectrode(1));
+        EXPECT_EQ(fw_->ControlBlock()[3], 0xFF);
+        EXPECT_EQ(0, access("/var/lock/orvane.ACM123.lock", F_OK));
 
-    emu_.Unlink();  // the node vanishes from /dev
-    const auto unplugged = Clock::now();
-    ASSERT_TRUE(ListenerLog::Instance().WaitFor(2, 15000));
-    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - unplugged).count(), 8000);
-    EXPECT_STREQ(SerialNumber(), "");
-    MODEL_INFORMATION cleared = {};
-    DeviceInformation(&cleared);
-    EXPECT_EQ(cleared.cProductName[0], 0);
-
-    emu_.ClearRequests();
-    ASSERT_TRUE(emu_.LinkAs(Node(124)));
-    ASSERT_TRUE(ListenerLog::Instance().WaitFor(3, 30000));
-    EXPECT_STREQ(SerialNumber(), "ONV2001-004242");
-    EXPECT_TRUE(WaitUntil([&] { return ReadsOfPhotodiodeTable(); }, 20000));  // loaded again
-    Free();
-    EXPECT_EQ(ListenerLog::Instance().Events(), (std::vector<bool>{true, false, true, false}));
+        Free();
+        EXPECT_EQ(fw_->OperatorBlock()[2], 0);  // operator mode 0 at the teardown
+        EXPECT_NE(0, access("/var/lock/orvane.ACM123.lock", F_OK));
+        EXPECT_STREQ(SerialNumber(), "");
+        EXPECT_FALSE(SetElectrode(0));
+    }
 }
 
 TEST_F(SharedLibrary, ConnectWithoutInstrumentIsFalseAfterItsTimeOut)
