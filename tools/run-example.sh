@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
-# Builds the library and runs the example host against the instrument emulator.
+# Builds the library and runs the example host programs against the instrument emulator.
+#   tools/run-example.sh [program...]     (default: every program in the list below)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+programs=("$@")
+[ ${#programs[@]} -gt 0 ] || programs=(host_example)
 tools/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target smoke_host
-./build/default/examples/smoke_host
+cmake --build --preset default --target "${programs[@]}"
+for program in "${programs[@]}"; do
+  echo "=== ${program}"
+  "./build/default/examples/${program}"
+done

@@ -143,6 +143,111 @@ typedef struct PLAY_RAW_DATA {
     PFN_SAMPLE_CALLBACK pCallback; /* the channel's sample callback, or null */
 } PLAY_RAW_DATA;
 
+/* One module's model record (natural alignment, 24 bytes). */
+typedef struct MODEL_INFORMATION {
+    char cProductName[2];        /* product letters, not terminated */
+    uint8_t ucGeneration;        /* model number, high byte */
+    uint8_t ucModel;             /* model number, low byte */
+    int32_t iSerialNumber;       /* stored 16-bit serial number, sign-extended */
+    int32_t nSerialPrefix;       /* 0..255 */
+    int32_t nLEDType[3];         /* LED type of PPG channels 1..3: 0, 1, 2, or 3 = no LED */
+} MODEL_INFORMATION;
+
+/* One module's versions: seven 32-bit fields (28 bytes). */
+typedef struct HW_INFORMATION {
+    int32_t nFWMajor;
+    int32_t nFWMinor;
+    int32_t nFWRevision;            /* main module: the firmware revision; PPG side: 255 */
+    int32_t nHWMinor;
+    int32_t nHWMajor;
+    int32_t nExtModuleVersionHigh;  /* extension module (FPGA) of the PPG side; 0 when not read */
+    int32_t nExtModuleVersionLow;
+} HW_INFORMATION;
+
+/* The instrument's capabilities, derived from the model numbers (80 bytes: the doubles
+ * follow the six ints without padding on every target). All zero while no instrument
+ * is connected, once one has been. */
+typedef struct DEVICE_FEATURE {
+    int32_t bSeparatePPGModule;  /* the PPG side is a module of its own */
+    int32_t nPPGModuleNumber;    /* PPG modules the main unit selects between */
+    int32_t nFPGAType;
+    int32_t nPPGChannelNumber;
+    int32_t nFlag1;
+    int32_t nFlag2;
+    double fACMinimum;           /* mV, smallest PPG AC amplitude */
+    double fACMaximum;           /* mV, largest PPG AC amplitude */
+    double fDCMinimum;           /* mV, smallest PPG DC level */
+    double fDCMaximum;           /* mV, largest PPG DC level */
+    double fParam1;
+    double fParam2;
+    int32_t nParam1;
+    int32_t nParam2;
+} DEVICE_FEATURE;
+
+/* A PPG LED pulse group (10 bytes). */
+typedef struct PPG_LED_PULSE_GROUP_SETTING {
+    uint8_t ucSlot[8];   /* LED lit per slot: 2 PPG channel 1, 4 channel 2, 1 channel 3, 0 none */
+    uint16_t usPeriod;   /* host order; 0: the group has no period */
+} PPG_LED_PULSE_GROUP_SETTING;
+
+/* A stored LED setting (32 bytes): opaque to the library, its contents are the host's. */
+typedef struct PPG_LED_SETTING {
+    uint8_t ucData[32];
+} PPG_LED_SETTING;
+
+/* Status of the automatic trigger level (10 bytes). */
+typedef struct AUTO_TRIGGER_STATUS {
+    uint8_t ucStatus[2];
+    uint8_t ucFlags;         /* bits 0 and 1 both set: no trigger levels were found */
+    uint8_t ucReserved[3];
+    uint16_t usLevel1;       /* host order; 0 when no levels were found */
+    uint16_t usLevel2;
+} AUTO_TRIGGER_STATUS;
+
+/* Sync-pulse setting of a PPG channel. */
+typedef enum SyncPulse { SYNC_PULSE_1 = 1, SYNC_PULSE_2 = 2 } SyncPulse;
+
+/* Ambient-light mode 0..14. */
+#ifdef __cplusplus
+typedef enum PPGAmbientLightMode : int {
+#else
+typedef enum PPGAmbientLightMode {
+#endif
+    PPG_AMBIENT_LIGHT_MODE_0 = 0,
+    PPG_AMBIENT_LIGHT_MODE_14 = 14
+} PPGAmbientLightMode;
+
+/* Identifier of a numbered calibration setting of the PPG side (one byte on the wire;
+ * any value may be used). A 16-bit setting travels low byte first; main firmware before
+ * 1.15 takes only its low byte. */
+#ifdef __cplusplus
+typedef enum PPGCalibrationSetting : unsigned char {
+#else
+typedef enum PPGCalibrationSetting {
+#endif
+    PPG_CAL_LED_LEVEL_CH1 = 1,
+    PPG_CAL_LED_LEVEL_CH2 = 2,
+    PPG_CAL_TRIGGER_LEVEL_CH1 = 3,
+    PPG_CAL_TRIGGER_LEVEL_CH2 = 4,
+    PPG_CAL_LED_TRIGGER_STATUS = 5,  /* read: trigger status bits; written: GPIO mode (0 enter, 1 leave) */
+    PPG_CAL_PD_INPUT = 6,            /* photodiode input selection (0x10 ch 1, 0x20 ch 2) */
+    PPG_CAL_WORKING_MODE = 7,
+    PPG_CAL_SAMPLING_RANGE = 8,      /* FF FF full range, FF FC the other */
+    PPG_CAL_LED_MATRIX_ENABLE = 17,
+    PPG_CAL_LED_LEVEL_CH3 = 18,
+    PPG_CAL_TRIGGER_LEVEL_CH3 = 19,
+    PPG_CAL_AC_RANGE0_CH1 = 21,      /* 22, 23: channels 2, 3 */
+    PPG_CAL_RATE_PARAM_CH1 = 25,
+    PPG_CAL_RATE_PARAM_CH2 = 26,
+    PPG_CAL_AC_RANGE1_CH1 = 38,      /* 39, 40 */
+    PPG_CAL_AC_RANGE2_CH1 = 41       /* 42, 43 */
+} PPGCalibrationSetting;
+
+/* The connection listener: true when an instrument was connected, false when it went
+ * away. Called on the library's connection thread; it must not call ORVFree or
+ * ORVConnect. */
+typedef void (*PFN_CONNECT_LISTENER)(bool connected);
+
 /* ---- Exported functions (plain names) ---------------------------------------------- */
 #ifdef __cplusplus
 extern "C" {
@@ -150,11 +255,69 @@ extern "C" {
 
 /* -- Connection -- */
 
+/* Starts the connection handling: the library's connection thread scans every port for
+ * the instrument, tells the listener of each connection (true) and disconnection (false)
+ * and reconnects by itself. Returns at once: true when the connection thread runs. A
+ * second call keeps the running thread and replaces the listener. */
+ORV_API bool ORVInit(PFN_CONNECT_LISTENER listener);
+/* Connects to the instrument on port (/dev/ttyACM<port>; 0xFFFFFFFF: the first found)
+ * and waits at most timeout ms for it. True when connected; on time-out the connection
+ * handling is ended (ORVFree) and the result is false. Already connected on that port
+ * (or any port for 0xFFFFFFFF): true at once. Later disconnections are not reported. */
+ORV_API bool ORVConnect(unsigned int port, unsigned int timeout);
+/* Ends the connection handling: stops every output, closes the port (the listener hears
+ * false first when an instrument was connected) and ends the connection thread, which
+ * may take up to a port scan and one second. Nothing happens when idle. Call it before
+ * unloading the library. */
+ORV_API void ORVFree(void);
+
 /* -- Device information and control settings -- */
+
+/* Copies of the records read when the instrument was connected (all zero when none is).
+ * The PPG variants give the main module's record when the PPG side is not a module of
+ * its own. False only for a null pointer. */
+ORV_API bool ORVGetDeviceInformation(MODEL_INFORMATION* info);
+ORV_API bool ORVGetPPGDeviceInformation(MODEL_INFORMATION* info);
+ORV_API bool ORVGetHWInformation(HW_INFORMATION* info);
+ORV_API bool ORVGetPPGHWInformation(HW_INFORMATION* info);
+/* Serial-number text such as "ONV1001-030042" (letters, model, prefix, serial number);
+ * the empty string when no instrument is connected. The buffer is the library's: it
+ * stays valid and is overwritten by the next call. */
+ORV_API char* ORVGetSerialNumber(void);
+ORV_API char* ORVGetPPGSerialNumber(void);
+/* The library's version a.b.c.d as a << 24 | b << 16 | c << 8 | d. */
+ORV_API int ORVGetVersion(void);
+/* Right-leg drive on (true) or off; the two right-leg-drive levels in volts. */
+ORV_API bool ORVEnableRLD(bool enable);
+ORV_API bool ORVReadRLD(double* level1, double* level2);
+/* Host-side flag of the PPG normalisation: the AC part rides above the DC level. */
+ORV_API void ORVEnableACAboveDC(bool enable);
+/* Output path: non-zero switches impedance, electrode and pacing on, zero off.
+ * Respiration: 128 switches the external respiration on, anything else off. DC offset:
+ * 0, 300 or -300 mV only, and only on hardware up to 8.1 (false otherwise, nothing sent). */
+ORV_API bool ORVDeviceEnableImpedance(int enable);
+ORV_API bool ORVDeviceSetElectrode(int electrode);
+ORV_API bool ORVDeviceSetDCOffset(int millivolts);
+ORV_API bool ORVDeviceEnablePacing(int enable);
+ORV_API bool ORVDeviceEnableRespiration(int mode);
 
 /* -- LEDs, ambient light and PPG module -- */
 
+/* The PPG LED pulse group. False for a null pointer. */
+ORV_API bool ORVReadLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* setting);
+ORV_API bool ORVWriteLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* setting);
+/* Ambient-light mode 0..14 (the getter gives 0 when the exchange fails). */
+ORV_API int ORVGetLEDAmbientLightMode(void);
+ORV_API bool ORVSetLEDAmbientLightMode(PPGAmbientLightMode mode);
+/* Transmission-rate mode 0..5 (clamped), with the rate values stored in the instrument. */
+ORV_API bool ORVConfigureTransmissionRate(int mode);
+ORV_API bool ORVEnableDynamicLEDStrength(bool enable);
+
 /* -- External respiration -- */
+
+/* External-respiration module: the baseline request (index 0..11 and a second byte),
+ * then the module's baseline DAC word from the stored baseline table. */
+ORV_API bool ORVExternalRespiratorySetBaseline(int baseline, int second);
 
 /* -- Simulated output -- */
 
@@ -213,11 +376,85 @@ extern "C" {     /* the macOS build exports the service functions under plain na
 
 /* -- Connection (decorated) -- */
 
+/* As ORVInit, accepting only an instrument whose serial number matches: 0 any, bit 15
+ * set: serial numbers below 9000, bit 16 set: above 8999, otherwise exactly that one.
+ * The port of the last ORVConnect stays in force. */
+ORV_API bool ORVInitEx(int serialNumber, PFN_CONNECT_LISTENER listener);
+
 /* -- Device information and control settings (decorated) -- */
+
+/* The capability record (nothing for a null pointer). */
+ORV_API void ORVGetDeviceFeature(DEVICE_FEATURE* feature);
+/* The open port's descriptor as a handle ((void*)-1 when none is open), and the
+ * hand-over of a port the host opened itself: the library takes it over and identifies
+ * the instrument on it. A null handle leaves the library without a port. */
+ORV_API void* ORVGetDeviceHandle();
+ORV_API void ORVSetDeviceHandle(void* handle);
+/* Raw pass-through: writes length bytes, then reads one reply of exactly replyLength
+ * bytes into reply (never more). replyLength, or length when no reply is wanted (null
+ * reply or replyLength 0); -1 on failure or bad arguments. */
+ORV_API int ORVSendCommand(unsigned char* command, int length, unsigned char* reply, int replyLength);
+/* The library writes no log; kept for hosts that call it. */
+ORV_API void ORVLog(char* text);
+/* Does nothing: the library hands out no memory that the host must free this way. */
+ORV_API void ORVMemFree(void* memory);
+/* Measurements of the PPG module; 0 when the exchange fails. */
+ORV_API int ORVGetLEDOutputFeedbackVoltageADCData();
+ORV_API int ORVGetUSBBusVoltage();
 
 /* -- LEDs, ambient light and PPG module (decorated) -- */
 
+/* PPG modules fitted, and the selected one (0..6; the getter gives 0 on failure). The
+ * selection is clamped to 0..6 and reads back what the instrument then reports. */
+ORV_API int ORVGetPPGModuleNumber();
+ORV_API int ORVGetSelectedPPGModule();
+ORV_API bool ORVSelectPPGModule(int module);
+ORV_API bool ORVReadLEDMatrixEnableStatus(unsigned char* status);
+ORV_API bool ORVWriteLEDMatrixEnableStatus(unsigned char status);
+ORV_API int ORVReadAmbientLightDC();
+ORV_API bool ORVWriteAmbientLightDC(int value);
+/* A channel outside 1..3 addresses channel 1. */
+ORV_API bool ORVWritePPGSyncPulse(PPGChannel channel, SyncPulse pulse);
+/* Stored LED settings: groups 0..8, indexes 0..31. Clear writes 32 bytes of 0xFF. */
+ORV_API bool ORVReadPPGLEDSetting(int group, int index, PPG_LED_SETTING* setting);
+ORV_API bool ORVWritePPGLEDSetting(int group, int index, PPG_LED_SETTING* setting);
+ORV_API bool ORVClearPPGLEDSetting(int group, int index);
+/* Writes the default pulse group: slots 1 4 2 0 0 0 0 0, period 8000. */
+ORV_API void ORVSaveDefaultPulseSettings();
+ORV_API bool ORVSetTransmissionRate(int rate);
+/* Reference voltages of PPG channels 1 and 2. */
+ORV_API bool ORVReadPPGVRef(PPGChannel channel, unsigned int* value);
+ORV_API bool ORVWritePPGVRef(PPGChannel channel, unsigned int value);
+ORV_API bool ORVEnableAutoTriggerLevel(bool enable);
+ORV_API bool ORVGetAutoTriggerLevelStatus(AUTO_TRIGGER_STATUS* status);
+/* Host-side flag of the PPG normalisation: finger-PPG amplitude conversion (on at load). */
+ORV_API void ORVEnablePPGAmplitudeConversion(bool enable);
+/* Smallest and largest AC + DC value (mV) of the PPG source loaded for a channel 1..3. */
+ORV_API bool ORVGetLoadedPPGRange(int channel, double* minimum, double* maximum);
+/* Full-scale code of the PPG AC DAC; the next connection sets it from the instrument. */
+ORV_API int ORVGetPPGDacLevel();
+ORV_API void ORVSetPPGDacLevel(int level);
+/* Stored only; the library's own presence monitor always runs. */
+ORV_API void ORVEnableHotPlugDetection(bool enable);
+
 /* -- External respiration (decorated) -- */
+
+/* Stored calibration of the external-respiration module: the four model coefficients,
+ * the 96 RDAC3 resistances (ohms) and the 12 baseline DAC words. The two table writers
+ * change the library's copy before they store it. */
+ORV_API bool ORVWriteRespirationRWA(double* coefficients);
+ORV_API bool ORVExternalRespiratoryWriteRDAC3(double* table);
+ORV_API bool ORVWriteRespirationBaselineDACTable(unsigned short* table);
+/* The module's four setting words: potentiometer 0, potentiometer 1, RDAC3 index,
+ * baseline DAC. */
+ORV_API bool ORVExternalRespiratorySetDAC(unsigned short pot0, unsigned short pot1, unsigned short rdac3,
+                                          unsigned short baseline);
+/* The first three setting words for a resistance in ohms; sends nothing. All zero when
+ * no RDAC3 calibration is loaded or the resistance cannot be made. */
+ORV_API void ORVExternalRespiratoryGetAmplitudeDACByResistance(double resistance, unsigned short* words);
+ORV_API bool ORVExternalRespiratorySetBaselineDAC(unsigned short baseline);
+/* False, with nothing written, when no RDAC3 calibration is loaded. */
+ORV_API bool ORVExternalRespiratorySetAmplitudeByResistance(double resistance);
 
 /* -- Simulated output (decorated) -- */
 

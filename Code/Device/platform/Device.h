@@ -36,6 +36,12 @@ void DeviceCancelIO();
 // Closes the open port (lock released, path cleared, g_hDevice -1); nothing when none is open.
 void DeviceClose();
 int DeviceIsConnected();
+// Takes over a port that the host opened (ORVSetDeviceHandle): closes the open port,
+// then makes descriptor the open port, non-blocking and configured like a port the link
+// opens itself; the link owns it from then on. It has no path and no lock file, so the
+// presence check never finds it. A negative descriptor only closes the open port.
+// 1 when the descriptor was taken over, 0 otherwise.
+int DeviceSetHandle(long descriptor);
 // 1 when the connected port still exists in the device listing, 0 otherwise.
 int DeviceIsAlive();
 // 0 when not connected, else 1 when path equals the connected port's path exactly.

@@ -45,12 +45,6 @@ static_assert(offsetof(_DEVICE_CONTROL_SETTING, ucLEDNoPeriod) == 31, "control b
 static_assert(offsetof(_DEVICE_CONTROL_SETTING, ucLEDPulseSlot) == 36, "control block layout");
 static_assert(offsetof(_DEVICE_CONTROL_SETTING, ucAmbientLightMode) == 56, "control block layout");
 
-// A PPG LED pulse group. Host-facing, 10 bytes.
-typedef struct PPG_LED_PULSE_GROUP_SETTING {
-    uint8_t ucSlot[8];   // LED per slot, as in the control block
-    uint16_t usPeriod;   // host order; 0: the group has no period
-} PPG_LED_PULSE_GROUP_SETTING;
-
 static_assert(sizeof(PPG_LED_PULSE_GROUP_SETTING) == 10, "PPG_LED_PULSE_GROUP_SETTING is 10 bytes");
 
 // The short operator-mode command (11 bytes).
@@ -64,9 +58,6 @@ typedef struct _OPERATOR_MODE_IN {
 } _OPERATOR_MODE_IN;
 
 static_assert(sizeof(_OPERATOR_MODE_IN) == 11, "the short operator-mode command is 11 bytes");
-
-// Sync-pulse setting of a PPG channel.
-typedef enum SyncPulse { SYNC_PULSE_1 = 1, SYNC_PULSE_2 = 2 } SyncPulse;
 
 constexpr int kOperatorModeLength = 14;
 constexpr int kControlRequestLength = 61;  // EA dir sub status + 57 block bytes

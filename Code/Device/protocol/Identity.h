@@ -25,17 +25,6 @@ static_assert(offsetof(MODEL_INFORMATION, iSerialNumber) == 4 && offsetof(MODEL_
 static_assert(offsetof(DEVICE_FEATURE, fACMinimum) == 24 && offsetof(DEVICE_FEATURE, nParam1) == 72,
               "DEVICE_FEATURE layout: the doubles follow the six ints without padding");
 
-// One module's versions. Host-facing; seven 32-bit fields.
-typedef struct HW_INFORMATION {
-    int32_t nFWMajor;
-    int32_t nFWMinor;
-    int32_t nFWRevision;            // main module: byte 3 of the AA 03 reply; PPG side: 255
-    int32_t nHWMinor;
-    int32_t nHWMajor;
-    int32_t nExtModuleVersionHigh;  // extension module (FPGA) of the PPG side; 0 when not read
-    int32_t nExtModuleVersionLow;
-} HW_INFORMATION;
-
 static_assert(sizeof(HW_INFORMATION) == 28, "HW_INFORMATION is 28 bytes");
 
 extern MODEL_INFORMATION g_ECGModelInfo;   // main module; all zero at load

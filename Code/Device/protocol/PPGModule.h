@@ -16,40 +16,6 @@
 
 #include "api/nvs300.h"
 
-// Identifier of a numbered calibration setting (one byte on the wire; the host may use
-// any value). A 16-bit setting travels low byte first; firmware before 1.15 takes only
-// its low byte.
-enum PPGCalibrationSetting : unsigned char {
-    PPG_CAL_LED_LEVEL_CH1 = 1,
-    PPG_CAL_LED_LEVEL_CH2 = 2,
-    PPG_CAL_TRIGGER_LEVEL_CH1 = 3,
-    PPG_CAL_TRIGGER_LEVEL_CH2 = 4,
-    PPG_CAL_LED_TRIGGER_STATUS = 5,  // read: trigger status bits; written: GPIO mode (0 enter, 1 leave)
-    PPG_CAL_PD_INPUT = 6,            // photodiode input selection (0x10 ch 1, 0x20 ch 2)
-    PPG_CAL_WORKING_MODE = 7,
-    PPG_CAL_SAMPLING_RANGE = 8,      // FF FF full range, FF FC the other
-    PPG_CAL_LED_MATRIX_ENABLE = 17,
-    PPG_CAL_LED_LEVEL_CH3 = 18,
-    PPG_CAL_TRIGGER_LEVEL_CH3 = 19,
-    PPG_CAL_AC_RANGE0_CH1 = 21,      // 22, 23: channels 2, 3
-    PPG_CAL_RATE_PARAM_CH1 = 25,
-    PPG_CAL_RATE_PARAM_CH2 = 26,
-    PPG_CAL_AC_RANGE1_CH1 = 38,      // 39, 40
-    PPG_CAL_AC_RANGE2_CH1 = 41,      // 42, 43
-};
-
-// Ambient-light mode 0..14.
-enum PPGAmbientLightMode : int { PPG_AMBIENT_LIGHT_MODE_0 = 0, PPG_AMBIENT_LIGHT_MODE_14 = 14 };
-
-// Status of the automatic trigger level (reply bytes 4..13). Host-facing, 10 bytes.
-typedef struct AUTO_TRIGGER_STATUS {
-    uint8_t ucStatus[2];
-    uint8_t ucFlags;         // bits 0 and 1 both set: no trigger levels were found
-    uint8_t ucReserved[3];
-    uint16_t usLevel1;       // host order; 0 when no levels were found
-    uint16_t usLevel2;
-} AUTO_TRIGGER_STATUS;
-
 static_assert(sizeof(AUTO_TRIGGER_STATUS) == 10 && offsetof(AUTO_TRIGGER_STATUS, usLevel1) == 6,
               "AUTO_TRIGGER_STATUS is 10 bytes, levels at 6 and 8");
 

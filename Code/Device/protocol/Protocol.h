@@ -8,34 +8,6 @@
 
 #include "api/nvs300.h"
 
-// One module's model record. Host-facing; natural alignment (24 bytes).
-typedef struct MODEL_INFORMATION {
-    char cProductName[2];        // product letters, not terminated
-    uint8_t ucGeneration;        // model number, high byte
-    uint8_t ucModel;             // model number, low byte
-    int32_t iSerialNumber;       // stored 16-bit serial number, sign-extended
-    int32_t nSerialPrefix;       // 0..255
-    int32_t nLEDType[3];         // LED type of PPG channels 1..3: 0, 1, 2, or 3 = no LED
-} MODEL_INFORMATION;
-
-// The instrument's capabilities. Host-facing; natural alignment (80 bytes).
-typedef struct DEVICE_FEATURE {
-    int32_t bSeparatePPGModule;
-    int32_t nPPGModuleNumber;
-    int32_t nFPGAType;
-    int32_t nPPGChannelNumber;
-    int32_t nFlag1;
-    int32_t nFlag2;
-    double fACMinimum;           // mV, smallest PPG AC amplitude
-    double fACMaximum;           // mV, largest PPG AC amplitude (also the AC DAC's full scale)
-    double fDCMinimum;           // mV, smallest PPG DC level
-    double fDCMaximum;           // mV, passed to the host
-    double fParam1;
-    double fParam2;
-    int32_t nParam1;
-    int32_t nParam2;
-} DEVICE_FEATURE;
-
 // The PPG side's model record. At load: all zero, LED types 0, 0, 3.
 extern MODEL_INFORMATION g_PPGModelInfo;
 // Capabilities. At load the default row; all zero after a disconnection.

@@ -42,11 +42,6 @@ static_assert(offsetof(FACTORY_SETTING_MCU, usACFullScaleDAC) == 18 && offsetof(
                   offsetof(FACTORY_SETTING_MCU, usRateParamSetting) == 72 && offsetof(FACTORY_SETTING_MCU, fPDRatio) == 108,
               "FACTORY_SETTING_MCU layout, stored byte for byte");
 
-// A stored LED setting: opaque to the library; its contents belong to the host.
-typedef struct PPG_LED_SETTING {
-    uint8_t ucData[32];
-} PPG_LED_SETTING;
-
 static_assert(sizeof(PPG_LED_SETTING) == 32, "PPG_LED_SETTING is 32 bytes");
 
 constexpr int kPPGDCTableMaxValues = 4096;       // 8192 bytes per channel

@@ -349,6 +349,22 @@ void DeviceClose() {
 
 int DeviceIsConnected() { return g_hDevice.load() != -1 ? 1 : 0; }
 
+int DeviceSetHandle(long descriptor) {
+    std::lock_guard<std::mutex> guard(s_linkMutex);
+    DeviceCloseLocked();
+    if (descriptor < 0 || descriptor > INT32_MAX)
+        return 0;
+    const int fd = static_cast<int>(descriptor);
+    // The transport's reads wait with select and then read; a blocking descriptor would
+    // hang the read that finds nothing.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return 0;
+    InstallPort(fd);
+    ConfigurePort(fd);
+    return 1;
+}
+
 int DeviceIsAlive() {
     if (!DeviceIsConnected())
         return 0;

@@ -1,0 +1,292 @@
+// The connection lifecycle and the connection thread.
+//
+// Why the lifecycle has a mutex of its own: ORVFree joins the connection thread without
+// g_CriticalSection (the thread's teardown needs it), so two host threads freeing at
+// once would join one thread twice, and an ORVInit racing an ORVFree could clear the
+// stop flag that the free waits on. The lifecycle calls therefore run one at a time.
+// ORVConnect does not hold the mutex while it waits for the instrument, so an ORVFree on
+// another thread is never held up by a long time-out; the waiting connect notices that
+// its connection thread has gone and returns false.
+//
+// The connection thread itself may reach these functions only from the listener, which
+// runs on it: an ORVInit there just replaces the listener (it must not clear a stop that
+// an ORVFree is waiting for), and ORVConnect/ORVFree there would wait for the very
+// thread that calls them, so they return at once.
+#include "api/Connection.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "api/PostConnection.h"
+#include "output/Output.h"
+#include "platform/Device.h"
+#include "platform/Monitor.h"
+#include "platform/Platform.h"
+#include "platform/StaticObjects.h"
+#include "protocol/ControlBlock.h"
+#include "protocol/Identity.h"
+#include "protocol/PPGModule.h"
+#include "protocol/Protocol.h"
+#include "sampling/Sampling.h"
+#include "waveform/Calibration.h"
+
+std::atomic<unsigned long> g_hConnectDeviceThread{0};
+std::atomic<int> g_bStopConnectDeviceThread{0};
+std::atomic<PFN_CONNECT_LISTENER> g_Callback{nullptr};
+std::atomic<int> g_nPortNumber{-1};
+
+namespace {
+
+constexpr unsigned kScanPauseMs = 1000;  // after a scan that found nothing
+constexpr int kScanPortCount = 128;      // /dev/ttyACM0..127
+constexpr unsigned kConnectPollMs = 20;  // ORVConnect re-checks its connection thread this often
+constexpr unsigned kWindowsDeviceChange = 537;  // WM_DEVICECHANGE
+
+std::mutex s_lifecycle;  // constant-initialised: no load-time constructor runs
+std::atomic<bool> s_bConnected{false};
+std::atomic<int> s_nConnectedPort{-1};
+std::atomic<unsigned> s_nThreadGeneration{0};  // connection threads started so far
+std::atomic<unsigned> s_nLoaded{0};            // connections whose loading has ended
+thread_local bool t_bConnectionThread = false;
+
+// One attempt to find the instrument: every port 0..127 for -1, else the one port.
+// g_CriticalSection is held for each candidate, so that no host request falls between
+// the handshake's requests and replies or sees its records half-filled.
+bool ScanOnce(int port, int* found)
+{
+    const int first = port == -1 ? 0 : port;
+    const int last = port == -1 ? kScanPortCount - 1 : port;
+    if (first < 0) {
+        return false;
+    }
+    for (int candidate = first; candidate <= last; ++candidate) {
+        CAutoCriticalSection lock(g_CriticalSection);
+        if (DoFindDevice(candidate)) {
+            *found = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Connected: waits on the reconnect event until the port has gone (the presence monitor
+// closed it) or the host ends the connection handling.
+void WaitWhilePresent()
+{
+    for (;;) {
+        if (g_bStopConnectDeviceThread.load() != 0) {
+            return;  // the teardown finds the port still open
+        }
+        g_hReconnectEvent.Wait();
+        if (!DeviceIsAlive()) {
+            DeviceClose();
+            return;
+        }
+    }
+}
+
+void ClearIdentityRecords()
+{
+    memset(&g_ECGModelInfo, 0, sizeof g_ECGModelInfo);
+    memset(&g_PPGModelInfo, 0, sizeof g_PPGModelInfo);
+    memset(&g_ECGModuleHWInfo, 0, sizeof g_ECGModuleHWInfo);
+    memset(&g_PPGModuleHWInfo, 0, sizeof g_PPGModuleHWInfo);
+    memset(&g_DeviceFeature, 0, sizeof g_DeviceFeature);
+    g_nFWVersion = 0;
+}
+
+void Teardown()
+{
+    s_bConnected.store(false);
+    ORVStopOutputWaveform();
+    {
+        CAutoCriticalSection lock(g_CriticalSection);
+        SetDeviceOperatorMode(0, 1, 1, 1, 1000);  // fails at once when the port has gone
+        DeviceClose();
+        // Cleared under the lock: a host thread copying a record never sees half of it.
+        ClearIdentityRecords();
+        // With the PPG record cleared this sends nothing and only forgets what was last
+        // sent, so the next connection sends the rates again.
+        UpdateMCUTransmissionRate(800, 1023, 800, 1023);
+    }
+    g_AutoMonitor.PauseMonitor();
+    NotifyListener(false);
+}
+
+// Ends the connection thread. The caller holds s_lifecycle.
+void FreeLocked()
+{
+    unsigned long thread;
+    {
+        CAutoCriticalSection lock(g_CriticalSection);
+        thread = g_hConnectDeviceThread.load();
+        if (thread == 0) {
+            return;
+        }
+        g_bStopConnectDeviceThread.store(1);
+        ReconnectDevice();
+    }
+    ORVDisableSampling();
+    ORVStopOutputWaveform();
+    WaitForThread(thread);
+    g_hConnectDeviceThread.store(0);
+    CAutoCriticalSection lock(g_CriticalSection);
+    g_Callback.store(nullptr);
+}
+
+bool ConnectedOn(int port)
+{
+    return s_bConnected.load() && (port == -1 || s_nConnectedPort.load() == port);
+}
+
+}  // namespace
+
+bool ConnectionIsUp() { return s_bConnected.load(); }
+
+unsigned ConnectionLoadCount() { return s_nLoaded.load(); }
+
+bool DoInit(PFN_CONNECT_LISTENER listener, int serial)
+{
+    CAutoCriticalSection lock(g_CriticalSection);
+    SetDefaultECGDCVariableCalibrationData();
+    g_iTargetDeviceSerialNumber = serial;
+    g_hReconnectEvent.ResetEvent();
+    if (!t_bConnectionThread) {
+        g_bStopConnectDeviceThread.store(0);
+    }
+    g_Callback.store(listener);
+    if (g_hConnectDeviceThread.load() != 0) {
+        return true;  // the running thread carries on with the new listener and filter
+    }
+    unsigned long thread = 0;
+    if (!CreateThread(&thread, ConnectDeviceThread, nullptr)) {
+        return false;
+    }
+    s_nThreadGeneration.fetch_add(1);
+    g_hConnectDeviceThread.store(thread);
+    return true;
+}
+
+bool ConnectEx(unsigned int port, unsigned int timeout, int serial)
+{
+    if (t_bConnectionThread) {
+        return false;  // the listener would wait for its own thread
+    }
+    const int wanted = static_cast<int>(port);  // 0xFFFFFFFF: every port
+    unsigned generation;
+    {
+        std::lock_guard<std::mutex> lifecycle(s_lifecycle);
+        g_nPortNumber.store(wanted);
+        g_hConnectedEvent.ResetEvent();
+        if (!DoInit(ConnectedHandler, serial)) {
+            return false;
+        }
+        generation = s_nThreadGeneration.load();
+    }
+    const uint64_t deadline = GetMonotonicMs() + timeout;
+    for (;;) {
+        if (ConnectedOn(wanted)) {
+            return true;
+        }
+        if (g_hConnectDeviceThread.load() == 0 || s_nThreadGeneration.load() != generation) {
+            return false;  // another host thread ended (or restarted) the connection handling
+        }
+        const uint64_t now = GetMonotonicMs();
+        if (now >= deadline) {
+            break;
+        }
+        const uint64_t left = deadline - now;
+        if (g_hConnectedEvent.WaitTimeout(static_cast<unsigned>(left < kConnectPollMs ? left : kConnectPollMs)) == 0) {
+            return true;
+        }
+    }
+    std::lock_guard<std::mutex> lifecycle(s_lifecycle);
+    if (s_nThreadGeneration.load() == generation) {
+        FreeLocked();
+    }
+    return false;
+}
+
+void ConnectedHandler(bool connected)
+{
+    if (connected) {
+        g_hConnectedEvent.SetEvent();
+    }
+}
+
+void NotifyListener(bool connected)
+{
+    if (PFN_CONNECT_LISTENER listener = g_Callback.load()) {
+        listener(connected);
+    }
+}
+
+void WinEventCb(unsigned int message, unsigned int, unsigned long)
+{
+    if (message == kWindowsDeviceChange) {
+        g_hReconnectEvent.SetEvent();
+    }
+}
+
+void* ConnectDeviceThread(void*)
+{
+    t_bConnectionThread = true;
+    AllocatePPGPDSamplingTables();
+    while (g_bStopConnectDeviceThread.load() == 0) {
+        int port = -1;
+        if (!ScanOnce(g_nPortNumber.load(), &port)) {
+            SleepEx(kScanPauseMs);
+            continue;
+        }
+        // The results of these three steps do not decide the connection: the handshake did.
+        {
+            CAutoCriticalSection lock(g_CriticalSection);
+            SetDeviceOperatorMode(8, 1, 1, 1, 1000);
+            SwitchDeviceWorkingMode();
+        }
+        ResetDeviceToDefaultStatus();
+        s_nConnectedPort.store(port);
+        s_bConnected.store(true);
+        NotifyListener(true);
+        g_AutoMonitor.StartMonitor();
+        InititalizeAfterConnected();
+        s_nLoaded.fetch_add(1);
+        WaitWhilePresent();
+        Teardown();
+    }
+    ReleasePPGPDSamplingTables();
+    return nullptr;
+}
+
+// ---- Exported --------------------------------------------------------------------------
+
+bool ORVInit(PFN_CONNECT_LISTENER listener)
+{
+    if (t_bConnectionThread) {
+        g_nPortNumber.store(-1);
+        return DoInit(listener, 0);
+    }
+    std::lock_guard<std::mutex> lifecycle(s_lifecycle);
+    g_nPortNumber.store(-1);
+    return DoInit(listener, 0);
+}
+
+bool ORVInitEx(int serialNumber, PFN_CONNECT_LISTENER listener)
+{
+    if (t_bConnectionThread) {
+        return DoInit(listener, serialNumber);
+    }
+    std::lock_guard<std::mutex> lifecycle(s_lifecycle);
+    return DoInit(listener, serialNumber);
+}
+
+bool ORVConnect(unsigned int port, unsigned int timeout) { return ConnectEx(port, timeout, 0); }
+
+void ORVFree(void)
+{
+    if (t_bConnectionThread) {
+        return;  // the listener would wait for its own thread
+    }
+    std::lock_guard<std::mutex> lifecycle(s_lifecycle);
+    FreeLocked();
+}

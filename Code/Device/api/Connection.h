@@ -1,0 +1,39 @@
+// The connection lifecycle: ORVInit/ORVInitEx/ORVConnect/ORVFree and the connection
+// thread that finds the instrument, prepares it after every connection, tells the host's
+// listener, waits while the instrument stays present and tears the connection down.
+//
+// Owns: the connection thread and its state below. The lifecycle calls are serialised
+// among host threads by a lifecycle mutex of their own (taken before g_CriticalSection,
+// never held while waiting for a connection); the stop flag, listener and filter are
+// written under g_CriticalSection as well. The connection thread holds g_CriticalSection
+// for each candidate port's handshake and for the steps that talk to the instrument
+// before the listener is told, so no host request falls between a request and its reply.
+#pragma once
+
+#include <atomic>
+
+#include "api/nvs300.h"
+
+// Handle of the connection thread; 0 when there is none.
+extern std::atomic<unsigned long> g_hConnectDeviceThread;
+// 1 asks the connection thread to end.
+extern std::atomic<int> g_bStopConnectDeviceThread;
+// The listener; null when there is none.
+extern std::atomic<PFN_CONNECT_LISTENER> g_Callback;
+// -1: every port number; otherwise the one port the connection thread tries.
+extern std::atomic<int> g_nPortNumber;
+
+bool DoInit(PFN_CONNECT_LISTENER listener, int serial);
+bool ConnectEx(unsigned int port, unsigned int timeout, int serial);
+// The listener that ORVConnect installs: sets g_hConnectedEvent on true.
+void ConnectedHandler(bool connected);
+void* ConnectDeviceThread(void*);
+void NotifyListener(bool connected);
+// Sets g_hReconnectEvent for the Windows device-change message (537); nothing calls it here.
+void WinEventCb(unsigned int message, unsigned int wParam, unsigned long lParam);
+
+// True between a successful connection (before the listener hears true) and the start
+// of its teardown.
+bool ConnectionIsUp();
+// Connections whose stored calibration data has been loaded, since load.
+unsigned ConnectionLoadCount();

@@ -1,0 +1,107 @@
+// Example host: drives the instrument through the library's public interface only
+// (api/nvs300.h and libnvs), against the instrument emulator running in this process.
+//
+// As root the emulator's port is linked as /dev/ttyACM126, where the shipped library
+// scans, and the host connects with ORVConnect. Without root no link can be made under
+// /dev, so the host opens the emulator's port itself and hands it over with
+// ORVSetDeviceHandle; the library identifies the instrument on it (there is then no
+// connection thread, no listener notice and no loading of the stored calibration).
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+#include "Emulator.h"
+#include "Firmware.h"
+#include "api/nvs300.h"
+
+namespace {
+
+constexpr unsigned kPort = 126;
+constexpr unsigned kConnectTimeoutMs = 20000;
+
+void PrintModule(const char* what, const MODEL_INFORMATION& m, const HW_INFORMATION& hw)
+{
+    std::printf("%s: %c%c model %02X%02X, serial prefix %d, serial %d; hardware %d.%d, firmware %d.%d (revision %d)\n",
+                what, m.cProductName[0] ? m.cProductName[0] : '-', m.cProductName[1] ? m.cProductName[1] : '-',
+                m.ucGeneration, m.ucModel, m.nSerialPrefix, m.iSerialNumber, hw.nHWMajor, hw.nHWMinor, hw.nFWMajor,
+                hw.nFWMinor, hw.nFWRevision);
+}
+
+}  // namespace
+
+int main()
+{
+    nvsemu::Emulator emulator;
+    if (!emulator.Start()) {
+        std::fprintf(stderr, "cannot open a pseudo-terminal\n");
+        return 1;
+    }
+    emulator.SetResponder(std::make_shared<nvsemu::Firmware>(nvsemu::Profile::WithPpg2112()));
+
+    const std::string node = "/dev/ttyACM" + std::to_string(kPort);
+    bool connected = false;
+    int handedOver = -1;
+    if (geteuid() == 0) {
+        unlink(node.c_str());
+        if (!emulator.LinkAs(node)) {
+            std::fprintf(stderr, "cannot link %s\n", node.c_str());
+            return 1;
+        }
+        std::printf("path: root, emulator linked as %s; ORVConnect(%u)\n", node.c_str(), kPort);
+        connected = ORVConnect(kPort, kConnectTimeoutMs);
+    } else {
+        handedOver = open(emulator.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        std::printf("path: not root, no link under /dev possible; port %s handed over with ORVSetDeviceHandle\n",
+                    emulator.SlavePath().c_str());
+        if (handedOver >= 0) {
+            ORVSetDeviceHandle(reinterpret_cast<void*>(static_cast<intptr_t>(handedOver)));
+            connected = ORVGetDeviceHandle() != reinterpret_cast<void*>(-1) && ORVGetSerialNumber()[0] != '\0';
+        }
+    }
+    if (!connected) {
+        std::fprintf(stderr, "no instrument found\n");
+        return 1;
+    }
+
+    const int version = ORVGetVersion();
+    std::printf("library version %d.%d.%d.%d\n", (version >> 24) & 0xFF, (version >> 16) & 0xFF, (version >> 8) & 0xFF,
+                version & 0xFF);
+    std::printf("serial number %s, PPG side %s\n", ORVGetSerialNumber(), ORVGetPPGSerialNumber());
+    MODEL_INFORMATION main = {}, ppg = {};
+    HW_INFORMATION mainHw = {}, ppgHw = {};
+    ORVGetDeviceInformation(&main);
+    ORVGetHWInformation(&mainHw);
+    ORVGetPPGDeviceInformation(&ppg);
+    ORVGetPPGHWInformation(&ppgHw);
+    PrintModule("main module", main, mainHw);
+    PrintModule("PPG side", ppg, ppgHw);
+    DEVICE_FEATURE feature = {};
+    ORVGetDeviceFeature(&feature);
+    std::printf("capabilities: separate PPG module %d, %d PPG module(s), %d PPG channel(s), FPGA type %d, "
+                "AC %.3g..%.3g mV, DC %.3g..%.3g mV\n",
+                feature.bSeparatePPGModule, feature.nPPGModuleNumber, feature.nPPGChannelNumber, feature.nFPGAType,
+                feature.fACMinimum, feature.fACMaximum, feature.fDCMinimum, feature.fDCMaximum);
+
+    const bool set = ORVSetLEDAmbientLightMode(static_cast<PPGAmbientLightMode>(3));
+    const int mode = ORVGetLEDAmbientLightMode();
+    std::printf("ambient-light mode set to 3: %s, read back %d\n", set ? "accepted" : "refused", mode);
+    PPG_LED_PULSE_GROUP_SETTING group = {{2, 4, 0, 0, 0, 0, 0, 0}, 4000}, back = {};
+    const bool wrote = ORVWriteLEDPulseGroupSetting(&group);
+    const bool read = ORVReadLEDPulseGroupSetting(&back);
+    std::printf("LED pulse group written: %s, read back slots %d %d, period %u\n", wrote ? "yes" : "no",
+                back.ucSlot[0], back.ucSlot[1], back.usPeriod);
+
+    if (handedOver >= 0) {
+        ORVSetDeviceHandle(nullptr);  // the library closes the port it took over
+    }
+    ORVFree();
+    emulator.Stop();
+    if (geteuid() == 0) {
+        unlink(node.c_str());
+    }
+    const bool ok = set && mode == 3 && wrote && read && back.usPeriod == 4000;
+    std::printf("%s\n", ok ? "done" : "a setting did not read back");
+    return ok ? 0 : 1;
+}
