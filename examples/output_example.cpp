@@ -5,10 +5,14 @@
 //
 //   output_example [folder] [seconds]     (default ./output, 4 s)
 //
-// The emulator runs on a pseudo-terminal that the library finds through its port-pattern
-// seam in a temporary folder (so nothing is linked into /dev), and the library connects
-// to it with its real handshake.
+// The program uses only the exported interface. The emulator runs on a pseudo-terminal:
+// as root it is linked as /dev/ttyACM127 and found by ORVConnect; otherwise its port is
+// handed to the library with ORVSetDeviceHandle.
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <fcntl.h>
+#include <thread>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,9 +26,6 @@
 #include "Emulator.h"
 #include "Firmware.h"
 #include "api/nvs300.h"
-#include "platform/Device.h"
-#include "platform/Platform.h"
-#include "platform/linux/DeviceSeam.h"
 
 namespace {
 
@@ -188,16 +189,29 @@ int main(int argc, char** argv)
         return 1;
     }
     emulator.SetResponder(std::make_shared<nvsemu::Firmware>(nvsemu::Profile::WithPpgYB2001()));
-    char pattern[] = "/tmp/nvs-output-XXXXXX";
-    const std::string devices = mkdtemp(pattern);
-    DeviceSeamSetNodePattern((devices + "/ttyACM%d").c_str());
-    DeviceSeamSetLockDirectory(devices.c_str());
-    const int port = 0;
-    if (!emulator.LinkAs(devices + "/ttyACM0") || FindDevice(port) != 1) {
+    // As root the emulator is linked where the shipped library scans and found with
+    // ORVConnect; otherwise its port is opened here and handed over with ORVSetDeviceHandle.
+    const unsigned int port = 127;
+    const std::string node = "/dev/ttyACM" + std::to_string(port);
+    int handedOver = -1;
+    bool connected = false;
+    if (geteuid() == 0) {
+        unlink(node.c_str());
+        connected = emulator.LinkAs(node) && ORVConnect(port, 10000);
+        std::printf("emulated instrument linked as %s, connected with ORVConnect\n", node.c_str());
+    } else {
+        handedOver = open(emulator.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        if (handedOver >= 0) {
+            ORVSetDeviceHandle(reinterpret_cast<void*>(static_cast<intptr_t>(handedOver)));
+            connected = ORVGetSerialNumber()[0] != '\0';
+        }
+        std::printf("not root: emulated port %s handed over with ORVSetDeviceHandle\n", emulator.SlavePath().c_str());
+    }
+    if (!connected) {
         std::fprintf(stderr, "the library did not connect to the emulated instrument\n");
         return 1;
     }
-    std::printf("connected to the emulated instrument on %s\n", g_szDevicePath);
+    std::printf("connected to instrument %s\n", ORVGetSerialNumber());
 
     ECG_WAVEFORM ecg = HeartBeat();
     PPG_WAVEFORM ppg = Pulse();
@@ -207,11 +221,14 @@ int main(int argc, char** argv)
         return 1;
     }
     std::printf("output running for %.0f s ...\n", seconds);
-    SleepEx(static_cast<unsigned int>(seconds * 1000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
     ORVStopOutputWaveform();
-    DeviceClose();
+    if (handedOver >= 0)
+        ORVSetDeviceHandle(nullptr);  // the library closes the port it took over
+    ORVFree();
     emulator.Stop();
-    std::system(("rm -rf '" + devices + "'").c_str());
+    if (geteuid() == 0)
+        unlink(node.c_str());
 
     std::lock_guard<std::mutex> lock(g_mutex);
     std::printf("received %zu ECG and %zu PPG samples\n", g_ecg.size(), g_ppg.size());

@@ -14,7 +14,7 @@
 
 #include "OutputFixture.h"
 #include "output/Output.h"
-#include "output/StandIns.h"
+#include "output/PlaybackStop.h"
 #include "platform/SimpleCriticalSection.h"
 #include "platform/StaticObjects.h"
 #include "protocol/ControlBlock.h"
@@ -374,7 +374,7 @@ TEST_F(OutputOnEmulator, StartAndStopInATightLoopNeverDeadlock)
     std::thread competitor([&] {
         while (!done) {
             PPG_LED_PULSE_GROUP_SETTING group = {};
-            output::ReadLEDPulseGroupSetting(&group);
+            ORVReadLEDPulseGroupSetting(&group);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });

@@ -9,10 +9,11 @@
 #include <cstring>
 
 #include "api/AutoPauseSampling.h"
+#include "api/DeviceInfo.h"
 #include "output/Output.h"
 #include "output/OutputEnable.h"
 #include "output/OutputSimulation.h"
-#include "output/StandIns.h"
+#include "output/PlaybackStop.h"
 #include "platform/Device.h"
 #include "platform/Platform.h"
 #include "platform/SimpleCriticalSection.h"
@@ -67,7 +68,7 @@ bool StartThread(PFN_OUTPUT_BODY body)
 void LitChannels(bool lit[3])
 {
     PPG_LED_PULSE_GROUP_SETTING group = {};
-    if (!output::ReadLEDPulseGroupSetting(&group)) {  // STAND-IN: ORVReadLEDPulseGroupSetting
+    if (!ORVReadLEDPulseGroupSetting(&group)) {
         group = PPG_LED_PULSE_GROUP_SETTING{};
     }
     for (int k = 0; k < 3; ++k) {
@@ -230,7 +231,7 @@ bool ORVOutputPPG(int channel, PPG_WAVEFORM* ppg, PFN_SAMPLE_CALLBACK ppgCallbac
     if (ppg == nullptr) {
         return false;
     }
-    const int slot = output::CheckPPGChannel(channel) - 1;  // STAND-IN: CheckPPGChannel
+    const int slot = CheckPPGChannel(static_cast<PPGChannel>(channel)) - 1;
     const bool dynamicLED = g_PPGDynamicLEDEnabled != 0;
     ORVStopOutputWaveform();
     CAutoPauseSampling pause;

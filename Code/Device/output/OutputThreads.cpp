@@ -11,7 +11,7 @@
 #include "output/Output.h"
 #include "output/OutputEnable.h"
 #include "output/OutputSimulation.h"
-#include "output/StandIns.h"
+#include "output/PlaybackStop.h"
 #include "platform/Device.h"
 #include "platform/Platform.h"
 #include "platform/StaticObjects.h"
@@ -145,7 +145,7 @@ uint8_t GetOutputEnableForPPGModule()
         return 0x0E;
     }
     PPG_LED_PULSE_GROUP_SETTING group = {};
-    if (!output::ReadLEDPulseGroupSetting(&group)) {  // STAND-IN: ORVReadLEDPulseGroupSetting
+    if (!ORVReadLEDPulseGroupSetting(&group)) {
         group = PPG_LED_PULSE_GROUP_SETTING{};
     }
     return output::OutputEnableForPulseGroup(group, g_DeviceFeature.nPPGChannelNumber);

@@ -1,7 +1,7 @@
 // The common stop: every output family of the library calls it before its own work.
 #include "api/AutoPauseSampling.h"
 #include "output/Output.h"
-#include "output/StandIns.h"
+#include "output/PlaybackStop.h"
 #include "platform/Platform.h"
 #include "platform/SimpleCriticalSection.h"
 #include "platform/StaticObjects.h"
