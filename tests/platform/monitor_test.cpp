@@ -35,7 +35,7 @@ TEST_F(Monitor, UnpluggedPortIsClosedAndTheConnectionWoken) {
     ASSERT_EQ(0u, g_hReconnectEvent.WaitTimeout(10000));
     const uint64_t took = GetMonotonicMs() - start;
     EXPECT_GE(took, 1000u);  // a first check and three re-checks 500 ms apart at the least
-    EXPECT_LT(took, 6000u);
+    EXPECT_LT(took, 9000u);
     EXPECT_EQ(0, DeviceIsConnected());
     EXPECT_FALSE(sandbox.LockExists(4));
     g_AutoMonitor.PauseMonitor();
