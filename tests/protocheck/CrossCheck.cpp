@@ -11,28 +11,6 @@
 #include "protocol/RespirationTables.h"
 #include "waveform/Calibration.h"
 
-void ResetProtocolGlobals()
-{
-    g_ECGModelInfo = MODEL_INFORMATION{};
-    g_PPGModelInfo = MODEL_INFORMATION{{0, 0}, 0, 0, 0, 0, {0, 0, 3}};
-    g_ECGModuleHWInfo = HW_INFORMATION{};
-    g_PPGModuleHWInfo = HW_INFORMATION{};
-    g_DeviceFeature = DEVICE_FEATURE{1, 1, 0, 2, 1, 0, 0.75, 30, 100, 3000, 0.025, 30, 8, 8};
-    g_nFWVersion = 0;
-    g_nECGDacLevel = g_nPPGDCDacLevel = g_nPPGACDacLevel = 4095.0;
-    g_iTargetDeviceSerialNumber = 0;
-    g_FactorySettingMCU = FACTORY_SETTING_MCU{};
-    memset(g_ACCalMode, 0, sizeof g_ACCalMode);
-    ForgetDynamicLEDState();
-    UpdateMCUTransmissionRate(0, 0, 0, 0);  // not model 0x2112 now: forgets what was sent
-    SetPlaybackCommandWindow(nullptr, nullptr);
-    for (double& c : g_fECGExtRespirationCoef) {
-        c = 110.0;
-    }
-    memset(g_fECGExtRespiratationRDAC3, 0, sizeof g_fECGExtRespiratationRDAC3);
-    memset(g_ECGExtRespirationBaselineDACTable, 0, sizeof g_ECGExtRespirationBaselineDACTable);
-    SetDefaultECGDCVariableCalibrationData();
-}
 
 uint16_t BE16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b.at(at) << 8 | b.at(at + 1)); }
 uint16_t LE16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b.at(at) | b.at(at + 1) << 8); }
@@ -61,7 +39,7 @@ double LEDouble(const Bytes& b, size_t at)
 
 void CrossCheck::SetUp()
 {
-    ResetProtocolGlobals();
+    ResetProtocolState();
     DeviceSeamSetTargetCheck(nullptr);  // the protocol's own handshake
     ASSERT_TRUE(emu_.Start());
 }
@@ -70,7 +48,7 @@ void CrossCheck::TearDown()
 {
     DeviceClose();
     emu_.Stop();
-    ResetProtocolGlobals();
+    ResetProtocolState();
 }
 
 int CrossCheck::Plug(const nvsemu::Profile& profile, int port)

@@ -17,12 +17,10 @@
 #include "Emulator.h"
 #include "Firmware.h"
 #include "LinkSandbox.h"
+#include "ProtocolState.h"
 #include "Profile.h"
 
 using Bytes = std::vector<uint8_t>;
-
-// Every protocol global back to its load-time value (records, DAC levels, caches, host tables).
-void ResetProtocolGlobals();
 
 // Big-endian 16-bit word and little-endian values out of a byte span (for checking the
 // model's memory by the stored layouts, independently of the library's readers).

@@ -156,7 +156,7 @@ TEST_F(CrossCheck, SerialFilterAgainstTheProfileSerial)
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.profile << " serial " << c.serial << " " << c.letters[0]
                                         << c.letters[1] << " filter 0x" << std::hex << c.filter);
-        ResetProtocolGlobals();
+        ResetProtocolState();
         Profile p = ProfileNamed(c.profile);
         p.main.serial = c.serial;
         p.main.letters[0] = c.letters[0];

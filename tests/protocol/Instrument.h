@@ -1,5 +1,5 @@
-// Test fixtures of the protocol suite: the protocol's process-wide state put back to its
-// load-time values, and a scripted instrument behind the emulator's pseudo-terminal.
+// Test fixtures of the protocol suite: a scripted instrument behind the emulator's
+// pseudo-terminal (ResetProtocolState, in the shared fixtures, resets the globals).
 //
 // The scripted instrument answers with the bytes the replies are documented to carry:
 // identity records in a memory image (erased = 0xFF), the 57-byte control block, the
@@ -18,11 +18,9 @@
 
 #include "Emulator.h"
 #include "LinkSandbox.h"
+#include "ProtocolState.h"
 
 using Bytes = std::vector<uint8_t>;
-
-// Every protocol global back to its load-time value (records, DAC levels, caches).
-void ResetProtocolState();
 
 // A 12-byte identity record.
 Bytes IdentityRecord(char a, char b, uint16_t model, uint16_t serial, uint8_t hwMajor = 3, uint8_t hwMinor = 1,
