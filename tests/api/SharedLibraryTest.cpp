@@ -13,6 +13,7 @@
 #include "ApiFixture.h"
 #include "Emulator.h"
 #include "Firmware.h"
+#include "LinkSandbox.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ struct Library {
 
 class SharedLibrary : public ::testing::Test {
 protected:
+    ShippedPathsLock shippedPaths_;  // first: held for the whole test
     void SetUp() override
     {
         if (geteuid() != 0)

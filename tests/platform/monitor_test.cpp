@@ -67,6 +67,7 @@ TEST_F(Monitor, PausedMonitorLeavesAVanishedPortAlone) {
 TEST(ShippedDevicePaths, FoundListedAndUnpluggedThroughDev) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to create /dev/ttyACM121";
+    ShippedPathsLock shippedPaths;
     SetTargetCheckResult(true);
     DeviceSeamSetTargetCheck(StubTargetCheck);
     RawPty pty;

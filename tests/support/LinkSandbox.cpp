@@ -1,6 +1,8 @@
 #include "LinkSandbox.h"
 
 #include <atomic>
+#include <cerrno>
+#include <sys/file.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -109,3 +111,16 @@ void SetTargetCheckResult(bool accept) {
 }
 
 int TargetCheckCalls() { return s_calls.load(); }
+
+ShippedPathsLock::ShippedPathsLock() {
+    m_fd = open("/tmp/nvs-tests-shipped-paths.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (m_fd >= 0) {
+        while (flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+}
+
+ShippedPathsLock::~ShippedPathsLock() {
+    if (m_fd >= 0)
+        close(m_fd);  // releases the lock
+}

@@ -53,3 +53,18 @@ int DeadPid();
 bool StubTargetCheck();
 void SetTargetCheckResult(bool accept);
 int TargetCheckCalls();
+
+// Held by every test that links nodes under the shipped /dev/ttyACM* and /var/lock, for
+// its whole run: a scan of /dev/ttyACM* in one test process would otherwise open, lock
+// and send handshake bytes to another test's port (ctest runs test processes side by
+// side). An advisory lock on a file, so it also serialises separate test binaries.
+class ShippedPathsLock {
+public:
+    ShippedPathsLock();
+    ~ShippedPathsLock();
+    ShippedPathsLock(const ShippedPathsLock&) = delete;
+    ShippedPathsLock& operator=(const ShippedPathsLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
