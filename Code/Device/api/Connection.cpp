@@ -78,6 +78,11 @@ void WaitWhilePresent()
             return;  // the teardown finds the port still open
         }
         g_hReconnectEvent.Wait();
+        // Woken by ORVFree: the teardown follows either way, so the listing (a child
+        // process) is not started for nothing.
+        if (g_bStopConnectDeviceThread.load() != 0) {
+            return;
+        }
         if (!DeviceIsAlive()) {
             DeviceClose();
             return;
