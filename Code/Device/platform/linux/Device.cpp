@@ -40,7 +40,7 @@ namespace {
 
 char s_szNodePattern[256] = "/dev/ttyACM%d";
 char s_szLockDirectory[256] = "/var/lock";
-PFN_TARGET_DEVICE_CHECK s_pfnTargetCheck = nullptr;
+std::atomic<PFN_TARGET_DEVICE_CHECK> s_pfnTargetCheck{nullptr};
 
 // The lock file this process created and holds: its path and identity, so a release
 // never deletes a file that another process has created under the same name since.
@@ -180,14 +180,16 @@ bool CDevicePort::Valid() const { return m_fd >= 0 && m_generation == s_nGenerat
 // ---- Seam ----------------------------------------------------------------------------
 
 void DeviceSeamSetNodePattern(const char* pattern) {
+    std::lock_guard<std::mutex> guard(s_linkMutex);
     snprintf(s_szNodePattern, sizeof s_szNodePattern, "%s", pattern ? pattern : "/dev/ttyACM%d");
 }
 
 void DeviceSeamSetLockDirectory(const char* directory) {
+    std::lock_guard<std::mutex> guard(s_linkMutex);
     snprintf(s_szLockDirectory, sizeof s_szLockDirectory, "%s", directory ? directory : "/var/lock");
 }
 
-void DeviceSeamSetTargetCheck(PFN_TARGET_DEVICE_CHECK check) { s_pfnTargetCheck = check; }
+void DeviceSeamSetTargetCheck(PFN_TARGET_DEVICE_CHECK check) { s_pfnTargetCheck.store(check); }
 
 // ---- The link ------------------------------------------------------------------------
 
@@ -232,7 +234,7 @@ int DoFindDevice(int port) {
         DeviceCancelIO();
         ConfigurePort(fd);
     }
-    PFN_TARGET_DEVICE_CHECK check = s_pfnTargetCheck;
+    PFN_TARGET_DEVICE_CHECK check = s_pfnTargetCheck.load();
     const bool found = check != nullptr ? check() : IsTargetDevice();
     std::lock_guard<std::mutex> guard(s_linkMutex);
     if (s_nGeneration.load() != generation)
@@ -370,7 +372,10 @@ int DeviceIsAlive() {
         return 0;
     // The listing of the node pattern: "/bin/ls /dev/ttyACM* 2>/dev/null".
     char glob[sizeof s_szNodePattern];
-    snprintf(glob, sizeof glob, "%s", s_szNodePattern);
+    {
+        std::lock_guard<std::mutex> guard(s_linkMutex);  // the pattern may be changed by the seam
+        snprintf(glob, sizeof glob, "%s", s_szNodePattern);
+    }
     if (char* mark = strstr(glob, "%d")) {
         mark[0] = '*';
         memmove(mark + 1, mark + 2, strlen(mark + 2) + 1);
