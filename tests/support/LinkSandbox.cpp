@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <ftw.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +15,16 @@
 
 #include "platform/Device.h"
 #include "platform/linux/DeviceSeam.h"
+
+namespace {
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+
+// Removes a folder and what it holds without starting a shell: a fork from a test process
+// with several threads is best avoided (under user-mode emulation it can stall).
+void RemoveTree(const std::string& dir) { nftw(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+
+}  // namespace
 
 LinkSandbox::LinkSandbox() {
     char pattern[] = "/tmp/nvs-link-XXXXXX";
@@ -29,9 +40,7 @@ LinkSandbox::~LinkSandbox() {
     DeviceSeamSetNodePattern(nullptr);
     DeviceSeamSetLockDirectory(nullptr);
     DeviceSeamSetTargetCheck(nullptr);
-    const std::string command = "rm -rf '" + m_dir + "'";
-    if (system(command.c_str()) != 0) {
-    }
+    RemoveTree(m_dir);
 }
 
 std::string LinkSandbox::NodePath(int port) const { return m_dir + "/ttyACM" + std::to_string(port); }
