@@ -227,11 +227,9 @@ TEST_F(ApiLifecycle, ConcurrentLifecycleCallsFromHostThreadsNeverHang)
     EXPECT_LT(ElapsedMs(joinStart), 30000);
     EXPECT_EQ(g_hConnectDeviceThread.load(), 0u);
     EXPECT_EQ(0, DeviceIsConnected());
-    // Every true was followed by its false: the notices pair up.
-    const std::vector<bool> events = ListenerLog::Instance().Events();
-    for (size_t i = 0; i < events.size(); ++i) {
-        EXPECT_EQ(events[i], i % 2 == 0) << "notice " << i;
-    }
+    // The notices need not pair up here: ORVConnect and ORVInit keep swapping the
+    // listener of the running thread, so a true can go to ORVConnect's handler and the
+    // matching false to the host's listener.
 }
 
 TEST_F(ApiLifecycle, HostRequestsDuringTheHandshakeNeitherBreakItNorGetItsReplies)
