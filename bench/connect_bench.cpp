@@ -36,8 +36,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long ResidentKb()
-{
+long ResidentKb() {
     FILE* status = std::fopen("/proc/self/status", "r");
     if (status == nullptr)
         return -1;
@@ -51,18 +50,20 @@ long ResidentKb()
     return kb;
 }
 
-nvsemu::Profile ProfileOf(int64_t which)
-{
+nvsemu::Profile ProfileOf(int64_t which) {
     switch (which) {
-    case 0: return nvsemu::Profile::MainUnit4031();
-    case 1: return nvsemu::Profile::WithPpgYB2001();
-    case 2: return nvsemu::Profile::WithPpg2112();
-    default: return nvsemu::Profile::WithExtRespXJ();
+        case 0:
+            return nvsemu::Profile::MainUnit4031();
+        case 1:
+            return nvsemu::Profile::WithPpgYB2001();
+        case 2:
+            return nvsemu::Profile::WithPpg2112();
+        default:
+            return nvsemu::Profile::WithExtRespXJ();
     }
 }
 
-void BM_Connect(benchmark::State& state)
-{
+void BM_Connect(benchmark::State& state) {
     const nvsemu::Profile profile = ProfileOf(state.range(0));
     state.SetLabel(profile.name);
     char pattern[] = "/tmp/nvs-connect-bench-XXXXXX";

@@ -43,21 +43,16 @@ ChannelStats g_stats[4];
 std::atomic<int> g_slow{0};
 std::atomic<double> g_cpuFirst{-1}, g_cpuLast{0};
 
-double WallNow()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double WallNow() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
-double ThreadCpuNow()
-{
+double ThreadCpuNow() {
     timespec ts;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return ts.tv_sec + ts.tv_nsec * 1e-9;
 }
 
 template <int N>
-void Count(double t, int ac, int dc)
-{
+void Count(double t, int ac, int dc) {
     if (ac == static_cast<int>(0x80000000u) && dc == static_cast<int>(0x80000000u)) {
         return;
     }
@@ -86,8 +81,7 @@ void Count(double t, int ac, int dc)
     }
 }
 
-ECG_WAVEFORM Ecg()
-{
+ECG_WAVEFORM Ecg() {
     ECG_WAVEFORM e = {};
     e.nWaveformType = 6;
     e.fFrequency = 1.0;
@@ -103,8 +97,7 @@ ECG_WAVEFORM Ecg()
     return e;
 }
 
-PPG_WAVEFORM Ppg(double hz)
-{
+PPG_WAVEFORM Ppg(double hz) {
     PPG_WAVEFORM p = {};
     p.nWaveformType = 3;
     p.fFrequency = hz;
@@ -121,8 +114,7 @@ PPG_WAVEFORM Ppg(double hz)
     return p;
 }
 
-void BM_OutputECGAndPPG3(benchmark::State& state)
-{
+void BM_OutputECGAndPPG3(benchmark::State& state) {
     const int seconds = std::getenv("NVS_BENCH_SECONDS") ? std::atoi(std::getenv("NVS_BENCH_SECONDS")) : 60;
     g_slow = static_cast<int>(state.range(0));
 

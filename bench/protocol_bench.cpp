@@ -23,15 +23,23 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Identity(char a, char b, uint16_t model)
-{
-    return {0x4F, static_cast<uint8_t>(a), static_cast<uint8_t>(b), static_cast<uint8_t>(model >> 8),
-            static_cast<uint8_t>(model), 0x21, 0x00, 0x11, 3, 1, 1, 16};
+Bytes Identity(char a, char b, uint16_t model) {
+    return {0x4F,
+            static_cast<uint8_t>(a),
+            static_cast<uint8_t>(b),
+            static_cast<uint8_t>(model >> 8),
+            static_cast<uint8_t>(model),
+            0x21,
+            0x00,
+            0x11,
+            3,
+            1,
+            1,
+            16};
 }
 
 // The identity family's replies, as the instrument gives them.
-std::vector<nvsemu::Reply> Answer(const nvsemu::Request& request, bool ppgModule)
-{
+std::vector<nvsemu::Reply> Answer(const nvsemu::Request& request, bool ppgModule) {
     const Bytes& r = request.bytes;
     const Bytes main = Identity('N', 'V', ppgModule ? 0x5001 : 0x4031);
     const Bytes ppg = Identity('Y', 'B', 0x2001);
@@ -61,8 +69,7 @@ std::vector<nvsemu::Reply> Answer(const nvsemu::Request& request, bool ppgModule
     return {nvsemu::Reply{reply, 0}};
 }
 
-void BM_Handshake(benchmark::State& state)
-{
+void BM_Handshake(benchmark::State& state) {
     const bool ppgModule = state.range(0) != 0;
     char pattern[] = "/tmp/nvs-bench-XXXXXX";
     const std::string folder = mkdtemp(pattern);

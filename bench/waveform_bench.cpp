@@ -14,8 +14,7 @@
 
 namespace {
 
-ECG_WAVEFORM Beat(double rateKHz)
-{
+ECG_WAVEFORM Beat(double rateKHz) {
     ECG_WAVEFORM w{};
     w.nWaveformType = 6;
     w.fFrequency = 1.25;
@@ -31,8 +30,7 @@ ECG_WAVEFORM Beat(double rateKHz)
     return w;
 }
 
-PPG_WAVEFORM Pulse(double rateKHz)
-{
+PPG_WAVEFORM Pulse(double rateKHz) {
     PPG_WAVEFORM w{};
     w.nWaveformType = 3;
     w.fFrequency = 1.25;
@@ -49,8 +47,7 @@ PPG_WAVEFORM Pulse(double rateKHz)
 }
 
 // One ECG beat period at 40 kHz (32,000 samples), both forms.
-void BM_GenECGBeatPeriod(benchmark::State& state)
-{
+void BM_GenECGBeatPeriod(benchmark::State& state) {
     const ECG_WAVEFORM w = Beat(40.0);
     int n = 0;
     for (auto _ : state) {
@@ -66,8 +63,7 @@ void BM_GenECGBeatPeriod(benchmark::State& state)
 BENCHMARK(BM_GenECGBeatPeriod);
 
 // One PPG pulse period at 10 kHz (8,000 samples), rotated as the ECG+PPG play does.
-void BM_GenPPGPulsePeriodAligned(benchmark::State& state)
-{
+void BM_GenPPGPulsePeriodAligned(benchmark::State& state) {
     ECG_WAVEFORM ecg = Beat(10.0);
     const PPG_WAVEFORM w = Pulse(10.0);
     PPG_WAVEFORM copy = w;
@@ -87,8 +83,7 @@ void BM_GenPPGPulsePeriodAligned(benchmark::State& state)
 }
 BENCHMARK(BM_GenPPGPulsePeriodAligned);
 
-std::vector<double> Millivolts(int n, double lo, double hi)
-{
+std::vector<double> Millivolts(int n, double lo, double hi) {
     std::vector<double> v(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
         v[static_cast<size_t>(i)] = lo + (hi - lo) * i / n;
@@ -97,8 +92,7 @@ std::vector<double> Millivolts(int n, double lo, double hi)
 }
 
 // ECG stream: one AC and one DC word per sample.
-void BM_ECGSampleCodes(benchmark::State& state)
-{
+void BM_ECGSampleCodes(benchmark::State& state) {
     const std::vector<double> ac = Millivolts(4096, -5.0, 5.0);
     const std::vector<double> dc = Millivolts(4096, -300.0, 300.0);
     for (auto _ : state) {
@@ -115,8 +109,7 @@ BENCHMARK(BM_ECGSampleCodes);
 
 // Mixed stream: ECG AC and DC, and AC and DC (plus the range lookups of model 0x2112)
 // for PPG channels 1 to 3 with one shared DC: 7 words per sample.
-void BM_MixedSampleCodes(benchmark::State& state)
-{
+void BM_MixedSampleCodes(benchmark::State& state) {
     const bool model2112 = state.range(0) != 0;
     const MODEL_INFORMATION saved = g_PPGModelInfo;
     const DEVICE_FEATURE savedFeature = g_DeviceFeature;
@@ -148,8 +141,7 @@ void BM_MixedSampleCodes(benchmark::State& state)
 BENCHMARK(BM_MixedSampleCodes)->Arg(0)->Arg(1);
 
 // Finger conversion of a loaded PPG stream sample (model 0x2012).
-void BM_FingerConversion(benchmark::State& state)
-{
+void BM_FingerConversion(benchmark::State& state) {
     const MODEL_INFORMATION saved = g_PPGModelInfo;
     g_PPGModelInfo.ucGeneration = 0x20;
     g_PPGModelInfo.ucModel = 0x12;

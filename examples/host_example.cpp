@@ -21,8 +21,7 @@ namespace {
 constexpr unsigned kPort = 126;
 constexpr unsigned kConnectTimeoutMs = 20000;
 
-void PrintModule(const char* what, const MODEL_INFORMATION& m, const HW_INFORMATION& hw)
-{
+void PrintModule(const char* what, const MODEL_INFORMATION& m, const HW_INFORMATION& hw) {
     std::printf("%s: %c%c model %02X%02X, serial prefix %d, serial %d; hardware %d.%d, firmware %d.%d (revision %d)\n",
                 what, m.cProductName[0] ? m.cProductName[0] : '-', m.cProductName[1] ? m.cProductName[1] : '-',
                 m.ucGeneration, m.ucModel, m.nSerialPrefix, m.iSerialNumber, hw.nHWMajor, hw.nHWMinor, hw.nFWMajor,
@@ -31,8 +30,7 @@ void PrintModule(const char* what, const MODEL_INFORMATION& m, const HW_INFORMAT
 
 }  // namespace
 
-int main()
-{
+int main() {
     nvsemu::Emulator emulator;
     if (!emulator.Start()) {
         std::fprintf(stderr, "cannot open a pseudo-terminal\n");
@@ -79,10 +77,11 @@ int main()
     PrintModule("PPG side", ppg, ppgHw);
     DEVICE_FEATURE feature = {};
     ORVGetDeviceFeature(&feature);
-    std::printf("capabilities: separate PPG module %d, %d PPG module(s), %d PPG channel(s), FPGA type %d, "
-                "AC %.3g..%.3g mV, DC %.3g..%.3g mV\n",
-                feature.bSeparatePPGModule, feature.nPPGModuleNumber, feature.nPPGChannelNumber, feature.nFPGAType,
-                feature.fACMinimum, feature.fACMaximum, feature.fDCMinimum, feature.fDCMaximum);
+    std::printf(
+        "capabilities: separate PPG module %d, %d PPG module(s), %d PPG channel(s), FPGA type %d, "
+        "AC %.3g..%.3g mV, DC %.3g..%.3g mV\n",
+        feature.bSeparatePPGModule, feature.nPPGModuleNumber, feature.nPPGChannelNumber, feature.nFPGAType,
+        feature.fACMinimum, feature.fACMaximum, feature.fDCMinimum, feature.fDCMaximum);
 
     const bool set = ORVSetLEDAmbientLightMode(static_cast<PPGAmbientLightMode>(3));
     const int mode = ORVGetLEDAmbientLightMode();
@@ -90,8 +89,8 @@ int main()
     PPG_LED_PULSE_GROUP_SETTING group = {{2, 4, 0, 0, 0, 0, 0, 0}, 4000}, back = {};
     const bool wrote = ORVWriteLEDPulseGroupSetting(&group);
     const bool read = ORVReadLEDPulseGroupSetting(&back);
-    std::printf("LED pulse group written: %s, read back slots %d %d, period %u\n", wrote ? "yes" : "no",
-                back.ucSlot[0], back.ucSlot[1], back.usPeriod);
+    std::printf("LED pulse group written: %s, read back slots %d %d, period %u\n", wrote ? "yes" : "no", back.ucSlot[0],
+                back.ucSlot[1], back.usPeriod);
 
     if (handedOver >= 0) {
         ORVSetDeviceHandle(nullptr);  // the library closes the port it took over

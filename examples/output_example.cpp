@@ -40,24 +40,21 @@ std::vector<Point> g_ecg, g_ppg;
 bool IsEndMarker(int ac, int dc) { return ac == static_cast<int>(0x80000000u) && dc == static_cast<int>(0x80000000u); }
 
 // Runs on the library's output thread: keep it short.
-void OnEcg(double t, int ac, int dc)
-{
+void OnEcg(double t, int ac, int dc) {
     if (!IsEndMarker(ac, dc)) {
         std::lock_guard<std::mutex> lock(g_mutex);
         g_ecg.push_back(Point{t, ac, dc});
     }
 }
 
-void OnPpg(double t, int ac, int dc)
-{
+void OnPpg(double t, int ac, int dc) {
     if (!IsEndMarker(ac, dc)) {
         std::lock_guard<std::mutex> lock(g_mutex);
         g_ppg.push_back(Point{t, ac, dc});
     }
 }
 
-ECG_WAVEFORM HeartBeat()
-{
+ECG_WAVEFORM HeartBeat() {
     ECG_WAVEFORM e = {};
     e.nWaveformType = 6;  // ECG beat
     e.fFrequency = 1.2;   // 72 per minute
@@ -73,8 +70,7 @@ ECG_WAVEFORM HeartBeat()
     return e;
 }
 
-PPG_WAVEFORM Pulse()
-{
+PPG_WAVEFORM Pulse() {
     PPG_WAVEFORM p = {};
     p.nWaveformType = 3;  // PPG pulse
     p.fFrequency = 1.2;
@@ -91,8 +87,7 @@ PPG_WAVEFORM Pulse()
     return p;
 }
 
-bool WriteCsv(const std::string& path)
-{
+bool WriteCsv(const std::string& path) {
     FILE* f = std::fopen(path.c_str(), "w");
     if (f == nullptr) {
         return false;
@@ -118,8 +113,7 @@ bool WriteCsv(const std::string& path)
 
 // One panel of the plot: the AC values of a channel against t.
 void Panel(FILE* f, const std::vector<Point>& points, const char* title, const char* colour, int top, int height,
-           int width, double seconds)
-{
+           int width, double seconds) {
     const int left = 70;
     const int plotWidth = width - left - 20;
     int lo = 0, hi = 1;
@@ -136,10 +130,9 @@ void Panel(FILE* f, const std::vector<Point>& points, const char* title, const c
     std::fprintf(f, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#fafafa\" stroke=\"#999\"/>\n", left,
                  top, plotWidth, height);
     std::fprintf(f, "<text x=\"%d\" y=\"%d\" font-size=\"14\">%s</text>\n", left, top - 6, title);
-    std::fprintf(f, "<text x=\"%d\" y=\"%d\" font-size=\"11\" text-anchor=\"end\">%d</text>\n", left - 4, top + 10,
-                 hi);
-    std::fprintf(f, "<text x=\"%d\" y=\"%d\" font-size=\"11\" text-anchor=\"end\">%d</text>\n", left - 4,
-                 top + height, lo);
+    std::fprintf(f, "<text x=\"%d\" y=\"%d\" font-size=\"11\" text-anchor=\"end\">%d</text>\n", left - 4, top + 10, hi);
+    std::fprintf(f, "<text x=\"%d\" y=\"%d\" font-size=\"11\" text-anchor=\"end\">%d</text>\n", left - 4, top + height,
+                 lo);
     for (int s = 0; s <= static_cast<int>(seconds); ++s) {
         const double x = left + plotWidth * (s / seconds);
         std::fprintf(f, "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#ddd\"/>\n", x, top, x,
@@ -156,14 +149,14 @@ void Panel(FILE* f, const std::vector<Point>& points, const char* title, const c
     std::fprintf(f, "\"/>\n");
 }
 
-bool WriteSvg(const std::string& path, double seconds)
-{
+bool WriteSvg(const std::string& path, double seconds) {
     FILE* f = std::fopen(path.c_str(), "w");
     if (f == nullptr) {
         return false;
     }
     const int width = 1200, height = 560;
-    std::fprintf(f, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" font-family=\"sans-serif\">\n",
+    std::fprintf(f,
+                 "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" font-family=\"sans-serif\">\n",
                  width, height);
     std::fprintf(f, "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n");
     Panel(f, g_ecg, "ECG AC (microvolts)", "#c0392b", 30, 220, width, seconds);
@@ -174,8 +167,7 @@ bool WriteSvg(const std::string& path, double seconds)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const std::string folder = argc > 1 ? argv[1] : "output";
     const double seconds = argc > 2 ? std::max(1.0, std::atof(argv[2])) : 4.0;
     if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {

@@ -18,21 +18,21 @@
 #include <cstddef>
 
 #if defined(__x86_64__) || defined(_M_X64)
-#  define NVS_ABI_PICK(x86_64, i386, armhf, aarch64) (x86_64)
+#define NVS_ABI_PICK(x86_64, i386, armhf, aarch64) (x86_64)
 #elif defined(__i386__)
-#  define NVS_ABI_PICK(x86_64, i386, armhf, aarch64) (i386)
+#define NVS_ABI_PICK(x86_64, i386, armhf, aarch64) (i386)
 #elif defined(__aarch64__)
-#  define NVS_ABI_PICK(x86_64, i386, armhf, aarch64) (aarch64)
+#define NVS_ABI_PICK(x86_64, i386, armhf, aarch64) (aarch64)
 #elif defined(__arm__)
-#  define NVS_ABI_PICK(x86_64, i386, armhf, aarch64) (armhf)
+#define NVS_ABI_PICK(x86_64, i386, armhf, aarch64) (armhf)
 #else
-#  error "no layout column for this target: add one to NVS_ABI_PICK"
+#error "no layout column for this target: add one to NVS_ABI_PICK"
 #endif
 
-#define NVS_ABI_SIZE(type, x86_64, i386, armhf, aarch64)                              \
-    static_assert(sizeof(type) == NVS_ABI_PICK(x86_64, i386, armhf, aarch64),        \
+#define NVS_ABI_SIZE(type, x86_64, i386, armhf, aarch64)                      \
+    static_assert(sizeof(type) == NVS_ABI_PICK(x86_64, i386, armhf, aarch64), \
                   "sizeof(" #type ") is not the host interface's on this target")
 
-#define NVS_ABI_OFFSET(type, member, x86_64, i386, armhf, aarch64)                    \
+#define NVS_ABI_OFFSET(type, member, x86_64, i386, armhf, aarch64)                      \
     static_assert(offsetof(type, member) == NVS_ABI_PICK(x86_64, i386, armhf, aarch64), \
                   "offsetof(" #type ", " #member ") is not the host interface's on this target")

@@ -18,8 +18,7 @@
 #include "protocol/RespirationTables.h"
 #include "waveform/Calibration.h"
 
-void ResetApiState()
-{
+void ResetApiState() {
     ResetProtocolState();
     memset(g_PPGDCTable, 0, sizeof g_PPGDCTable);
     memset(g_FPGA_PDRatio, 0, sizeof g_FPGA_PDRatio);
@@ -32,55 +31,47 @@ void ResetApiState()
     g_nPortNumber = -1;
 }
 
-ListenerLog& ListenerLog::Instance()
-{
+ListenerLog& ListenerLog::Instance() {
     static ListenerLog log;
     return log;
 }
 
-void ListenerLog::Listener(bool connected)
-{
+void ListenerLog::Listener(bool connected) {
     ListenerLog& log = Instance();
     std::lock_guard<std::mutex> lock(log.mu_);
     log.events_.push_back(connected);
     log.cv_.notify_all();
 }
 
-void ListenerLog::Clear()
-{
+void ListenerLog::Clear() {
     std::lock_guard<std::mutex> lock(mu_);
     events_.clear();
 }
 
-std::vector<bool> ListenerLog::Events() const
-{
+std::vector<bool> ListenerLog::Events() const {
     std::lock_guard<std::mutex> lock(mu_);
     return events_;
 }
 
-bool ListenerLog::WaitFor(size_t n, unsigned timeoutMs) const
-{
+bool ListenerLog::WaitFor(size_t n, unsigned timeoutMs) const {
     std::unique_lock<std::mutex> lock(mu_);
     return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return events_.size() >= n; });
 }
 
-void ApiTest::SetUp()
-{
+void ApiTest::SetUp() {
     ORVFree();
     ResetApiState();
     ListenerLog::Instance().Clear();
 }
 
-void ApiTest::TearDown()
-{
+void ApiTest::TearDown() {
     ORVFree();
     DeviceClose();
     emu_.Stop();
     ResetApiState();
 }
 
-void ApiTest::Plug(const nvsemu::Profile& profile, int port)
-{
+void ApiTest::Plug(const nvsemu::Profile& profile, int port) {
     port_ = port;
     fw_ = std::make_shared<nvsemu::Firmware>(profile);
     ASSERT_TRUE(emu_.Start());
@@ -88,8 +79,7 @@ void ApiTest::Plug(const nvsemu::Profile& profile, int port)
     ASSERT_TRUE(sandbox_.Link(port, emu_.SlavePath()));
 }
 
-bool ApiTest::Connect(bool keepRequests)
-{
+bool ApiTest::Connect(bool keepRequests) {
     const unsigned loaded = ConnectionLoadCount();
     const bool connected = ORVConnect(static_cast<unsigned>(port_), 20000);
     // The stored calibration data is loaded after the connection is reported.
@@ -102,8 +92,7 @@ bool ApiTest::Connect(bool keepRequests)
     return connected;
 }
 
-std::vector<Bytes> ApiTest::Sent() const
-{
+std::vector<Bytes> ApiTest::Sent() const {
     std::vector<Bytes> out;
     for (const nvsemu::Request& r : emu_.Requests()) {
         out.push_back(r.bytes);
@@ -111,8 +100,7 @@ std::vector<Bytes> ApiTest::Sent() const
     return out;
 }
 
-std::vector<Bytes> ApiTest::SentWith(const Bytes& prefix) const
-{
+std::vector<Bytes> ApiTest::SentWith(const Bytes& prefix) const {
     std::vector<Bytes> out;
     for (const Bytes& b : Sent()) {
         if (b.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), b.begin())) {
@@ -123,8 +111,7 @@ std::vector<Bytes> ApiTest::SentWith(const Bytes& prefix) const
 }
 
 nvsemu::Profile WithMainIdentity(nvsemu::Profile p, uint16_t model, uint8_t prefix, uint16_t serial, uint8_t hwMajor,
-                                 uint8_t hwMinor)
-{
+                                 uint8_t hwMinor) {
     p.main.model = model;
     p.main.serialPrefix = prefix;
     p.main.serial = serial;

@@ -69,8 +69,7 @@ bool WaitUntil(Cond cond, unsigned timeoutMs);
 #include <chrono>
 #include <thread>
 template <class Cond>
-bool WaitUntil(Cond cond, unsigned timeoutMs)
-{
+bool WaitUntil(Cond cond, unsigned timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!cond()) {
         if (std::chrono::steady_clock::now() >= deadline) {

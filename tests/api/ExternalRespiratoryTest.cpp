@@ -15,8 +15,7 @@ namespace {
 using nvsemu::Profile;
 
 // The resistance the module makes from its words: the three branches in parallel.
-double MadeResistance(const unsigned short* w, double c0, double c1, double rc)
-{
+double MadeResistance(const unsigned short* w, double c0, double c1, double rc) {
     const double r0 = c0 + w[0] / 1024.0 * 20000.0;
     const double r1 = c1 + w[1] / 1024.0 * 20000.0;
     return 1.0 / (1.0 / r0 + 1.0 / r1 + 1.0 / rc);
@@ -26,8 +25,7 @@ class ExtRespModel : public ::testing::Test {
 protected:
     void SetUp() override { ResetApiState(); }
     void TearDown() override { ResetApiState(); }
-    void Calibrate(double c0, double c1, double rc)
-    {
+    void Calibrate(double c0, double c1, double rc) {
         const double coef[4] = {c0, c1, 110.0, 110.0};
         ExtRespSetCoef(const_cast<double*>(coef));
         for (double& r : g_fECGExtRespiratationRDAC3)
@@ -35,21 +33,28 @@ protected:
     }
 };
 
-TEST_F(ExtRespModel, RDAC3IndexFollowsTheResistanceAndClampsBelowAndAbove)
-{
+TEST_F(ExtRespModel, RDAC3IndexFollowsTheResistanceAndClampsBelowAndAbove) {
     // (R - 50) x 6 + 10 + (100 - C2) / 21 with C2 = 110.
     struct Case {
         double r;
         uint16_t index;
-    } cases[] = {{50, 9}, {48.5, 0}, {48.3, 0}, {48.1, 95}, {48, 95}, {64.3, 95}, {70, 95}, {51, 15}, {1e300, 95},
-                 {-1e300, 95}, {std::numeric_limits<double>::quiet_NaN(), 95}};
+    } cases[] = {{50, 9},
+                 {48.5, 0},
+                 {48.3, 0},
+                 {48.1, 95},
+                 {48, 95},
+                 {64.3, 95},
+                 {70, 95},
+                 {51, 15},
+                 {1e300, 95},
+                 {-1e300, 95},
+                 {std::numeric_limits<double>::quiet_NaN(), 95}};
     for (const Case& c : cases) {
         EXPECT_EQ(ExtRespRDAC3Index(c.r, 110.0), c.index) << c.r;
     }
 }
 
-TEST_F(ExtRespModel, BaselineIndexIsClamped)
-{
+TEST_F(ExtRespModel, BaselineIndexIsClamped) {
     for (int i = 0; i < 12; ++i)
         g_ECGExtRespirationBaselineDACTable[i] = static_cast<uint16_t>(100 + i);
     EXPECT_EQ(ExtRespGetBaselineDAC(-4), 100);
@@ -57,8 +62,7 @@ TEST_F(ExtRespModel, BaselineIndexIsClamped)
     EXPECT_EQ(ExtRespGetBaselineDAC(30), 111);
 }
 
-TEST_F(ExtRespModel, WordsMakeTheWantedResistance)
-{
+TEST_F(ExtRespModel, WordsMakeTheWantedResistance) {
     Calibrate(1.0, 1.0, 500.0);
     for (double r = 48.5; r < 64.0; r += 0.37) {
         SCOPED_TRACE(r);
@@ -77,8 +81,7 @@ TEST_F(ExtRespModel, WordsMakeTheWantedResistance)
     }
 }
 
-TEST_F(ExtRespModel, WithoutRDAC3CalibrationNothingIsComputed)
-{
+TEST_F(ExtRespModel, WithoutRDAC3CalibrationNothingIsComputed) {
     unsigned short w[3] = {11, 22, 33};
     EXPECT_FALSE(ExtRespGetAmplitudeDAC(50.0, w));  // all-zero table: 1/Rc would be infinite
     EXPECT_EQ(w[0], 11);
@@ -90,8 +93,7 @@ TEST_F(ExtRespModel, WithoutRDAC3CalibrationNothingIsComputed)
     ORVExternalRespiratoryGetAmplitudeDACByResistance(50.0, nullptr);
 }
 
-TEST_F(ExtRespModel, PositionsThatTheModuleCannotTakeAreClamped)
-{
+TEST_F(ExtRespModel, PositionsThatTheModuleCannotTakeAreClamped) {
     // Series resistances far above the wanted resistance: the formulas give negative
     // positions, which become step 0 (and 1 for potentiometer 1), never a wrapped word.
     Calibrate(110.0, 110.0, 500.0);
@@ -106,8 +108,7 @@ TEST_F(ExtRespModel, PositionsThatTheModuleCannotTakeAreClamped)
 
 class ApiExtResp : public ApiTest {};
 
-TEST_F(ApiExtResp, ModuleSettingWordsBaselineAndResistance)
-{
+TEST_F(ApiExtResp, ModuleSettingWordsBaselineAndResistance) {
     Plug(Profile::WithExtRespXJ());
     ASSERT_TRUE(Connect());
     EXPECT_TRUE(ORVExternalRespiratorySetDAC(1, 2, 3, 4));
@@ -132,8 +133,7 @@ TEST_F(ApiExtResp, ModuleSettingWordsBaselineAndResistance)
     EXPECT_EQ(Fw().RespirationWords(), (std::array<uint16_t, 4>{expected[0], expected[1], expected[2], 0x0ABC}));
 }
 
-TEST_F(ApiExtResp, CalibrationWritesStoreTheTables)
-{
+TEST_F(ApiExtResp, CalibrationWritesStoreTheTables) {
     Plug(Profile::WithExtRespXJ());
     ASSERT_TRUE(Connect());
     double coef[4] = {2.0, 3.0, 4.0, 5.0};
@@ -168,8 +168,7 @@ TEST_F(ApiExtResp, CalibrationWritesStoreTheTables)
     EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(ApiExtResp, WithoutModuleOrCalibrationTheFunctionsFail)
-{
+TEST_F(ApiExtResp, WithoutModuleOrCalibrationTheFunctionsFail) {
     Plug(Profile::WithPpgYB2001());  // a PPG module: no respiration module answers
     ASSERT_TRUE(Connect());
     EXPECT_FALSE(ORVExternalRespiratorySetDAC(1, 2, 3, 4));

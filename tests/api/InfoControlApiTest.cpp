@@ -21,8 +21,7 @@ using nvsemu::Profile;
 
 class ApiInfoControl : public ApiTest {};
 
-TEST(ApiHelpers, VersionAndChannelChecks)
-{
+TEST(ApiHelpers, VersionAndChannelChecks) {
     EXPECT_EQ(ORVGetVersion(), 16778500);
     EXPECT_EQ(ConvertVersion("1.0.5.4"), (1 << 24) | (5 << 8) | 4);
     EXPECT_EQ(ConvertVersion("2.3"), (2 << 24) | (3 << 16));
@@ -34,8 +33,7 @@ TEST(ApiHelpers, VersionAndChannelChecks)
         EXPECT_EQ(CheckPPGChannel(static_cast<PPGChannel>(c)), c);
 }
 
-TEST(ApiHelpers, SerialNumberTextIsFourteenCharactersOrEmpty)
-{
+TEST(ApiHelpers, SerialNumberTextIsFourteenCharactersOrEmpty) {
     struct Case {
         MODEL_INFORMATION record;
         const char* text;
@@ -54,8 +52,7 @@ TEST(ApiHelpers, SerialNumberTextIsFourteenCharactersOrEmpty)
     }
 }
 
-TEST_F(ApiInfoControl, IdentityOfTheConnectedInstrument)
-{
+TEST_F(ApiInfoControl, IdentityOfTheConnectedInstrument) {
     Plug(WithMainIdentity(Profile::WithPpg2112(), 0x1001, 3, 42, 8, 1));
     ASSERT_TRUE(Connect());
     EXPECT_STREQ(ORVGetSerialNumber(), "ONV1001-030042");
@@ -77,13 +74,12 @@ TEST_F(ApiInfoControl, IdentityOfTheConnectedInstrument)
     EXPECT_FALSE(ORVGetDeviceInformation(nullptr));
     EXPECT_FALSE(ORVGetHWInformation(nullptr));
     ORVGetDeviceFeature(nullptr);
-    EXPECT_TRUE(Sent().empty());  // copies of the cached records
+    EXPECT_TRUE(Sent().empty());             // copies of the cached records
     EXPECT_TRUE(ORVDeviceSetDCOffset(300));  // hardware 8.1 still has the fixed offset
     EXPECT_EQ(Fw().ControlBlock()[2], 1);
 }
 
-TEST_F(ApiInfoControl, MainUnitServesThePPGRecords)
-{
+TEST_F(ApiInfoControl, MainUnitServesThePPGRecords) {
     Plug(Profile::MainUnit4031());
     ASSERT_TRUE(Connect());
     EXPECT_STREQ(ORVGetPPGSerialNumber(), ORVGetSerialNumber());
@@ -94,8 +90,7 @@ TEST_F(ApiInfoControl, MainUnitServesThePPGRecords)
 }
 
 // Control-block byte that each setter changes: offset and the value for an argument.
-TEST_F(ApiInfoControl, OutputPathSettersWriteTheirControlBlockByte)
-{
+TEST_F(ApiInfoControl, OutputPathSettersWriteTheirControlBlockByte) {
     Plug(Profile::WithPpgYB2001());
     ASSERT_TRUE(Connect());
     struct Case {
@@ -124,8 +119,7 @@ TEST_F(ApiInfoControl, OutputPathSettersWriteTheirControlBlockByte)
     }
 }
 
-TEST_F(ApiInfoControl, DCOffsetRefusedWithoutTrafficForOtherValuesAndNewHardware)
-{
+TEST_F(ApiInfoControl, DCOffsetRefusedWithoutTrafficForOtherValuesAndNewHardware) {
     Plug(WithMainIdentity(Profile::WithPpgYB2001(), 0x2001, 0, 17, 8, 2));
     ASSERT_TRUE(Connect());
     EXPECT_FALSE(ORVDeviceSetDCOffset(150));
@@ -133,8 +127,7 @@ TEST_F(ApiInfoControl, DCOffsetRefusedWithoutTrafficForOtherValuesAndNewHardware
     EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(ApiInfoControl, RefusedSettingsReturnFalse)
-{
+TEST_F(ApiInfoControl, RefusedSettingsReturnFalse) {
     Plug(Profile::WithPpgYB2001());
     ASSERT_TRUE(Connect());
     Fw().RefuseRequests({0xEA, 0xFF, 0x00}, 0);
@@ -143,8 +136,7 @@ TEST_F(ApiInfoControl, RefusedSettingsReturnFalse)
     EXPECT_EQ(Fw().ControlBlock()[3], 0);
 }
 
-TEST_F(ApiInfoControl, MeasurementsRightLegDriveAndRawCommand)
-{
+TEST_F(ApiInfoControl, MeasurementsRightLegDriveAndRawCommand) {
     Plug(Profile::WithPpgYB2001());
     ASSERT_TRUE(Connect());
     EXPECT_EQ(ORVGetLEDOutputFeedbackVoltageADCData(), 0x9A);
@@ -181,8 +173,7 @@ TEST_F(ApiInfoControl, MeasurementsRightLegDriveAndRawCommand)
     EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(ApiInfoControl, WithoutInstrumentSettersFailGettersGiveZeroAndNothingIsSent)
-{
+TEST_F(ApiInfoControl, WithoutInstrumentSettersFailGettersGiveZeroAndNothingIsSent) {
     Plug(Profile::WithPpgYB2001());  // plugged but not connected
     EXPECT_FALSE(ORVDeviceSetElectrode(1));
     EXPECT_FALSE(ORVDeviceEnableImpedance(1));
@@ -203,8 +194,7 @@ TEST_F(ApiInfoControl, WithoutInstrumentSettersFailGettersGiveZeroAndNothingIsSe
     EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(ApiInfoControl, HandedOverPortIsIdentifiedAndANullHandleMeansNoPort)
-{
+TEST_F(ApiInfoControl, HandedOverPortIsIdentifiedAndANullHandleMeansNoPort) {
     Plug(WithMainIdentity(Profile::MainUnit4031(), 0x4031, 2, 77, 1, 2));
     const int fd = open(emu_.SlavePath().c_str(), O_RDWR | O_NOCTTY);  // blocking, as a host may open it
     ASSERT_GE(fd, 0);

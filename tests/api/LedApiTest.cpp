@@ -21,8 +21,7 @@ using nvsemu::Profile;
 
 class ApiLed : public ApiTest {};
 
-TEST_F(ApiLed, PulseGroupRoundTripAndDefaults)
-{
+TEST_F(ApiLed, PulseGroupRoundTripAndDefaults) {
     Plug(Profile::WithPpgYB2001());
     ASSERT_TRUE(Connect());
     PPG_LED_PULSE_GROUP_SETTING written = {{2, 4, 1, 0, 0, 0, 0, 0}, 1234};
@@ -42,8 +41,7 @@ TEST_F(ApiLed, PulseGroupRoundTripAndDefaults)
     EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(ApiLed, AmbientLightSyncPulseVRefAndTrigger)
-{
+TEST_F(ApiLed, AmbientLightSyncPulseVRefAndTrigger) {
     Plug(Profile::WithPpgYB2001());
     ASSERT_TRUE(Connect());
     EXPECT_TRUE(ORVSetLEDAmbientLightMode(static_cast<PPGAmbientLightMode>(5)));
@@ -81,8 +79,7 @@ TEST_F(ApiLed, AmbientLightSyncPulseVRefAndTrigger)
     EXPECT_FALSE(ORVReadLEDMatrixEnableStatus(nullptr));
 }
 
-TEST_F(ApiLed, ModuleSelectionClampsAndStoresWhatTheInstrumentReports)
-{
+TEST_F(ApiLed, ModuleSelectionClampsAndStoresWhatTheInstrumentReports) {
     Plug(Profile::MainUnit4031());  // six PPG modules, 0..5
     ASSERT_TRUE(Connect());
     EXPECT_EQ(ORVGetPPGModuleNumber(), 6);
@@ -107,8 +104,7 @@ TEST_F(ApiLed, ModuleSelectionClampsAndStoresWhatTheInstrumentReports)
     EXPECT_NE(PPGPDSamplingTable(5, 1), nullptr);
 }
 
-TEST_F(ApiLed, StoredLEDSettingsRoundTripClearAndRefuseBadGroups)
-{
+TEST_F(ApiLed, StoredLEDSettingsRoundTripClearAndRefuseBadGroups) {
     Plug(Profile::WithPpgYB2001());
     ASSERT_TRUE(Connect());
     PPG_LED_SETTING written;
@@ -129,8 +125,7 @@ TEST_F(ApiLed, StoredLEDSettingsRoundTripClearAndRefuseBadGroups)
     EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(ApiLed, TransmissionRateModeIsClampedAndSendsTheStoredRates)
-{
+TEST_F(ApiLed, TransmissionRateModeIsClampedAndSendsTheStoredRates) {
     Plug(Profile::WithPpg2112());
     ASSERT_TRUE(Connect());
     struct Case {
@@ -152,8 +147,7 @@ TEST_F(ApiLed, TransmissionRateModeIsClampedAndSendsTheStoredRates)
     EXPECT_TRUE(SentWith({0xCC, 0xFF}).empty());
 }
 
-TEST_F(ApiLed, HostSideValues)
-{
+TEST_F(ApiLed, HostSideValues) {
     ORVSetPPGDacLevel(3000);
     EXPECT_EQ(ORVGetPPGDacLevel(), 3000);
     ORVEnablePPGAmplitudeConversion(false);
@@ -167,8 +161,7 @@ TEST_F(ApiLed, HostSideValues)
     EXPECT_FALSE(ORVGetLoadedPPGRange(1, nullptr, &hi));
 }
 
-TEST_F(ApiLed, WithoutInstrumentEverythingFailsAndNothingIsSent)
-{
+TEST_F(ApiLed, WithoutInstrumentEverythingFailsAndNothingIsSent) {
     Plug(Profile::WithPpgYB2001());
     PPG_LED_PULSE_GROUP_SETTING group = {};
     EXPECT_FALSE(ORVReadLEDPulseGroupSetting(&group));
@@ -196,36 +189,66 @@ struct WindowLog {
 int PlaybackRuns() { return 1; }
 bool Write0xCC(unsigned char, unsigned char*, int) { return true; }
 
-ApiCommandWindow FakeWindow()
-{
+ApiCommandWindow FakeWindow() {
     ApiCommandWindow w = {};
-    w.setOutputImpedance = [](int code) { s_window.calls.push_back("impedance " + std::to_string(code)); return true; };
-    w.setOutputLead = [](int code) { s_window.calls.push_back("lead " + std::to_string(code)); return true; };
-    w.setDCOffset = [](int mv) { s_window.calls.push_back("dc " + std::to_string(mv)); return true; };
-    w.setOutputPacing = [](int code) { s_window.calls.push_back("pacing " + std::to_string(code)); return true; };
-    w.getLEDOutputFeedbackVoltageADCData = [] { s_window.calls.push_back("feedback"); return 77; };
+    w.setOutputImpedance = [](int code) {
+        s_window.calls.push_back("impedance " + std::to_string(code));
+        return true;
+    };
+    w.setOutputLead = [](int code) {
+        s_window.calls.push_back("lead " + std::to_string(code));
+        return true;
+    };
+    w.setDCOffset = [](int mv) {
+        s_window.calls.push_back("dc " + std::to_string(mv));
+        return true;
+    };
+    w.setOutputPacing = [](int code) {
+        s_window.calls.push_back("pacing " + std::to_string(code));
+        return true;
+    };
+    w.getLEDOutputFeedbackVoltageADCData = [] {
+        s_window.calls.push_back("feedback");
+        return 77;
+    };
     w.setLEDPulseGroupSetting = [](PPG_LED_PULSE_GROUP_SETTING* s) {
         s_window.calls.push_back("pulse " + std::to_string(s->usPeriod));
         return true;
     };
-    w.getAmbientLightMode = [] { s_window.calls.push_back("get ambient"); return 9; };
-    w.setAmbientLightMode = [](PPGAmbientLightMode m) { s_window.calls.push_back("ambient " + std::to_string(m)); return true; };
-    w.readLEDMatrixEnableStatus = [](unsigned char* v) { *v = 3; s_window.calls.push_back("read matrix"); return true; };
-    w.writeLEDMatrixEnableStatus = [](unsigned char v) { s_window.calls.push_back("matrix " + std::to_string(v)); return true; };
+    w.getAmbientLightMode = [] {
+        s_window.calls.push_back("get ambient");
+        return 9;
+    };
+    w.setAmbientLightMode = [](PPGAmbientLightMode m) {
+        s_window.calls.push_back("ambient " + std::to_string(m));
+        return true;
+    };
+    w.readLEDMatrixEnableStatus = [](unsigned char* v) {
+        *v = 3;
+        s_window.calls.push_back("read matrix");
+        return true;
+    };
+    w.writeLEDMatrixEnableStatus = [](unsigned char v) {
+        s_window.calls.push_back("matrix " + std::to_string(v));
+        return true;
+    };
     w.updatePPGSyncPulse = [](PPGChannel c, SyncPulse p) {
         s_window.calls.push_back("sync " + std::to_string(c) + " " + std::to_string(p));
         return true;
     };
-    w.readPPGLEDSetting = [](int g, int i, PPG_LED_SETTING*) { s_window.calls.push_back("read led " + std::to_string(g) + " " + std::to_string(i)); return true; };
+    w.readPPGLEDSetting = [](int g, int i, PPG_LED_SETTING*) {
+        s_window.calls.push_back("read led " + std::to_string(g) + " " + std::to_string(i));
+        return true;
+    };
     w.writePPGLEDSetting = [](int g, int i, PPG_LED_SETTING* s) {
-        s_window.calls.push_back("led " + std::to_string(g) + " " + std::to_string(i) + " " + std::to_string(s->ucData[0]));
+        s_window.calls.push_back("led " + std::to_string(g) + " " + std::to_string(i) + " " +
+                                 std::to_string(s->ucData[0]));
         return true;
     };
     return w;
 }
 
-TEST_F(ApiLed, WhilePlaybackRunsSettingsGoThroughTheCommandWindow)
-{
+TEST_F(ApiLed, WhilePlaybackRunsSettingsGoThroughTheCommandWindow) {
     Plug(Profile::WithPpgYB2001());
     ASSERT_TRUE(Connect());
     s_window.calls.clear();
@@ -249,9 +272,9 @@ TEST_F(ApiLed, WhilePlaybackRunsSettingsGoThroughTheCommandWindow)
     PPG_LED_SETTING setting = {};
     EXPECT_TRUE(ORVReadPPGLEDSetting(1, 2, &setting));
     EXPECT_TRUE(ORVClearPPGLEDSetting(3, 4));
-    const std::vector<std::string> expected = {
-        "impedance 255", "lead 255", "dc -300", "pacing 0", "feedback", "pulse 8000", "get ambient", "ambient 4",
-        "read matrix", "matrix 0", "sync 1 2", "read led 1 2", "led 3 4 255"};
+    const std::vector<std::string> expected = {"impedance 255", "lead 255",     "dc -300",    "pacing 0",    "feedback",
+                                               "pulse 8000",    "get ambient",  "ambient 4",  "read matrix", "matrix 0",
+                                               "sync 1 2",      "read led 1 2", "led 3 4 255"};
     EXPECT_EQ(s_window.calls, expected);
     EXPECT_TRUE(Sent().empty());
 

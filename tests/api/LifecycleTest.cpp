@@ -23,15 +23,13 @@ using nvsemu::Profile;
 const Bytes kOperatorMode0 = {0x00, 0xFF, 0x00};
 const Bytes kOperatorMode8 = {0x00, 0xFF, 0x08};
 
-long ElapsedMs(Clock::time_point since)
-{
+long ElapsedMs(Clock::time_point since) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
 class ApiLifecycle : public ApiTest {};
 
-TEST_F(ApiLifecycle, ConnectByPortPreparesTheInstrumentBeforeTheListenerHearsTrue)
-{
+TEST_F(ApiLifecycle, ConnectByPortPreparesTheInstrumentBeforeTheListenerHearsTrue) {
     Plug(Profile::WithPpgYB2001(), 3);
     ASSERT_TRUE(Connect(true));
     // Operator mode 8, then the default status (electrode, impedance, pacing, respiration
@@ -39,9 +37,11 @@ TEST_F(ApiLifecycle, ConnectByPortPreparesTheInstrumentBeforeTheListenerHearsTru
     const std::vector<Bytes> sent = Sent();
     size_t mode8 = sent.size(), ambient = sent.size();
     for (size_t i = 0; i < sent.size(); ++i) {
-        if (sent[i].size() >= 3 && Bytes(sent[i].begin(), sent[i].begin() + 3) == kOperatorMode8 && mode8 == sent.size())
+        if (sent[i].size() >= 3 && Bytes(sent[i].begin(), sent[i].begin() + 3) == kOperatorMode8 &&
+            mode8 == sent.size())
             mode8 = i;
-        if (sent[i].size() >= 5 && sent[i][0] == 0xB0 && sent[i][1] == 0xFF && sent[i][2] == 0x10 && ambient == sent.size())
+        if (sent[i].size() >= 5 && sent[i][0] == 0xB0 && sent[i][1] == 0xFF && sent[i][2] == 0x10 &&
+            ambient == sent.size())
             ambient = i;
     }
     ASSERT_LT(mode8, sent.size());
@@ -58,8 +58,7 @@ TEST_F(ApiLifecycle, ConnectByPortPreparesTheInstrumentBeforeTheListenerHearsTru
     EXPECT_EQ(std::string(g_szDevicePath), sandbox_.NodePath(3));
 }
 
-TEST_F(ApiLifecycle, ScanFindsTheInstrumentAndTheListenerHearsTrueOnceFalseOnceAtFree)
-{
+TEST_F(ApiLifecycle, ScanFindsTheInstrumentAndTheListenerHearsTrueOnceFalseOnceAtFree) {
     Plug(Profile::MainUnit4031(), 5);
     ASSERT_TRUE(ORVInit(ListenerLog::Listener));
     ASSERT_TRUE(ListenerLog::Instance().WaitFor(1, 20000));
@@ -79,8 +78,7 @@ TEST_F(ApiLifecycle, ScanFindsTheInstrumentAndTheListenerHearsTrueOnceFalseOnceA
     EXPECT_STREQ(ORVGetSerialNumber(), "");
 }
 
-TEST_F(ApiLifecycle, UnplugGivesFalseWithinTheMonitorWindowAndReplugGivesTrueAndReloads)
-{
+TEST_F(ApiLifecycle, UnplugGivesFalseWithinTheMonitorWindowAndReplugGivesTrueAndReloads) {
     Plug(Profile::WithPpgYB2001(), 0);
     const unsigned loaded = ConnectionLoadCount() + 1;
     ASSERT_TRUE(ORVInit(ListenerLog::Listener));
@@ -109,8 +107,7 @@ TEST_F(ApiLifecycle, UnplugGivesFalseWithinTheMonitorWindowAndReplugGivesTrueAnd
     EXPECT_STRNE(ORVGetSerialNumber(), "");
 }
 
-TEST_F(ApiLifecycle, ConnectWithoutInstrumentReturnsFalseAfterItsTimeOutAndFrees)
-{
+TEST_F(ApiLifecycle, ConnectWithoutInstrumentReturnsFalseAfterItsTimeOutAndFrees) {
     const auto start = Clock::now();
     EXPECT_FALSE(ORVConnect(9, 1500));
     const long took = ElapsedMs(start);
@@ -121,8 +118,7 @@ TEST_F(ApiLifecycle, ConnectWithoutInstrumentReturnsFalseAfterItsTimeOutAndFrees
     EXPECT_TRUE(ListenerLog::Instance().Events().empty());
 }
 
-TEST_F(ApiLifecycle, FreeFromIdleAndTwiceDoesNothing)
-{
+TEST_F(ApiLifecycle, FreeFromIdleAndTwiceDoesNothing) {
     ORVFree();
     ORVFree();
     EXPECT_EQ(g_hConnectDeviceThread.load(), 0u);
@@ -133,8 +129,7 @@ TEST_F(ApiLifecycle, FreeFromIdleAndTwiceDoesNothing)
     EXPECT_EQ(0, DeviceIsConnected());
 }
 
-TEST_F(ApiLifecycle, SecondInitKeepsTheThreadReplacesTheListenerAndRestoresTheECGDefaults)
-{
+TEST_F(ApiLifecycle, SecondInitKeepsTheThreadReplacesTheListenerAndRestoresTheECGDefaults) {
     Plug(Profile::WithPpgYB2001(), 0);
     ASSERT_TRUE(Connect());
     const unsigned long thread = g_hConnectDeviceThread.load();
@@ -147,8 +142,7 @@ TEST_F(ApiLifecycle, SecondInitKeepsTheThreadReplacesTheListenerAndRestoresTheEC
     EXPECT_EQ(ListenerLog::Instance().Events(), (std::vector<bool>{false}));  // no true: it came before
 }
 
-TEST_F(ApiLifecycle, ConnectWhileConnectedOnThatPortIsTrueAtOnce)
-{
+TEST_F(ApiLifecycle, ConnectWhileConnectedOnThatPortIsTrueAtOnce) {
     Plug(Profile::MainUnit4031(), 2);
     ASSERT_TRUE(Connect());
     const auto start = Clock::now();
@@ -158,8 +152,7 @@ TEST_F(ApiLifecycle, ConnectWhileConnectedOnThatPortIsTrueAtOnce)
     EXPECT_TRUE(ConnectionIsUp());
 }
 
-TEST_F(ApiLifecycle, PortOfTheLastConnectStaysForInitEx)
-{
+TEST_F(ApiLifecycle, PortOfTheLastConnectStaysForInitEx) {
     Plug(Profile::MainUnit4031(), 1);
     EXPECT_FALSE(ORVConnect(3, 300));  // nothing on 3
     ASSERT_TRUE(ORVInitEx(0, ListenerLog::Listener));
@@ -169,8 +162,7 @@ TEST_F(ApiLifecycle, PortOfTheLastConnectStaysForInitEx)
     EXPECT_EQ(std::string(g_szDevicePath), sandbox_.NodePath(3));
 }
 
-TEST_F(ApiLifecycle, SerialFilterOfInitExRejectsOtherInstruments)
-{
+TEST_F(ApiLifecycle, SerialFilterOfInitExRejectsOtherInstruments) {
     Plug(WithMainIdentity(Profile::MainUnit4031(), 0x4031, 1, 1234, 1, 2), 0);
     ASSERT_TRUE(ORVInitEx(1235, ListenerLog::Listener));
     EXPECT_FALSE(ListenerLog::Instance().WaitFor(1, 2500));
@@ -181,18 +173,16 @@ TEST_F(ApiLifecycle, SerialFilterOfInitExRejectsOtherInstruments)
 
 // A listener that calls the lifecycle from the connection thread.
 std::atomic<int> s_reentrantCalls{0};
-void ReentrantListener(bool connected)
-{
+void ReentrantListener(bool connected) {
     if (connected) {
-        ORVFree();                      // would wait for its own thread: returns at once
-        EXPECT_FALSE(ORVConnect(0, 50));  // likewise
+        ORVFree();                                    // would wait for its own thread: returns at once
+        EXPECT_FALSE(ORVConnect(0, 50));              // likewise
         EXPECT_TRUE(ORVInit(ListenerLog::Listener));  // replaces the listener
         s_reentrantCalls.fetch_add(1);
     }
 }
 
-TEST_F(ApiLifecycle, LifecycleCallsFromTheListenerDoNotWaitForTheirOwnThread)
-{
+TEST_F(ApiLifecycle, LifecycleCallsFromTheListenerDoNotWaitForTheirOwnThread) {
     Plug(Profile::MainUnit4031(), 0);
     ASSERT_TRUE(ORVInit(ReentrantListener));
     ASSERT_TRUE(WaitUntil([] { return s_reentrantCalls.load() == 1; }, 20000));
@@ -201,8 +191,7 @@ TEST_F(ApiLifecycle, LifecycleCallsFromTheListenerDoNotWaitForTheirOwnThread)
     EXPECT_EQ(ListenerLog::Instance().Events(), (std::vector<bool>{false}));
 }
 
-TEST_F(ApiLifecycle, ConcurrentLifecycleCallsFromHostThreadsNeverHang)
-{
+TEST_F(ApiLifecycle, ConcurrentLifecycleCallsFromHostThreadsNeverHang) {
     Plug(Profile::MainUnit4031(), 0);
     std::atomic<bool> stop{false};
     std::vector<std::thread> hosts;
@@ -210,9 +199,15 @@ TEST_F(ApiLifecycle, ConcurrentLifecycleCallsFromHostThreadsNeverHang)
         hosts.emplace_back([t, &stop] {
             for (int i = 0; !stop.load(); ++i) {
                 switch ((t + i) % 3) {
-                case 0: ORVInit(ListenerLog::Listener); break;
-                case 1: ORVConnect(0, 200); break;
-                default: ORVFree(); break;
+                    case 0:
+                        ORVInit(ListenerLog::Listener);
+                        break;
+                    case 1:
+                        ORVConnect(0, 200);
+                        break;
+                    default:
+                        ORVFree();
+                        break;
                 }
             }
         });
@@ -232,8 +227,7 @@ TEST_F(ApiLifecycle, ConcurrentLifecycleCallsFromHostThreadsNeverHang)
     // matching false to the host's listener.
 }
 
-TEST_F(ApiLifecycle, HostRequestsDuringTheHandshakeNeitherBreakItNorGetItsReplies)
-{
+TEST_F(ApiLifecycle, HostRequestsDuringTheHandshakeNeitherBreakItNorGetItsReplies) {
     Plug(Profile::WithPpgYB2001(), 0);
     std::atomic<bool> stop{false};
     std::atomic<int> wrong{0};

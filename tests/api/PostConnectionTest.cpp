@@ -23,8 +23,7 @@ constexpr uint8_t kECG = 0x12;
 // The memory command's request header up to the target byte (read: direction 0x00).
 Bytes MemoryReadOf(uint8_t target) { return {0x12, 0x55, 0xAA, 0x00, 0x00, target}; }
 Bytes MemoryWriteOf(uint8_t target) { return {0x12, 0x55, 0xAA, 0xFF, 0x00, target}; }
-uint32_t AddressOf(const Bytes& request)
-{
+uint32_t AddressOf(const Bytes& request) {
     return uint32_t{request[8]} << 24 | uint32_t{request[9]} << 16 | uint32_t{request[10]} << 8 | request[11];
 }
 
@@ -32,16 +31,14 @@ int DefaultECGCode(int mv) { return static_cast<int>(0.5 + (1000 + mv / 1.02) / 
 
 class ApiPostConnection : public ApiTest {
 protected:
-    bool WroteAt(uint8_t target, uint32_t address) const
-    {
+    bool WroteAt(uint8_t target, uint32_t address) const {
         for (const Bytes& w : SentWith(MemoryWriteOf(target))) {
             if (AddressOf(w) == address)
                 return true;
         }
         return false;
     }
-    bool ReadAt(uint8_t target, uint32_t from, uint32_t to) const
-    {
+    bool ReadAt(uint8_t target, uint32_t from, uint32_t to) const {
         for (const Bytes& r : SentWith(MemoryReadOf(target))) {
             if (AddressOf(r) >= from && AddressOf(r) < to)
                 return true;
@@ -50,8 +47,7 @@ protected:
     }
 };
 
-TEST_F(ApiPostConnection, Model2112LoadsEveryStoredTableAndRecord)
-{
+TEST_F(ApiPostConnection, Model2112LoadsEveryStoredTableAndRecord) {
     Plug(Profile::WithPpg2112());
     ASSERT_TRUE(Connect(true));
     // PPG DC tables of channels 1 and 2 (400 + 20 c + mV x 64000 / 3000); channel 3 is never loaded.
@@ -83,16 +79,15 @@ TEST_F(ApiPostConnection, Model2112LoadsEveryStoredTableAndRecord)
     EXPECT_FALSE(SentWith({0xB0, 0xFF, 0x03, 0x00, 0x00}).empty());
 }
 
-TEST_F(ApiPostConnection, ErasedTablesGiveIdentitiesAndDefaults)
-{
+TEST_F(ApiPostConnection, ErasedTablesGiveIdentitiesAndDefaults) {
     Profile p = Profile::WithPpg2112();
     Plug(p);
-    Fw().Erase(kPPG, 0x0400, 2048);                    // channel 1 photodiode table
-    Fw().SetMemory(kPPG, 0x0C00, Bytes{0xFF, 0xFF});    // channel 2: only its first word erased
-    Fw().Erase(kPPG, 0x1600, 8192);                    // PPG DC table of channel 1
-    Fw().Erase(kECG, 0x10000, 2 * 2001);               // ECG DC table
-    Fw().Erase(kPPG, 0x1480 + 108, 96);                // photodiode ratios: NaN
-    g_PPGDCTable[2][7] = 99;                           // row 3 is never loaded
+    Fw().Erase(kPPG, 0x0400, 2048);                   // channel 1 photodiode table
+    Fw().SetMemory(kPPG, 0x0C00, Bytes{0xFF, 0xFF});  // channel 2: only its first word erased
+    Fw().Erase(kPPG, 0x1600, 8192);                   // PPG DC table of channel 1
+    Fw().Erase(kECG, 0x10000, 2 * 2001);              // ECG DC table
+    Fw().Erase(kPPG, 0x1480 + 108, 96);               // photodiode ratios: NaN
+    g_PPGDCTable[2][7] = 99;                          // row 3 is never loaded
     ASSERT_TRUE(Connect());
     for (int i : {0, 1, 700, 1023}) {
         EXPECT_EQ(PPGPDSamplingTable(0, 0)[i], i) << i;
@@ -116,8 +111,7 @@ TEST_F(ApiPostConnection, ErasedTablesGiveIdentitiesAndDefaults)
             EXPECT_EQ(g_FPGA_PDRatio[row][col], 1.0f);
 }
 
-TEST_F(ApiPostConnection, MainUnitWithoutSeparateModuleKeepsTheECGDefaultsAndLoadsNoPhotodiodeTable)
-{
+TEST_F(ApiPostConnection, MainUnitWithoutSeparateModuleKeepsTheECGDefaultsAndLoadsNoPhotodiodeTable) {
     Plug(Profile::MainUnit4031());
     ASSERT_TRUE(Connect(true));
     EXPECT_FALSE(ReadAt(kECG, 0x10000, 0x12000));
@@ -127,24 +121,22 @@ TEST_F(ApiPostConnection, MainUnitWithoutSeparateModuleKeepsTheECGDefaultsAndLoa
     EXPECT_EQ(PPGPDSamplingTable(5, 1)[1023], 1023);
 }
 
-TEST_F(ApiPostConnection, ErasedFactoryRecordIsBackedUpOnce)
-{
+TEST_F(ApiPostConnection, ErasedFactoryRecordIsBackedUpOnce) {
     Plug(Profile::WithPpgYB2001());
     Fw().Erase(kPPG, 0x1400, 64);
     ASSERT_TRUE(Connect(true));
     EXPECT_TRUE(WroteAt(kPPG, 0x1400));
     const Bytes stored = Fw().MemoryAt(kPPG, 0x1400, 5);
-    EXPECT_EQ(stored[0], 1);            // valid now
-    EXPECT_EQ(stored[1], 800 & 0xFF);   // low byte of LED level 1
-    EXPECT_EQ(stored[3], 0x00);         // low byte of trigger level 1 (0x0200)
+    EXPECT_EQ(stored[0], 1);           // valid now
+    EXPECT_EQ(stored[1], 800 & 0xFF);  // low byte of LED level 1
+    EXPECT_EQ(stored[3], 0x00);        // low byte of trigger level 1 (0x0200)
     ORVFree();
     ClearSent();
     ASSERT_TRUE(Connect(true));
     EXPECT_FALSE(WroteAt(kPPG, 0x1400));
 }
 
-TEST_F(ApiPostConnection, FailedReadsKeepWhatTheHostHeld)
-{
+TEST_F(ApiPostConnection, FailedReadsKeepWhatTheHostHeld) {
     Plug(Profile::WithPpgYB2001());
     // Every read of the ECG memory and of the factory record goes unanswered.
     emu_.FaultOnHeader(MemoryReadOf(kECG), Fault::Drop(), 0);
@@ -158,8 +150,7 @@ TEST_F(ApiPostConnection, FailedReadsKeepWhatTheHostHeld)
     EXPECT_EQ(Fw().MemoryAt(kPPG, 0x1400, 1)[0], 1);
 }
 
-TEST_F(ApiPostConnection, FailedMCURecordReadKeepsTheCachedRecord)
-{
+TEST_F(ApiPostConnection, FailedMCURecordReadKeepsTheCachedRecord) {
     Plug(Profile::WithPpg2112());
     g_FactorySettingMCU.usRateLEDSetting[0] = 555;
     g_FactorySettingMCU.fPDRatio[1][2] = 0.5f;
@@ -170,8 +161,7 @@ TEST_F(ApiPostConnection, FailedMCURecordReadKeepsTheCachedRecord)
     EXPECT_FLOAT_EQ(g_FPGA_PDRatio[0][0], 1.0f);  // zero became 1.0
 }
 
-TEST_F(ApiPostConnection, ModuleWithoutChannelOneLEDLoadsNoTableAndRestoresTheSelection)
-{
+TEST_F(ApiPostConnection, ModuleWithoutChannelOneLEDLoadsNoTableAndRestoresTheSelection) {
     Profile p = Profile::WithPpgYB2001();
     p.ppg.model = 0x0100;  // a YB variant of base model 0: no LED fitted (types 3, 3, 3)
     Plug(p);
@@ -184,8 +174,7 @@ TEST_F(ApiPostConnection, ModuleWithoutChannelOneLEDLoadsNoTableAndRestoresTheSe
     EXPECT_EQ(PPGPDSamplingTable(0, 0)[1023], 1023);
 }
 
-TEST_F(ApiPostConnection, ExternalRespirationModuleLoadsItsThreeTables)
-{
+TEST_F(ApiPostConnection, ExternalRespirationModuleLoadsItsThreeTables) {
     Plug(Profile::WithExtRespXJ());
     ASSERT_TRUE(Connect());
     const double coefficients[4] = {1.25, -0.5, 0.03, 0.0007};
@@ -196,8 +185,7 @@ TEST_F(ApiPostConnection, ExternalRespirationModuleLoadsItsThreeTables)
     EXPECT_DOUBLE_EQ(g_fECGExtRespiratationRDAC3[95], 0.5 + 0.01 * 95);
 }
 
-TEST_F(ApiPostConnection, RespirationRecordWithoutItsMarkerLoadsNothing)
-{
+TEST_F(ApiPostConnection, RespirationRecordWithoutItsMarkerLoadsNothing) {
     Plug(Profile::WithExtRespXJ());
     Fw().SetMemory(kPPG, 0x1480, Bytes(8, 0));
     ASSERT_TRUE(Connect());

@@ -24,8 +24,7 @@ struct Library {
     void* handle = nullptr;
 
     template <class F>
-    F Get(const char* name) const
-    {
+    F Get(const char* name) const {
         return reinterpret_cast<F>(dlsym(handle, name));
     }
 };
@@ -33,8 +32,7 @@ struct Library {
 class SharedLibrary : public ::testing::Test {
 protected:
     ShippedPathsLock shippedPaths_;  // first: held for the whole test
-    void SetUp() override
-    {
+    void SetUp() override {
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root for /dev/ttyACM<N> and /var/lock";
         lib_.handle = dlopen(NVS_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
@@ -66,8 +64,7 @@ protected:
         ListenerLog::Instance().Clear();
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (lib_.handle != nullptr) {
             Free();
             dlclose(lib_.handle);  // unloading stops the library's presence monitor
@@ -81,16 +78,14 @@ protected:
 
     static std::string Node(int port) { return "/dev/ttyACM" + std::to_string(port); }
 
-    void Plug(const Profile& profile, int port)
-    {
+    void Plug(const Profile& profile, int port) {
         fw_ = std::make_shared<nvsemu::Firmware>(profile);
         ASSERT_TRUE(emu_.Start());
         emu_.SetResponder(fw_);
         ASSERT_TRUE(emu_.LinkAs(Node(port)));
     }
 
-    bool ReadsOfPhotodiodeTable() const
-    {
+    bool ReadsOfPhotodiodeTable() const {
         for (const nvsemu::Request& r : emu_.Requests()) {
             const Bytes& b = r.bytes;
             if (b.size() >= 12 && b[0] == 0x12 && b[3] == 0x00 && b[5] == 0x13 && b[10] == 0x04 && b[11] == 0x00)
@@ -119,8 +114,7 @@ protected:
 
 // One test, in this order: a scan of every /dev/ttyACM<N> would meet the instrument of
 // a port test that ran beside it.
-TEST_F(SharedLibrary, ScanListenerUnplugReplugThenConnectByPortSettingsAndFree)
-{
+TEST_F(SharedLibrary, ScanListenerUnplugReplugThenConnectByPortSettingsAndFree) {
     {
         SCOPED_TRACE("scan");
         Plug(WithMainIdentity(Profile::WithPpgYB2001(), 0x2001, 0, 4242, 2, 1), 124);
@@ -182,8 +176,7 @@ TEST_F(SharedLibrary, ScanListenerUnplugReplugThenConnectByPortSettingsAndFree)
     }
 }
 
-TEST_F(SharedLibrary, ConnectWithoutInstrumentIsFalseAfterItsTimeOut)
-{
+TEST_F(SharedLibrary, ConnectWithoutInstrumentIsFalseAfterItsTimeOut) {
     const auto start = Clock::now();
     EXPECT_FALSE(Connect(125, 1000));
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();

@@ -27,7 +27,8 @@ Bytes Zeros(Bytes head, size_t length) {
 // ^C, DEL) and the filler value 0x38, so raw mode and payload handling are exercised.
 Bytes Payload(Bytes head, size_t length) {
     static const uint8_t pattern[] = {0x38, 0x0D, 0x0A, 0x11, 0x13, 0x03, 0x7F, 0xFF, 0x00, 0x5A};
-    for (size_t i = 0; head.size() < length; ++i) head.push_back(pattern[i % sizeof pattern]);
+    for (size_t i = 0; head.size() < length; ++i)
+        head.push_back(pattern[i % sizeof pattern]);
     return head;
 }
 
@@ -49,11 +50,15 @@ const std::vector<Case>& Requests() {
         // Memory command.
         {"identity read, 12 bytes", {0x12, 0x55, 0xAA, 0x00, 0x00, 0x01, 0x00, 0x0C, 0x00, 0x00, 0x00, 0x00}},
         {"identity read, 64 bytes", Zeros({0x12, 0x55, 0xAA, 0x00, 0x00, 0x13, 0x00, 0x0C}, 64)},
-        {"byte read of the factory record", Zeros({0x12, 0x55, 0xAA, 0x00, 0x00, 0x13, 0x00, 0x20, 0x00, 0x00, 0x14, 0x00}, 64)},
-        {"word read of the ECG table", Zeros({0x12, 0x55, 0xAA, 0x00, 0x00, 0x12, 0x00, 0x20, 0x00, 0x01, 0x00, 0x00}, 64)},
-        {"byte write", Payload({0x12, 0x55, 0xAA, 0xFF, 0x00, 0x13, 0x00, 0x20, 0x00, 0x00, 0x14, 0x40, 0, 0, 0, 0}, 64)},
+        {"byte read of the factory record",
+         Zeros({0x12, 0x55, 0xAA, 0x00, 0x00, 0x13, 0x00, 0x20, 0x00, 0x00, 0x14, 0x00}, 64)},
+        {"word read of the ECG table",
+         Zeros({0x12, 0x55, 0xAA, 0x00, 0x00, 0x12, 0x00, 0x20, 0x00, 0x01, 0x00, 0x00}, 64)},
+        {"byte write",
+         Payload({0x12, 0x55, 0xAA, 0xFF, 0x00, 0x13, 0x00, 0x20, 0x00, 0x00, 0x14, 0x40, 0, 0, 0, 0}, 64)},
         {"identity erase", Zeros({0x12, 0x55, 0xAA, 0xFF, 0x00, 0x01, 0x01, 0x00}, 64)},
-        {"burn erase of page 0x400", Zeros({0x12, 0x55, 0xAA, 0xFF, 0x00, 0x03, 0x01, 0x00, 0x00, 0x00, 0x04, 0x00}, 64)},
+        {"burn erase of page 0x400",
+         Zeros({0x12, 0x55, 0xAA, 0xFF, 0x00, 0x03, 0x01, 0x00, 0x00, 0x00, 0x04, 0x00}, 64)},
         {"burn verify", Zeros({0x12, 0x55, 0xAA, 0x00, 0x00, 0x03, 0x00, 0x30, 0x00, 0x00, 0x00, 0x30}, 64)},
         // Identity.
         {"main model record", {0x55, 0x00, 0x00}},
@@ -96,7 +101,8 @@ const std::vector<Case>& Requests() {
         {"register write", {0xCC, 0xFF, 0x0A, 0x00, 0xD0, 0x20, 0x02, 0x12, 0x34}},
         {"finger debug mode", {0xCC, 0xFF, 0x0A, 0x00, 0xD0, 0x70, 0x01, 0x01}},
         {"respiratory module read", Zeros({0xCC, 0x00, 0x0D, 0x00}, 64)},
-        {"respiratory module write", Zeros({0xCC, 0xFF, 0x0D, 0x00, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x04}, 64)},
+        {"respiratory module write",
+         Zeros({0xCC, 0xFF, 0x0D, 0x00, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x04}, 64)},
         {"respiratory baseline read", {0xCC, 0x00, 0x0E, 0x00, 0x00, 0x00}},
         {"respiratory baseline write", {0xCC, 0xFF, 0x0E, 0x00, 0x01, 0x02}},
         {"PPG module read", {0xCC, 0x00, 0x10, 0x00, 0x00}},
@@ -130,7 +136,8 @@ const std::vector<Case>& Requests() {
 
 const Case& Named(const std::string& name) {
     for (const Case& c : Requests())
-        if (name == c.name) return c;
+        if (name == c.name)
+            return c;
     throw std::invalid_argument(name);
 }
 
@@ -143,7 +150,9 @@ protected:
         client_ = std::make_unique<SlaveClient>(emulator_.SlavePath());
         ASSERT_TRUE(client_->IsOpen());
     }
-    void TearDown() override { EXPECT_TRUE(FinishesWithin(kWaitMs, [this] { emulator_.Stop(); })); }
+    void TearDown() override {
+        EXPECT_TRUE(FinishesWithin(kWaitMs, [this] { emulator_.Stop(); }));
+    }
 
     // Writes the case (in `pieces` writes), then a sentinel once the case is recorded:
     // the case must come out alone and whole, and the sentinel after it, so a length
@@ -175,29 +184,33 @@ protected:
 };
 
 TEST_F(EmulatorFraming, EachRequestInOneWrite) {
-    for (const Case& c : Requests()) Check(c, 1);
+    for (const Case& c : Requests())
+        Check(c, 1);
 }
 
 // Two writes of one request are one burst as long as they follow each other within
 // the burst gap; the gap is widened here so a slow scheduler cannot split them.
 TEST_F(EmulatorFraming, EachRequestInTwoWrites) {
     emulator_.SetBurstGap(50);
-    for (const Case& c : Requests()) Check(c, 2);
+    for (const Case& c : Requests())
+        Check(c, 2);
 }
 
 TEST_F(EmulatorFraming, SeveralRequestsInOneWrite) {
     Bytes burst;
     // Shared headers among them: each is decided by the bytes of the request after it.
     const std::vector<const Case*> sent = {
-        &Named("main model record"), &Named("identity read, 12 bytes"), &Named("stream packet"),
+        &Named("main model record"),  &Named("identity read, 12 bytes"),         &Named("stream packet"),
         &Named("control block read"), &Named("short operator mode (AC mode 2)"), &Named("ROM write"),
         &Named("VRef read")};
-    for (const Case* c : sent) burst.insert(burst.end(), c->bytes.begin(), c->bytes.end());
+    for (const Case* c : sent)
+        burst.insert(burst.end(), c->bytes.begin(), c->bytes.end());
     ASSERT_EQ(client_->Write(burst), static_cast<ssize_t>(burst.size()));
     ASSERT_TRUE(emulator_.WaitForRequests(sent.size(), kWaitMs));
     const std::vector<Request> got = emulator_.Requests();
     ASSERT_EQ(got.size(), sent.size());
-    for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(got[i].bytes, sent[i]->bytes) << sent[i]->name;
+    for (size_t i = 0; i < sent.size(); ++i)
+        EXPECT_EQ(got[i].bytes, sent[i]->bytes) << sent[i]->name;
     EXPECT_EQ(emulator_.RawBytes(), burst);
 }
 
@@ -207,8 +220,8 @@ TEST_F(EmulatorFraming, StreamBatchesAreCutIntoPackets) {
     constexpr size_t kPackets = 100;
     Bytes batch;
     for (size_t seq = 0; seq < kPackets; ++seq) {
-        Bytes packet = Payload({0x01, 0x01, 0x00, 0x00, 0x00, 0x38, static_cast<uint8_t>(seq >> 8),
-                                static_cast<uint8_t>(seq)}, 64);
+        Bytes packet = Payload(
+            {0x01, 0x01, 0x00, 0x00, 0x00, 0x38, static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq)}, 64);
         batch.insert(batch.end(), packet.begin(), packet.end());
     }
     ASSERT_EQ(client_->Write(batch), static_cast<ssize_t>(batch.size()));
@@ -226,7 +239,8 @@ TEST_F(EmulatorFraming, StreamBatchesAreCutIntoPackets) {
 TEST_F(EmulatorFraming, FillerBytesAreDroppedAndCounted) {
     const Bytes model = {0x55, 0x00, 0x00};
     ASSERT_EQ(client_->Write(model), 3);
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(client_->Write({0x38}), 1);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(client_->Write({0x38}), 1);
     ASSERT_TRUE(emulator_.WaitForFillerBytes(3, kWaitMs));
     ASSERT_EQ(client_->Write(kSentinel), 2);
     ASSERT_TRUE(emulator_.WaitForRequests(2, kWaitMs));

@@ -38,7 +38,7 @@ std::string LinkTarget(const std::string& link) {
 }
 
 bool Exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return lstat(path.c_str(), &st) == 0;
 }
 
@@ -46,7 +46,8 @@ bool Exists(const std::string& path) {
 // moment while the terminal hangs up, EIO.
 ::testing::AssertionResult ReadsAsGone(SlaveClient& client) {
     const Bytes got = client.ReadOnce(kWaitMs);
-    if (!got.empty()) return ::testing::AssertionFailure() << got.size() << " bytes read";
+    if (!got.empty())
+        return ::testing::AssertionFailure() << got.size() << " bytes read";
     if (client.LastRead() == 0 || (client.LastRead() < 0 && client.LastErrno() == EIO))
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "read " << client.LastRead() << ", errno " << client.LastErrno();
@@ -104,7 +105,7 @@ TEST_F(EmulatorPlug, LinkReplacesAStaleLinkButNoOtherFile) {
     ASSERT_GE(fd, 0);
     close(fd);
     EXPECT_FALSE(emulator_.LinkAs(file));
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(lstat(file.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     unlink(file.c_str());
@@ -181,7 +182,8 @@ TEST_F(EmulatorPlug, StopsWhileTheHostDoesNotRead) {
     constexpr size_t kPackets = 4000;  // 256 KB of replies, far beyond a pty's queue
     for (size_t i = 0; i < kPackets; ++i) {
         for (;;) {
-            if (client.Write(packet) == 64) break;
+            if (client.Write(packet) == 64)
+                break;
             ASSERT_EQ(client.LastErrno(), EAGAIN);
             pollfd room{client.Fd(), POLLOUT, 0};  // the emulator reads on; wait for it
             ASSERT_EQ(poll(&room, 1, kWaitMs), 1);

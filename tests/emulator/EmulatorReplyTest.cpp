@@ -33,7 +33,8 @@ Bytes Accepted(const Bytes& request) {
 std::vector<Reply> Answer(const Request& r) {
     if (r.bytes == kModelRecord)
         return {{{0x55, 0x00, 0x00, 0xFF, 0x4F, 'N', 'V', 0x20, 0x01, 0x00, 0x00, 0x11}, 0}};
-    if (r.bytes == kRevision) return {{{0xAA, 0x03, 0x00, 0x07, 0x00}, 0}};
+    if (r.bytes == kRevision)
+        return {{{0xAA, 0x03, 0x00, 0x07, 0x00}, 0}};
     return {{Accepted(r.bytes), 0}};
 }
 
@@ -52,7 +53,9 @@ protected:
         client_ = std::make_unique<SlaveClient>(emulator_.SlavePath());
         ASSERT_TRUE(client_->IsOpen());
     }
-    void TearDown() override { EXPECT_TRUE(FinishesWithin(kWaitMs, [this] { emulator_.Stop(); })); }
+    void TearDown() override {
+        EXPECT_TRUE(FinishesWithin(kWaitMs, [this] { emulator_.Stop(); }));
+    }
 
     // Sends a request and returns what one read brings within the deadline.
     Bytes Exchange(const Bytes& request, unsigned timeoutMs = kWaitMs) {

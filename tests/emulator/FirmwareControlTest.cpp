@@ -34,7 +34,8 @@ Bytes Header(std::initializer_list<uint8_t> head, size_t length) {
 TEST(FirmwareControl, ControlBlockWriteReadAndApply) {
     Firmware fw;
     Bytes write = Header({0xEA, 0xFF, 0x00, 0x01}, 61);
-    for (size_t i = 0; i < 57; ++i) write[4 + i] = static_cast<uint8_t>(i * 3 + 1);
+    for (size_t i = 0; i < 57; ++i)
+        write[4 + i] = static_cast<uint8_t>(i * 3 + 1);
     write[4] = 0x03;  // ECG and PPG channel 1 on
     EXPECT_EQ(Only(fw, write), WithStatus(write));
     EXPECT_EQ(fw.AppliedOutputs(), 0x03);
@@ -91,7 +92,8 @@ TEST(FirmwareControl, SettingBlocksEchoAndReadBack) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.channel);
         Bytes write = Header({0xEA, 0xFF, c.sub, 0x00}, c.length);
-        for (size_t i = 4; i < c.length; ++i) write[i] = static_cast<uint8_t>(i + c.sub);
+        for (size_t i = 4; i < c.length; ++i)
+            write[i] = static_cast<uint8_t>(i + c.sub);
         const Bytes echo = Only(fw, write);
         ASSERT_EQ(echo.size(), 64u);
         EXPECT_EQ(Bytes(echo.begin(), echo.begin() + c.length), WithStatus(write, c.length));
@@ -105,8 +107,8 @@ TEST(FirmwareControl, SettingBlocksEchoAndReadBack) {
 }
 
 Bytes RawPacket(uint8_t sub, uint16_t index, const std::vector<RawPoint>& points) {
-    Bytes p = Header({0xEA, 0xFF, sub, 0x00, 0x00, 0x00, static_cast<uint8_t>(index >> 8),
-                      static_cast<uint8_t>(index & 0xFF)}, 64);
+    Bytes p = Header(
+        {0xEA, 0xFF, sub, 0x00, 0x00, 0x00, static_cast<uint8_t>(index >> 8), static_cast<uint8_t>(index & 0xFF)}, 64);
     for (size_t k = 0; k < points.size(); ++k) {
         p[8 + 4 * k] = static_cast<uint8_t>(points[k].dc >> 8);
         p[9 + 4 * k] = static_cast<uint8_t>(points[k].dc & 0xFF);
@@ -121,7 +123,8 @@ Bytes RawPacket(uint8_t sub, uint16_t index, const std::vector<RawPoint>& points
 TEST(FirmwareControl, RawPeriodRecorded) {
     Firmware fw;
     std::vector<RawPoint> points;
-    for (uint16_t i = 0; i < 15; ++i) points.push_back({static_cast<uint16_t>(0x0800 + i), static_cast<uint16_t>(0xFF00 - i)});
+    for (uint16_t i = 0; i < 15; ++i)
+        points.push_back({static_cast<uint16_t>(0x0800 + i), static_cast<uint16_t>(0xFF00 - i)});
     const Bytes first = RawPacket(0x05, 0, {points.begin(), points.begin() + 14});
     const Bytes second = RawPacket(0x05, 14, {points.begin() + 14, points.end()});
     EXPECT_EQ(Only(fw, first), WithStatus(first));
@@ -152,7 +155,7 @@ TEST(FirmwareControl, RomReadIsOneRequestLate) {
 
     const Bytes asked = read(2);
     EXPECT_EQ(asked[3], 0xFF);
-    EXPECT_EQ(asked[5], 0xFF);  // the fetch before: nothing asked yet (erased byte)
+    EXPECT_EQ(asked[5], 0xFF);    // the fetch before: nothing asked yet (erased byte)
     EXPECT_EQ(read(0)[5], 0x05);  // ROM[2]
     EXPECT_EQ(read(0)[5], 0x55);  // ROM[0]
 }

@@ -38,7 +38,9 @@ protected:
         client_ = std::make_unique<SlaveClient>(emulator_.SlavePath());
         ASSERT_TRUE(client_->IsOpen());
     }
-    void TearDown() override { EXPECT_TRUE(FinishesWithin(kWaitMs, [this] { emulator_.Stop(); })); }
+    void TearDown() override {
+        EXPECT_TRUE(FinishesWithin(kWaitMs, [this] { emulator_.Stop(); }));
+    }
 
     Bytes Exchange(const Bytes& request, size_t replyLength) {
         EXPECT_EQ(client_->Write(request), static_cast<ssize_t>(request.size()));
@@ -56,8 +58,8 @@ TEST_F(FirmwareHandshake, AnswersTheHandshakeInItsOrder) {
     const Bytes stop = Exchange(kStreamOff, 64);
     ASSERT_EQ(stop.size(), 64u);
     EXPECT_EQ(stop[0], 0xAD);
-    EXPECT_EQ(stop[4], 0x00);                           // the stream's last packet
-    EXPECT_TRUE(client_->ReadOnce(kQuietMs).empty());   // the drain finds nothing more
+    EXPECT_EQ(stop[4], 0x00);                          // the stream's last packet
+    EXPECT_TRUE(client_->ReadOnce(kQuietMs).empty());  // the drain finds nothing more
 
     const Bytes mainRecord = {0x55, 0x00, 0x00, 0xFF, 0x4F, 'N', 'V', 0x20, 0x01, 0x00, 0x00, 0x11};
     EXPECT_EQ(Exchange({0x55, 0x00, 0x00}, 12), mainRecord);
@@ -85,7 +87,8 @@ TEST_F(FirmwareHandshake, AnswersTheHandshakeInItsOrder) {
     EXPECT_EQ(requests[0].bytes, kStreamOff);
     EXPECT_EQ(requests[4].bytes, IdentityRead(0x01));
     std::vector<size_t> lengths;
-    for (const Bytes& w : emulator_.Written()) lengths.push_back(w.size());
+    for (const Bytes& w : emulator_.Written())
+        lengths.push_back(w.size());
     EXPECT_EQ(lengths, (std::vector<size_t>{64, 12, 12, 12, 64, 5, 64, 12, 12, 64}));
 }
 
@@ -103,10 +106,10 @@ TEST_F(FirmwareHandshake, ErasedIdentityFailsTheIdentificationLetters) {
 TEST(FirmwareIdentity, EachProfileAnswersItsRecords) {
     struct Case {
         Profile profile;
-        Bytes ppgRecord;      // 55 00 01 reply bytes 4 to 11
+        Bytes ppgRecord;  // 55 00 01 reply bytes 4 to 11
         uint8_t dacMain, dacPpg;
-        uint8_t fpgaStatus;   // byte 3 of the reply to CC 00 14 00
-        Bytes ext;            // B8 00 00 bytes 9-10, or B9 00 01 bytes 4-5; empty: refused
+        uint8_t fpgaStatus;  // byte 3 of the reply to CC 00 14 00
+        Bytes ext;           // B8 00 00 bytes 9-10, or B9 00 01 bytes 4-5; empty: refused
     } cases[] = {
         // Main unit alone: the PPG side is the main module itself.
         {Profile::MainUnit4031(), {0x4F, 'N', 'V', 0x40, 0x31, 0x01, 0x01, 0x23}, 0, 0, 0x00, {}},

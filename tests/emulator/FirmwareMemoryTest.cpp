@@ -37,7 +37,8 @@ Bytes MemoryRequest(bool write, uint8_t target, uint32_t address, uint8_t count,
     r[5] = target;
     r[6] = erase ? 1 : 0;
     r[7] = count;
-    for (int i = 0; i < 4; ++i) r[8 + i] = static_cast<uint8_t>(address >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        r[8 + i] = static_cast<uint8_t>(address >> (24 - 8 * i));
     std::copy(data.begin(), data.end(), r.begin() + 16);
     return r;
 }
@@ -53,7 +54,9 @@ protected:
         client_ = std::make_unique<SlaveClient>(emulator_.SlavePath());
         ASSERT_TRUE(client_->IsOpen());
     }
-    void TearDown() override { EXPECT_TRUE(FinishesWithin(kWaitMs, [this] { emulator_.Stop(); })); }
+    void TearDown() override {
+        EXPECT_TRUE(FinishesWithin(kWaitMs, [this] { emulator_.Stop(); }));
+    }
 
     Bytes Exchange(const Bytes& request) {
         EXPECT_EQ(client_->Write(request), static_cast<ssize_t>(request.size()));
@@ -72,7 +75,8 @@ protected:
             const Bytes request = MemoryRequest(write, target, address, static_cast<uint8_t>(n), chunk);
             const Bytes reply = Exchange(request);
             EXPECT_EQ(reply.size(), 64u);
-            if (reply.size() != 64) return read;
+            if (reply.size() != 64)
+                return read;
             EXPECT_EQ(reply[4], 0xFF) << "packet at " << address;
             EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 4), Bytes(request.begin(), request.begin() + 4));
             EXPECT_EQ(Bytes(reply.begin() + 5, reply.begin() + 12), Bytes(request.begin() + 5, request.begin() + 12));
@@ -99,18 +103,19 @@ TEST_F(FirmwareMemoryPort, WordAndByteFormsRoundTrip) {
     EXPECT_EQ(Transfer(false, 0x13, 0x0400, {}, words.size(), 32), words);
     EXPECT_EQ(firmware_->MemoryAt(0x13, 0x0400, 34), words);
     EXPECT_EQ(firmware_->MemoryAt(0x13, 0x0420, 2), (Bytes{0xB0, 0x10}));  // word 17, high byte first
-    EXPECT_EQ(firmware_->MemoryAt(0x13, 0x0422, 2), after);               // word 18 untouched
+    EXPECT_EQ(firmware_->MemoryAt(0x13, 0x0422, 2), after);                // word 18 untouched
 
     Bytes text(33);
-    for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<uint8_t>('a' + i % 26);
+    for (size_t i = 0; i < text.size(); ++i)
+        text[i] = static_cast<uint8_t>('a' + i % 26);
     Transfer(true, 0x12, 0x12000, text, text.size(), 32);
     EXPECT_EQ(Transfer(false, 0x12, 0x12000, {}, text.size(), 32), text);
 
     const std::vector<Request> requests = emulator_.Requests();
     ASSERT_EQ(requests.size(), 8u);
-    EXPECT_EQ(requests[1].bytes[7], 2);   // second word packet: one word
+    EXPECT_EQ(requests[1].bytes[7], 2);      // second word packet: one word
     EXPECT_EQ(requests[1].bytes[11], 0x20);  // at base + 32
-    EXPECT_EQ(requests[5].bytes[7], 1);   // second byte packet: one byte at base + 32
+    EXPECT_EQ(requests[5].bytes[7], 1);      // second byte packet: one byte at base + 32
     EXPECT_EQ(requests[5].bytes[11], 0x20);
 }
 
@@ -199,7 +204,8 @@ TEST(FirmwareMemory, PerModuleBanks) {
 
 float LeFloat(const Bytes& b, size_t at) {
     uint32_t bits = 0;
-    for (int i = 0; i < 4; ++i) bits |= uint32_t{b[at + i]} << (8 * i);
+    for (int i = 0; i < 4; ++i)
+        bits |= uint32_t{b[at + i]} << (8 * i);
     float f;
     std::memcpy(&f, &bits, 4);
     return f;
@@ -207,7 +213,8 @@ float LeFloat(const Bytes& b, size_t at) {
 
 double LeDouble(const Bytes& b, size_t at) {
     uint64_t bits = 0;
-    for (int i = 0; i < 8; ++i) bits |= uint64_t{b[at + i]} << (8 * i);
+    for (int i = 0; i < 8; ++i)
+        bits |= uint64_t{b[at + i]} << (8 * i);
     double d;
     std::memcpy(&d, &bits, 8);
     return d;
@@ -226,7 +233,8 @@ TEST(FirmwareMemory, FactoryImageHoldsTheLoadedRecords) {
         EXPECT_NE(Be16(pd2, 2046), 0);
         EXPECT_EQ(fw.MemoryAt(0x13, 0x1400, 1)[0], 1);  // ucValid
         const Bytes mcu = fw.MemoryAt(0x13, 0x1480, 256);
-        for (size_t i = 0; i < 9; ++i) EXPECT_NE(Le16(mcu, 18 + 2 * i), 0) << "full-scale code " << i;
+        for (size_t i = 0; i < 9; ++i)
+            EXPECT_NE(Le16(mcu, 18 + 2 * i), 0) << "full-scale code " << i;
         for (size_t i = 0; i < 24; ++i) {
             const float ratio = LeFloat(mcu, 108 + 4 * i);
             EXPECT_TRUE(ratio > 0.5f && ratio < 2.0f) << "ratio " << i;
@@ -242,7 +250,8 @@ TEST(FirmwareMemory, FactoryImageHoldsTheLoadedRecords) {
         Firmware fw(Profile::WithExtRespXJ());
         const Bytes rwa = fw.MemoryAt(0x13, 0x1480, 64);
         EXPECT_EQ(LeDouble(rwa, 0), 0.60991);
-        for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(std::isfinite(LeDouble(rwa, 8 + 8 * i)));
+        for (size_t i = 0; i < 4; ++i)
+            EXPECT_TRUE(std::isfinite(LeDouble(rwa, 8 + 8 * i)));
         EXPECT_EQ(Bytes(rwa.begin() + 40, rwa.end()), Bytes(24, 0));
         EXPECT_NE(Le16(fw.MemoryAt(0x13, 0x14C0, 24), 22), 0xFFFF);
         EXPECT_TRUE(std::isfinite(LeDouble(fw.MemoryAt(0x13, 0x1500, 768), 760)));
@@ -250,7 +259,8 @@ TEST(FirmwareMemory, FactoryImageHoldsTheLoadedRecords) {
     {
         Firmware fw(Profile::WithPpg2012Fpga());
         const Bytes ratios = fw.MemoryAt(0x13, 0x1480, 96);
-        for (size_t i = 0; i < 24; ++i) EXPECT_GT(LeFloat(ratios, 4 * i), 0.5f);
+        for (size_t i = 0; i < 24; ++i)
+            EXPECT_GT(LeFloat(ratios, 4 * i), 0.5f);
     }
     {
         // The main unit's PPG side is the main module: its record is the main one.

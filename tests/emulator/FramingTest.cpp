@@ -22,13 +22,15 @@ const Bytes kModelRecord = {0x55, 0x00, 0x00};
 
 std::vector<size_t> Lengths(const std::vector<Frame>& frames) {
     std::vector<size_t> out;
-    for (const Frame& f : frames) out.push_back(f.bytes.size());
+    for (const Frame& f : frames)
+        out.push_back(f.bytes.size());
     return out;
 }
 
 Bytes Join(std::initializer_list<Bytes> parts) {
     Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
     return out;
 }
 
@@ -81,7 +83,8 @@ TEST(RequestFramer, SharedHeaderFollowedByAnotherRequestInOneBurst) {
         RequestFramer framer;
         framer.Feed(c.burst.data(), c.burst.size());
         std::vector<Frame> frames = framer.Take(false);
-        for (Frame& f : framer.Take(true)) frames.push_back(std::move(f));
+        for (Frame& f : framer.Take(true))
+            frames.push_back(std::move(f));
         EXPECT_EQ(Lengths(frames), c.lengths) << c.what;
         EXPECT_EQ(framer.Pending(), 0u) << c.what;
     }

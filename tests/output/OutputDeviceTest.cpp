@@ -29,8 +29,7 @@ namespace {
 // Sets the LED pulse group held in the emulated control block (bytes 36 to 43).
 // The block carries no pulse period, so the first LED 4 must sit in slot 0: the
 // protocol reads a group whose first 4 is later as shifted down to it.
-void SetPulseGroup(nvsemu::Firmware& fw, std::vector<uint8_t> slots)
-{
+void SetPulseGroup(nvsemu::Firmware& fw, std::vector<uint8_t> slots) {
     std::array<uint8_t, 57> block = fw.ControlBlock();
     slots.resize(8, 0);
     std::copy(slots.begin(), slots.end(), block.begin() + 36);
@@ -38,8 +37,7 @@ void SetPulseGroup(nvsemu::Firmware& fw, std::vector<uint8_t> slots)
 }
 
 // Pearson correlation of two series of equal length.
-double Correlation(const std::vector<double>& a, const std::vector<double>& b)
-{
+double Correlation(const std::vector<double>& a, const std::vector<double>& b) {
     const size_t n = a.size();
     double ma = 0, mb = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -57,32 +55,45 @@ double Correlation(const std::vector<double>& a, const std::vector<double>& b)
 
 }  // namespace
 
-TEST_F(OutputOnEmulator, EachStartWritesInItsOrderAndSwitchesOnItsMask)
-{
+TEST_F(OutputOnEmulator, EachStartWritesInItsOrderAndSwitchesOnItsMask) {
     ECG_WAVEFORM ecg = EcgSine();
     PPG_WAVEFORM p1 = PpgSine(), p2 = PpgSine(), p3 = PpgSine();
     struct Case {
         const char* what;
         std::function<bool()> start;
-        Strings writes;  // up to and including the switch-on
+        Strings writes;              // up to and including the switch-on
         std::vector<int> simulated;  // recorder slots that receive samples
         std::vector<int> silent;     // recorder slots that never hear anything
     } cases[] = {
         {"ECG", [&] { return ORVOutputECG(&ecg, Cb<0>); }, {"S01", "R04", "r00", "W00:01/1"}, {0}, {}},
-        {"ECG+PPG", [&] { return ORVOutputECGAndPPG(200, &ecg, &p1, Cb<0>, Cb<1>); },
-         {"S01", "S02", "R04", "R05", "r00", "W00:03/1"}, {0, 1}, {}},
-        {"ECG+PPG Ex", [&] { return ORVOutputECGAndPPGEx(200, &ecg, &p1, &p2, Cb<0>, Cb<1>, Cb<2>); },
-         {"S01", "S02", "S03", "R04", "R05", "R06", "r00", "W00:07/1"}, {0, 1, 2}, {}},
+        {"ECG+PPG",
+         [&] { return ORVOutputECGAndPPG(200, &ecg, &p1, Cb<0>, Cb<1>); },
+         {"S01", "S02", "R04", "R05", "r00", "W00:03/1"},
+         {0, 1},
+         {}},
+        {"ECG+PPG Ex",
+         [&] { return ORVOutputECGAndPPGEx(200, &ecg, &p1, &p2, Cb<0>, Cb<1>, Cb<2>); },
+         {"S01", "S02", "S03", "R04", "R05", "R06", "r00", "W00:07/1"},
+         {0, 1, 2},
+         {}},
         // The pulse group lights channels 1 and 2: channel 3 is uploaded and switched on
         // but not simulated.
         {"ECG+PPG3",
          [&] { return ORVOutputECGAndPPG3(200, &ecg, &p1, &p2, &p3, Cb<0>, Cb<1>, Cb<2>, Cb<3>); },
-         {"r00", "S01", "R04", "S02", "R05", "S03", "R06", "S08", "R09", "r00", "W00:0F/1"}, {0, 1, 2}, {3}},
+         {"r00", "S01", "R04", "S02", "R05", "S03", "R06", "S08", "R09", "r00", "W00:0F/1"},
+         {0, 1, 2},
+         {3}},
         {"PPG ch 2", [&] { return ORVOutputPPG(2, &p2, Cb<2>); }, {"S03", "R06", "r00", "W00:04/1"}, {2}, {}},
-        {"PPG Ex", [&] { return ORVOutputPPGEx(&p1, &p2, Cb<1>, Cb<2>); },
-         {"S02", "R05", "S03", "R06", "r00", "W00:06/1"}, {1, 2}, {}},
-        {"PPG3", [&] { return ORVOutputPPG3(&p1, &p2, &p3, Cb<1>, Cb<2>, Cb<3>); },
-         {"S02", "R05", "S03", "R06", "S08", "R09", "r00", "W00:0E/1"}, {1, 2, 3}, {}},
+        {"PPG Ex",
+         [&] { return ORVOutputPPGEx(&p1, &p2, Cb<1>, Cb<2>); },
+         {"S02", "R05", "S03", "R06", "r00", "W00:06/1"},
+         {1, 2},
+         {}},
+        {"PPG3",
+         [&] { return ORVOutputPPG3(&p1, &p2, &p3, Cb<1>, Cb<2>, Cb<3>); },
+         {"S02", "R05", "S03", "R06", "S08", "R09", "r00", "W00:0E/1"},
+         {1, 2, 3},
+         {}},
     };
     SetPulseGroup(*fw_, {4, 2, 0, 0, 0, 0, 0, 0});  // LEDs of channels 2 and 1
     for (const Case& c : cases) {
@@ -117,8 +128,7 @@ TEST_F(OutputOnEmulator, EachStartWritesInItsOrderAndSwitchesOnItsMask)
     }
 }
 
-TEST_F(OutputOnEmulator, CallbacksCarryThePeriodThatWasUploaded)
-{
+TEST_F(OutputOnEmulator, CallbacksCarryThePeriodThatWasUploaded) {
     Connect(nvsemu::Profile::WithPpgYB2001());  // a PPG module with an AC range
     ECG_WAVEFORM ecg = EcgSine(2.0);
     PPG_WAVEFORM ppg = PpgSine(2.0);
@@ -147,7 +157,7 @@ TEST_F(OutputOnEmulator, CallbacksCarryThePeriodThatWasUploaded)
         ASSERT_GT(n, 0);
         EXPECT_EQ(raw.size(), static_cast<size_t>((n + 13) / 14 * 14)) << "whole packets of 14 points";
         EXPECT_EQ(rate, static_cast<int>(1000.0 * (c.channel == 0 ? g_ECGWaveform.fSampleRateKHz
-                                                                    : g_PPGChannelWaveform[c.slot - 1].fSampleRateKHz)));
+                                                                  : g_PPGChannelWaveform[c.slot - 1].fSampleRateKHz)));
         // Millisecond m of the callbacks is point m x R / 1000 of the upload: the same
         // signal up to the linear DAC conversion.
         const std::vector<Call> calls = g_recorder.Calls(c.slot);
@@ -161,8 +171,7 @@ TEST_F(OutputOnEmulator, CallbacksCarryThePeriodThatWasUploaded)
     }
 }
 
-TEST_F(OutputOnEmulator, StopIsIdempotentAndSendsEachMarkerOnce)
-{
+TEST_F(OutputOnEmulator, StopIsIdempotentAndSendsEachMarkerOnce) {
     ECG_WAVEFORM ecg = EcgSine();
     PPG_WAVEFORM p1 = PpgSine(), p2 = PpgSine();
     ASSERT_TRUE(ORVOutputECGAndPPGEx(100, &ecg, &p1, &p2, Cb<0>, Cb<1>, Cb<2>));
@@ -189,8 +198,7 @@ TEST_F(OutputOnEmulator, StopIsIdempotentAndSendsEachMarkerOnce)
     EXPECT_TRUE(emu_.Requests().empty()) << "nothing to stop, and the defaults are already in force";
 }
 
-TEST_F(OutputOnEmulator, ASecondStartEndsTheFirstOutputBeforeItsOwnSamples)
-{
+TEST_F(OutputOnEmulator, ASecondStartEndsTheFirstOutputBeforeItsOwnSamples) {
     ECG_WAVEFORM ecg = EcgSine();
     ASSERT_TRUE(ORVOutputECG(&ecg, Cb<0>));
     ASSERT_TRUE(g_recorder.WaitForSamples(0, 20, 5000));
@@ -204,8 +212,7 @@ TEST_F(OutputOnEmulator, ASecondStartEndsTheFirstOutputBeforeItsOwnSamples)
     EXPECT_NEAR(g_recorder.Calls(1).front().t, 0.0, 1e-12) << "the new output has its own clock";
 }
 
-TEST_F(OutputOnEmulator, AFailedStartRunsNothingAndLeavesNoCallbackForLaterMarkers)
-{
+TEST_F(OutputOnEmulator, AFailedStartRunsNothingAndLeavesNoCallbackForLaterMarkers) {
     ECG_WAVEFORM ecg = EcgSine();
     PPG_WAVEFORM p1 = PpgSine(), p2 = PpgSine(), p3 = PpgSine();
     fw_->RefuseRequests({0xEA, 0xFF, 0x05}, 0);  // channel 1's raw upload
@@ -234,8 +241,7 @@ TEST_F(OutputOnEmulator, AFailedStartRunsNothingAndLeavesNoCallbackForLaterMarke
     EXPECT_TRUE(g_recorder.Calls(0).empty());
 }
 
-TEST_F(OutputOnEmulator, OnePPGChannelOutsideOneToThreeIsChannelOne)
-{
+TEST_F(OutputOnEmulator, OnePPGChannelOutsideOneToThreeIsChannelOne) {
     PPG_WAVEFORM ppg = PpgSine();
     for (int channel : {0, 4, -1, 1}) {
         SCOPED_TRACE(channel);
@@ -252,8 +258,7 @@ TEST_F(OutputOnEmulator, OnePPGChannelOutsideOneToThreeIsChannelOne)
     }
 }
 
-TEST_F(OutputOnEmulator, PPGExWithoutASecondRecordOutputsChannelOneOnly)
-{
+TEST_F(OutputOnEmulator, PPGExWithoutASecondRecordOutputsChannelOneOnly) {
     PPG_WAVEFORM p1 = PpgSine();
     ASSERT_TRUE(ORVOutputPPGEx(&p1, nullptr, Cb<1>, Cb<2>));
     ASSERT_TRUE(WaitUntil([&] { return DeviceRequests().size() >= 4; }, 5000));
@@ -265,8 +270,7 @@ TEST_F(OutputOnEmulator, PPGExWithoutASecondRecordOutputsChannelOneOnly)
     EXPECT_EQ(g_recorder.Markers(2), 1u) << "a set callback hears its one end marker";
 }
 
-TEST_F(OutputOnEmulator, SimulatedChannel3FollowsThePulseGroup)
-{
+TEST_F(OutputOnEmulator, SimulatedChannel3FollowsThePulseGroup) {
     PPG_WAVEFORM p1 = PpgSine(), p2 = PpgSine(), p3 = PpgSine();
     auto simulateChannel3 = [] {
         g_PPGModelInfo.ucGeneration = 0x20;  // a PPG side whose channel 3 is simulated
@@ -307,8 +311,7 @@ TEST_F(OutputOnEmulator, SimulatedChannel3FollowsThePulseGroup)
     ORVStopOutputWaveform();
 }
 
-TEST_F(OutputOnEmulator, DynamicLEDStrengthComesBackOnModel2112)
-{
+TEST_F(OutputOnEmulator, DynamicLEDStrengthComesBackOnModel2112) {
     Connect(nvsemu::Profile::WithPpg2112());
     {
         CAutoCriticalSection lock(g_CriticalSection);
@@ -330,8 +333,7 @@ TEST_F(OutputOnEmulator, DynamicLEDStrengthComesBackOnModel2112)
     EXPECT_FALSE(fw_->DynamicLed());
 }
 
-TEST_F(OutputOnEmulator, PPGExOnModel2112ScalesTheCallersRecordsIntoOneRange)
-{
+TEST_F(OutputOnEmulator, PPGExOnModel2112ScalesTheCallersRecordsIntoOneRange) {
     Connect(nvsemu::Profile::WithPpg2112());
     PPG_WAVEFORM p1 = PpgSine(), p2 = PpgSine();
     p1.fAmplitude1 = 100.0;  // AC range 0
@@ -345,8 +347,7 @@ TEST_F(OutputOnEmulator, PPGExOnModel2112ScalesTheCallersRecordsIntoOneRange)
     ORVStopOutputWaveform();
 }
 
-TEST_F(OutputOnEmulator, AStopUnderTheLockDoesNotWaitForAThreadThatWaitsForIt)
-{
+TEST_F(OutputOnEmulator, AStopUnderTheLockDoesNotWaitForAThreadThatWaitsForIt) {
     ECG_WAVEFORM ecg = EcgSine();
     RunWithWatchdog(
         [&] {
@@ -365,8 +366,7 @@ TEST_F(OutputOnEmulator, AStopUnderTheLockDoesNotWaitForAThreadThatWaitsForIt)
     EXPECT_TRUE(calls[0].Marker());
 }
 
-TEST_F(OutputOnEmulator, StartAndStopInATightLoopNeverDeadlock)
-{
+TEST_F(OutputOnEmulator, StartAndStopInATightLoopNeverDeadlock) {
     ECG_WAVEFORM ecg = EcgSine();
     PPG_WAVEFORM p1 = PpgSine(), p2 = PpgSine(), p3 = PpgSine();
     std::atomic<bool> done{false};
@@ -384,9 +384,15 @@ TEST_F(OutputOnEmulator, StartAndStopInATightLoopNeverDeadlock)
             for (int i = 0; i < 45; ++i) {
                 bool ok = false;
                 switch (i % 3) {
-                case 0: ok = ORVOutputECG(&ecg, Cb<0>); break;
-                case 1: ok = ORVOutputECGAndPPG3(50, &ecg, &p1, &p2, &p3, Cb<0>, Cb<1>, Cb<2>, Cb<3>); break;
-                default: ok = ORVOutputPPG(2, &p2, Cb<2>); break;
+                    case 0:
+                        ok = ORVOutputECG(&ecg, Cb<0>);
+                        break;
+                    case 1:
+                        ok = ORVOutputECGAndPPG3(50, &ecg, &p1, &p2, &p3, Cb<0>, Cb<1>, Cb<2>, Cb<3>);
+                        break;
+                    default:
+                        ok = ORVOutputPPG(2, &p2, Cb<2>);
+                        break;
                 }
                 started += ok ? 1 : 0;
                 if (i % 2 == 0) {

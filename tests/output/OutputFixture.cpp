@@ -16,16 +16,14 @@
 
 Recorder g_recorder;
 
-void Recorder::Clear()
-{
+void Recorder::Clear() {
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& c : calls_) {
         c.clear();
     }
 }
 
-void Recorder::Add(int slot, double t, int ac, int dc)
-{
+void Recorder::Add(int slot, double t, int ac, int dc) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         calls_[slot].push_back(Call{t, ac, dc, seq_++});
@@ -33,14 +31,12 @@ void Recorder::Add(int slot, double t, int ac, int dc)
     cv_.notify_all();
 }
 
-std::vector<Call> Recorder::Calls(int slot) const
-{
+std::vector<Call> Recorder::Calls(int slot) const {
     std::lock_guard<std::mutex> lock(mu_);
     return calls_[slot];
 }
 
-size_t Recorder::Samples(int slot) const
-{
+size_t Recorder::Samples(int slot) const {
     size_t n = 0;
     for (const Call& c : Calls(slot)) {
         n += c.Marker() ? 0 : 1;
@@ -50,21 +46,18 @@ size_t Recorder::Samples(int slot) const
 
 size_t Recorder::Markers(int slot) const { return Calls(slot).size() - Samples(slot); }
 
-bool Recorder::WaitForSamples(int slot, size_t n, unsigned timeoutMs) const
-{
+bool Recorder::WaitForSamples(int slot, size_t n, unsigned timeoutMs) const {
     std::unique_lock<std::mutex> lock(mu_);
     return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return calls_[slot].size() >= n; });
 }
 
-bool Recorder::WaitForMarker(int slot, unsigned timeoutMs) const
-{
+bool Recorder::WaitForMarker(int slot, unsigned timeoutMs) const {
     std::unique_lock<std::mutex> lock(mu_);
     return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                         [&] { return !calls_[slot].empty() && calls_[slot].back().Marker(); });
 }
 
-bool WaitUntil(const std::function<bool()>& pred, unsigned timeoutMs)
-{
+bool WaitUntil(const std::function<bool()>& pred, unsigned timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!pred()) {
         if (std::chrono::steady_clock::now() > deadline) {
@@ -75,8 +68,7 @@ bool WaitUntil(const std::function<bool()>& pred, unsigned timeoutMs)
     return true;
 }
 
-void RunWithWatchdog(const std::function<void()>& fn, unsigned seconds, const char* what)
-{
+void RunWithWatchdog(const std::function<void()>& fn, unsigned seconds, const char* what) {
     std::promise<void> done;
     std::future<void> finished = done.get_future();
     std::thread worker([&] {
@@ -91,8 +83,7 @@ void RunWithWatchdog(const std::function<void()>& fn, unsigned seconds, const ch
     worker.join();
 }
 
-ECG_WAVEFORM EcgSine(double hz)
-{
+ECG_WAVEFORM EcgSine(double hz) {
     ECG_WAVEFORM e = {};
     e.nWaveformType = 0;
     e.fFrequency = hz;
@@ -106,8 +97,7 @@ ECG_WAVEFORM EcgSine(double hz)
     return e;
 }
 
-PPG_WAVEFORM PpgSine(double hz)
-{
+PPG_WAVEFORM PpgSine(double hz) {
     PPG_WAVEFORM p = {};
     p.nWaveformType = 0;
     p.fFrequency = hz;
@@ -122,8 +112,7 @@ PPG_WAVEFORM PpgSine(double hz)
     return p;
 }
 
-void ResetLibraryState()
-{
+void ResetLibraryState() {
     g_ECGModelInfo = MODEL_INFORMATION{};
     g_PPGModelInfo = MODEL_INFORMATION{{0, 0}, 0, 0, 0, 0, {0, 0, 3}};
     g_ECGModuleHWInfo = HW_INFORMATION{};
@@ -139,21 +128,18 @@ void ResetLibraryState()
 
 void OutputWithoutInstrument::SetUp() { ResetLibraryState(); }
 
-void OutputWithoutInstrument::TearDown()
-{
+void OutputWithoutInstrument::TearDown() {
     ORVStopOutputWaveform();
     ResetLibraryState();
 }
 
-void OutputOnEmulator::SetUp()
-{
+void OutputOnEmulator::SetUp() {
     ResetLibraryState();
     ASSERT_TRUE(emu_.Start());
     Connect(nvsemu::Profile::MainUnit4031());
 }
 
-void OutputOnEmulator::Connect(const nvsemu::Profile& profile)
-{
+void OutputOnEmulator::Connect(const nvsemu::Profile& profile) {
     if (connected_) {
         ORVStopOutputWaveform();
         DeviceClose();
@@ -168,16 +154,14 @@ void OutputOnEmulator::Connect(const nvsemu::Profile& profile)
     emu_.ClearRequests();
 }
 
-void OutputOnEmulator::TearDown()
-{
+void OutputOnEmulator::TearDown() {
     ORVStopOutputWaveform();
     DeviceClose();
     emu_.Stop();
     ResetLibraryState();
 }
 
-std::vector<std::string> OutputOnEmulator::DeviceRequests() const
-{
+std::vector<std::string> OutputOnEmulator::DeviceRequests() const {
     std::vector<std::string> out;
     for (const nvsemu::Request& r : emu_.Requests()) {
         const std::vector<uint8_t>& b = r.bytes;
@@ -203,7 +187,6 @@ std::vector<std::string> OutputOnEmulator::DeviceRequests() const
     return out;
 }
 
-bool OutputOnEmulator::WaitForOutputs(uint8_t mask, unsigned timeoutMs) const
-{
+bool OutputOnEmulator::WaitForOutputs(uint8_t mask, unsigned timeoutMs) const {
     return WaitUntil([&] { return fw_->AppliedOutputs() == mask; }, timeoutMs);
 }

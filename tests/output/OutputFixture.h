@@ -48,8 +48,7 @@ extern Recorder g_recorder;
 
 // Plain sample callbacks, one per recorder slot.
 template <int N>
-void Cb(double t, int ac, int dc)
-{
+void Cb(double t, int ac, int dc) {
     g_recorder.Add(N, t, ac, dc);
 }
 

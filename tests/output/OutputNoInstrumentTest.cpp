@@ -9,8 +9,7 @@
 #include "output/Output.h"
 #include "platform/Platform.h"
 
-TEST_F(OutputWithoutInstrument, ECGSamplesComeInBurstsAndEndWithOneMarker)
-{
+TEST_F(OutputWithoutInstrument, ECGSamplesComeInBurstsAndEndWithOneMarker) {
     ECG_WAVEFORM ecg = EcgSine();
     const uint64_t started = GetMonotonicMs();
     ASSERT_TRUE(ORVOutputECG(&ecg, Cb<0>));
@@ -32,8 +31,7 @@ TEST_F(OutputWithoutInstrument, ECGSamplesComeInBurstsAndEndWithOneMarker)
     EXPECT_EQ(g_hOutputWaveformThread.load(), 0u);
 }
 
-TEST_F(OutputWithoutInstrument, EveryStartSimulatesItsChannels)
-{
+TEST_F(OutputWithoutInstrument, EveryStartSimulatesItsChannels) {
     ECG_WAVEFORM ecg = EcgSine();
     PPG_WAVEFORM p1 = PpgSine(), p2 = PpgSine(), p3 = PpgSine();
     struct Case {
@@ -77,8 +75,7 @@ TEST_F(OutputWithoutInstrument, EveryStartSimulatesItsChannels)
     }
 }
 
-TEST_F(OutputWithoutInstrument, ECGAndPPGWithoutECGCallbackStillSimulatesThePPG)
-{
+TEST_F(OutputWithoutInstrument, ECGAndPPGWithoutECGCallbackStillSimulatesThePPG) {
     ECG_WAVEFORM ecg = EcgSine();
     PPG_WAVEFORM ppg = PpgSine();
     ASSERT_TRUE(ORVOutputECGAndPPG(100, &ecg, &ppg, nullptr, Cb<1>));

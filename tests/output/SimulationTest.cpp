@@ -17,8 +17,7 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr int kTick = 20;
 
 // A 1 Hz ECG sine of 1 mV at 1 sample per ms: n = 1000, P = 1 s.
-ECG_WAVEFORM EcgSine()
-{
+ECG_WAVEFORM EcgSine() {
     ECG_WAVEFORM e = {};
     e.nWaveformType = 0;
     e.fFrequency = 1.0;
@@ -30,8 +29,7 @@ ECG_WAVEFORM EcgSine()
 }
 
 // A PPG sine of `ms` ms at 1 sample per ms: n = ms.
-PPG_WAVEFORM PpgSine(int ms)
-{
+PPG_WAVEFORM PpgSine(int ms) {
     PPG_WAVEFORM p = {};
     p.nWaveformType = 0;
     p.fFrequency = 1000.0 / ms;
@@ -42,8 +40,7 @@ PPG_WAVEFORM PpgSine(int ms)
     return p;
 }
 
-PPG_WAVEFORM NotInUse()
-{
+PPG_WAVEFORM NotInUse() {
     PPG_WAVEFORM p = {};
     p.nWaveformType = -1;
     return p;
@@ -53,8 +50,7 @@ struct Period {
     std::vector<int> ac, dc;
 };
 
-Period EcgPeriod(const ECG_WAVEFORM& e)
-{
+Period EcgPeriod(const ECG_WAVEFORM& e) {
     int n = 0;
     int* ac = nullptr;
     int* dc = nullptr;
@@ -69,8 +65,7 @@ struct PpgPeriod {
     std::vector<double> ac, dc;
 };
 
-PpgPeriod PpgPeriodOf(const PPG_WAVEFORM& w)
-{
+PpgPeriod PpgPeriodOf(const PPG_WAVEFORM& w) {
     int n = 0;
     double* ac = nullptr;
     double* dc = nullptr;
@@ -82,8 +77,7 @@ PpgPeriod PpgPeriodOf(const PPG_WAVEFORM& w)
 }
 
 // Runs `ticks` ticks and returns every sample in order.
-std::vector<Sample> RunTicks(Simulation& s, int ticks)
-{
+std::vector<Sample> RunTicks(Simulation& s, int ticks) {
     std::vector<Sample> all;
     std::vector<Sample> buffer(MaxSamplesPerTick(kTick));
     for (int i = 0; i < ticks; ++i) {
@@ -94,8 +88,7 @@ std::vector<Sample> RunTicks(Simulation& s, int ticks)
     return all;
 }
 
-std::vector<Sample> Markers(const Simulation& s)
-{
+std::vector<Sample> Markers(const Simulation& s) {
     std::vector<Sample> out(kChannels);
     out.resize(EndMarkers(s, out.data()));
     return out;
@@ -103,8 +96,7 @@ std::vector<Sample> Markers(const Simulation& s)
 
 }  // namespace
 
-TEST(OutputSimulation, ECGSamplesFollowTheIntegerClockOverALongRun)
-{
+TEST(OutputSimulation, ECGSamplesFollowTheIntegerClockOverALongRun) {
     const ECG_WAVEFORM e = EcgSine();
     const Period p = EcgPeriod(e);
     ASSERT_EQ(p.ac.size(), 1000u);
@@ -129,8 +121,7 @@ TEST(OutputSimulation, ECGSamplesFollowTheIntegerClockOverALongRun)
     EXPECT_NEAR(end[0].t, 100.0, 1e-6);  // one millisecond past the last sample (99.999 s)
 }
 
-TEST(OutputSimulation, ECGNoiseIsAHalfAmplitudeSineTruncatedOnItsOwn)
-{
+TEST(OutputSimulation, ECGNoiseIsAHalfAmplitudeSineTruncatedOnItsOwn) {
     ECG_WAVEFORM e = EcgSine();
     e.nNoiseType = 1;  // 50 Hz
     e.fNoiseAmplitude = 1.0;
@@ -149,8 +140,7 @@ TEST(OutputSimulation, ECGNoiseIsAHalfAmplitudeSineTruncatedOnItsOwn)
     EXPECT_LE(lo, -499);  // -500 up to the sine's rounding at 15 ms
 }
 
-TEST(OutputSimulation, PacingReplacesTheDCForItsWidthEveryPacingPeriod)
-{
+TEST(OutputSimulation, PacingReplacesTheDCForItsWidthEveryPacingPeriod) {
     ECG_WAVEFORM e = EcgSine();
     e.bPacingEnable = 1;
     e.nPacingRate = 60;
@@ -167,8 +157,7 @@ TEST(OutputSimulation, PacingReplacesTheDCForItsWidthEveryPacingPeriod)
     }
 }
 
-TEST(OutputSimulation, ECGAndPPGInterleaveByMillisecondAndWrapEachChannelOnItsOwn)
-{
+TEST(OutputSimulation, ECGAndPPGInterleaveByMillisecondAndWrapEachChannelOnItsOwn) {
     ECG_WAVEFORM e = EcgSine();
     e.nNoiseType = 1;  // neither noise nor pacing shows in this kind
     e.fNoiseAmplitude = 1.0;
@@ -216,8 +205,7 @@ TEST(OutputSimulation, ECGAndPPGInterleaveByMillisecondAndWrapEachChannelOnItsOw
     }
 }
 
-TEST(OutputSimulation, ECGAndPPGWithoutECGCallbackKeepsTheECGClockAtZero)
-{
+TEST(OutputSimulation, ECGAndPPGWithoutECGCallbackKeepsTheECGClockAtZero) {
     PPG_WAVEFORM ppg[1] = {PpgSine(1000)};
     const bool callbacks[1] = {true};
     Simulation s = BuildECGAndPPG(EcgSine(), false, ppg, callbacks, 1, 0);
@@ -232,8 +220,7 @@ TEST(OutputSimulation, ECGAndPPGWithoutECGCallbackKeepsTheECGClockAtZero)
     EXPECT_EQ(end[0].channel, 1);
 }
 
-TEST(OutputSimulation, PPGKindSharesOneClockAndAddsNoise)
-{
+TEST(OutputSimulation, PPGKindSharesOneClockAndAddsNoise) {
     PPG_WAVEFORM ppg[3] = {NotInUse(), PpgSine(1000), NotInUse()};
     ppg[1].nNoiseType = 8;  // 0.5 Hz
     ppg[1].fNoiseAmplitude = 2.0;
@@ -258,8 +245,7 @@ TEST(OutputSimulation, PPGKindSharesOneClockAndAddsNoise)
     EXPECT_NEAR(end[1].t, 2.0, 1e-9);
 }
 
-TEST(OutputSimulation, PeriodsUnderOneMillisecondAreNotSimulated)
-{
+TEST(OutputSimulation, PeriodsUnderOneMillisecondAreNotSimulated) {
     // 0.5 kHz ECG rate of 0.4 ms: no sample, no division by zero, its marker at 0.0.
     ECG_WAVEFORM e = EcgSine();
     e.fFrequency = 2500.0;
@@ -285,14 +271,13 @@ TEST(OutputSimulation, PeriodsUnderOneMillisecondAreNotSimulated)
     EXPECT_TRUE(RunTicks(mixed, 3).empty());
 }
 
-TEST(OutputSimulation, PeriodIndexStaysInsideThePeriodAndNeverRepeatsOrSkips)
-{
+TEST(OutputSimulation, PeriodIndexStaysInsideThePeriodAndNeverRepeatsOrSkips) {
     // n samples at R per second; (int)(1000 n / R) ms per period.
     struct Case {
         int n, rate;
         int64_t periodMs;
-    } cases[] = {{1000, 1000, 1000}, {1500, 1000, 1500}, {7, 2000, 3}, {40000, 40000, 1000}, {3, 2500, 1},
-                 {1499, 1000, 1499}, {2000, 2000, 1000}};
+    } cases[] = {{1000, 1000, 1000}, {1500, 1000, 1500}, {7, 2000, 3},      {40000, 40000, 1000},
+                 {3, 2500, 1},       {1499, 1000, 1499}, {2000, 2000, 1000}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.n);
         for (uint64_t m = 0; m < 5000; ++m) {
@@ -310,8 +295,7 @@ TEST(OutputSimulation, PeriodIndexStaysInsideThePeriodAndNeverRepeatsOrSkips)
     EXPECT_EQ(PeriodIndex(5, 0, 0, 0), 0);
 }
 
-TEST(OutputSimulation, ApneaSwitchesAtTheCycleAndAfterTheDuration)
-{
+TEST(OutputSimulation, ApneaSwitchesAtTheCycleAndAfterTheDuration) {
     ECG_WAVEFORM e = EcgSine();
     e.nRespirationMode = 0x80;
     e.nApneaCycle = 1;
@@ -325,9 +309,10 @@ TEST(OutputSimulation, ApneaSwitchesAtTheCycleAndAfterTheDuration)
             switches.emplace_back(before, w);
         }
     }
-    const std::vector<std::pair<uint64_t, ApneaSwitch>> expected = {
-        {60000, ApneaSwitch::RespirationOff}, {70000, ApneaSwitch::RespirationOn},
-        {130000, ApneaSwitch::RespirationOff}, {140000, ApneaSwitch::RespirationOn}};
+    const std::vector<std::pair<uint64_t, ApneaSwitch>> expected = {{60000, ApneaSwitch::RespirationOff},
+                                                                    {70000, ApneaSwitch::RespirationOn},
+                                                                    {130000, ApneaSwitch::RespirationOff},
+                                                                    {140000, ApneaSwitch::RespirationOn}};
     EXPECT_EQ(switches, expected);
 
     // No schedule without the external module, or without a duration.
@@ -346,8 +331,7 @@ TEST(OutputSimulation, ApneaSwitchesAtTheCycleAndAfterTheDuration)
     }
 }
 
-TEST(OutputSimulation, ECGPeriodOffset)
-{
+TEST(OutputSimulation, ECGPeriodOffset) {
     ECG_WAVEFORM e = EcgSine();
     e.nRRInterval = 1000;
     PPG_WAVEFORM pulse = PpgSine(1000);
@@ -360,8 +344,7 @@ TEST(OutputSimulation, ECGPeriodOffset)
     EXPECT_EQ(ECGPeriodOffset(e, pulse, 200), 0);
 }
 
-TEST(OutputSimulation, NoiseTables)
-{
+TEST(OutputSimulation, NoiseTables) {
     EXPECT_EQ(ECGNoiseHz(1), 50.0);
     EXPECT_EQ(ECGNoiseHz(4), 120.0);
     EXPECT_EQ(ECGNoiseHz(5), 0.0);
@@ -372,15 +355,20 @@ TEST(OutputSimulation, NoiseTables)
     EXPECT_EQ(PPGNoiseHz(15), 0.0);
 }
 
-TEST(OutputEnable, MaskForASimulatedChannel3)
-{
+TEST(OutputEnable, MaskForASimulatedChannel3) {
     struct Case {
         std::vector<uint8_t> slots;
         int channels;
         uint8_t mask;
     } cases[] = {
-        {{2, 0, 0, 0, 0, 0, 0, 0}, 2, 0x0A}, {{1}, 3, 0x0A}, {{4}, 2, 0x04},   {{2, 4}, 2, 0x0E},
-        {{}, 2, 0x00},                       {{}, 1, 0x0E},  {{4, 0}, 1, 0x0E}, {{8, 3, 0xFF}, 2, 0x00},
+        {{2, 0, 0, 0, 0, 0, 0, 0}, 2, 0x0A},
+        {{1}, 3, 0x0A},
+        {{4}, 2, 0x04},
+        {{2, 4}, 2, 0x0E},
+        {{}, 2, 0x00},
+        {{}, 1, 0x0E},
+        {{4, 0}, 1, 0x0E},
+        {{8, 3, 0xFF}, 2, 0x00},
     };
     for (const Case& c : cases) {
         PPG_LED_PULSE_GROUP_SETTING g = {};

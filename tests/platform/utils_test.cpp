@@ -15,10 +15,7 @@ TEST(Utils, StringTrimCases) {
         const char* in;
         const char* out;
     } cases[] = {
-        {"  /dev/ttyACM0 \n", "/dev/ttyACM0"},
-        {" \t\r\n\v\f", ""},
-        {"", ""},
-        {"plain", "plain"},
+        {"  /dev/ttyACM0 \n", "/dev/ttyACM0"},       {" \t\r\n\v\f", ""}, {"", ""}, {"plain", "plain"},
         {"\xC3\xA9t\xC3\xA9 ", "\xC3\xA9t\xC3\xA9"},  // bytes above 127 are not white space
     };
     for (const Case& c : cases) {

@@ -14,8 +14,7 @@ namespace {
 using Block = std::array<uint8_t, 57>;
 
 // A block whose every byte is distinct, so a byte written where it should not be shows.
-Block Patterned()
-{
+Block Patterned() {
     Block b;
     for (size_t i = 0; i < b.size(); ++i) {
         b[i] = static_cast<uint8_t>(0x40 + i);
@@ -27,21 +26,19 @@ Block Patterned()
 
 class CrossControl : public CrossCheck {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         CrossCheck::SetUp();
         Connect(ProfileNamed("yb-2112"));
     }
 };
 
-TEST_F(CrossControl, ReadModifyWriteChangesOnlyTheOwnedBytes)
-{
+TEST_F(CrossControl, ReadModifyWriteChangesOnlyTheOwnedBytes) {
     struct Case {
         const char* name;
         std::function<bool()> change;
         std::vector<std::pair<size_t, uint8_t>> bytes;  // the bytes that must change, and to what
-        bool written;  // a block write follows the read
-        uint8_t byte5 = 0xFF;  // byte 5 of the model's block before the change
+        bool written;                                   // a block write follows the read
+        uint8_t byte5 = 0xFF;                           // byte 5 of the model's block before the change
     };
     const Case cases[] = {
         {"impedance", [] { return SetOutputImpedance(0x1234); }, {{1, 0x34}}, true},
@@ -83,8 +80,7 @@ TEST_F(CrossControl, ReadModifyWriteChangesOnlyTheOwnedBytes)
     EXPECT_EQ(fw_->AppliedOutputs(), 0);
 }
 
-TEST_F(CrossControl, LEDPulseGroupBothWays)
-{
+TEST_F(CrossControl, LEDPulseGroupBothWays) {
     fw_->SetControlBlock(Patterned());
     PPG_LED_PULSE_GROUP_SETTING group = {{2, 4, 1, 0, 2, 4, 0, 0}, 500};
     ASSERT_TRUE(SetLEDPulseGroupSetting(&group));
@@ -118,8 +114,7 @@ TEST_F(CrossControl, LEDPulseGroupBothWays)
 }
 
 // An ECG record's path settings and pacing fields, written with the apply flag.
-TEST_F(CrossControl, ECGRecordIntoTheBlock)
-{
+TEST_F(CrossControl, ECGRecordIntoTheBlock) {
     fw_->SetControlBlock(Patterned());
     ECG_WAVEFORM w = {};
     w.nImpedance = 2;
@@ -138,12 +133,11 @@ TEST_F(CrossControl, ECGRecordIntoTheBlock)
     EXPECT_EQ(b[3], 5);
     EXPECT_EQ(b[4], 0xFF);
     EXPECT_EQ(b[5], 0xFF);
-    EXPECT_EQ(Bytes(b.begin() + 6, b.begin() + 20),
-              Bytes({0x07, 0xD0, 0x01, 0x02,   // 2000 samples/s, fraction
-                     0x00, 0x50,               // 2 ms in steps of 25 us
-                     0x00, 0x00,               // 2400000 mod 60
-                     0x00, 0xC8,               // default DC table: 2248 - 2048 at +100 mV
-                     0x00, 0x00, 0x9C, 0x40}));  // 2400000 / 60
+    EXPECT_EQ(Bytes(b.begin() + 6, b.begin() + 20), Bytes({0x07, 0xD0, 0x01, 0x02,  // 2000 samples/s, fraction
+                                                           0x00, 0x50,              // 2 ms in steps of 25 us
+                                                           0x00, 0x00,              // 2400000 mod 60
+                                                           0x00, 0xC8,  // default DC table: 2248 - 2048 at +100 mV
+                                                           0x00, 0x00, 0x9C, 0x40}));  // 2400000 / 60
     EXPECT_EQ(b[0], Patterned()[0]) << "the output mask is the output thread's";
     EXPECT_EQ(fw_->AppliedOutputs(), b[0]);
     for (size_t i = 20; i < 57; ++i) {
@@ -151,8 +145,7 @@ TEST_F(CrossControl, ECGRecordIntoTheBlock)
     }
 }
 
-TEST_F(CrossControl, OperatorModeLandsInTheOperatorBlock)
-{
+TEST_F(CrossControl, OperatorModeLandsInTheOperatorBlock) {
     const uint8_t ac[3] = {0, 1, 2};
     memcpy(g_ACCalMode, ac, 3);
     ASSERT_TRUE(SetDeviceOperatorMode(8, 1, 1, 2, 1000));

@@ -11,12 +11,10 @@
 #include "protocol/RespirationTables.h"
 #include "waveform/Calibration.h"
 
-
 uint16_t BE16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b.at(at) << 8 | b.at(at + 1)); }
 uint16_t LE16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b.at(at) | b.at(at + 1) << 8); }
 
-float LEFloat(const Bytes& b, size_t at)
-{
+float LEFloat(const Bytes& b, size_t at) {
     uint32_t bits = 0;
     for (int i = 3; i >= 0; --i) {
         bits = bits << 8 | b.at(at + static_cast<size_t>(i));
@@ -26,8 +24,7 @@ float LEFloat(const Bytes& b, size_t at)
     return f;
 }
 
-double LEDouble(const Bytes& b, size_t at)
-{
+double LEDouble(const Bytes& b, size_t at) {
     uint64_t bits = 0;
     for (int i = 7; i >= 0; --i) {
         bits = bits << 8 | b.at(at + static_cast<size_t>(i));
@@ -37,22 +34,19 @@ double LEDouble(const Bytes& b, size_t at)
     return d;
 }
 
-void CrossCheck::SetUp()
-{
+void CrossCheck::SetUp() {
     ResetProtocolState();
     DeviceSeamSetTargetCheck(nullptr);  // the protocol's own handshake
     ASSERT_TRUE(emu_.Start());
 }
 
-void CrossCheck::TearDown()
-{
+void CrossCheck::TearDown() {
     DeviceClose();
     emu_.Stop();
     ResetProtocolState();
 }
 
-int CrossCheck::Plug(const nvsemu::Profile& profile, int port)
-{
+int CrossCheck::Plug(const nvsemu::Profile& profile, int port) {
     DeviceClose();
     fw_ = std::make_shared<nvsemu::Firmware>(profile);
     emu_.SetResponder(fw_);
@@ -62,13 +56,11 @@ int CrossCheck::Plug(const nvsemu::Profile& profile, int port)
     return found;
 }
 
-void CrossCheck::Connect(const nvsemu::Profile& profile, int port)
-{
+void CrossCheck::Connect(const nvsemu::Profile& profile, int port) {
     ASSERT_EQ(Plug(profile, port), 1) << "profile " << profile.name << " not accepted";
 }
 
-std::vector<Bytes> CrossCheck::Sent() const
-{
+std::vector<Bytes> CrossCheck::Sent() const {
     std::vector<Bytes> out;
     for (const nvsemu::Request& r : emu_.Requests()) {
         out.push_back(r.bytes);
@@ -76,8 +68,7 @@ std::vector<Bytes> CrossCheck::Sent() const
     return out;
 }
 
-size_t CrossCheck::CountSent(const Bytes& prefix) const
-{
+size_t CrossCheck::CountSent(const Bytes& prefix) const {
     size_t n = 0;
     for (const Bytes& r : Sent()) {
         if (r.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), r.begin())) {
@@ -87,8 +78,7 @@ size_t CrossCheck::CountSent(const Bytes& prefix) const
     return n;
 }
 
-nvsemu::Profile ProfileNamed(const std::string& name)
-{
+nvsemu::Profile ProfileNamed(const std::string& name) {
     nvsemu::Profile p;
     EXPECT_TRUE(nvsemu::Profile::ByName(name, p)) << name;
     return p;

@@ -33,8 +33,7 @@ const Expected kExpected[] = {
     {"xj", {1, 1, 0, 1, 1, 0, 0.75, 30, 100, 3000, 0.025, 30, 8, 8}, {3, 3, 3}, 0, 0, 4095, 4095},
 };
 
-void ExpectModel(const MODEL_INFORMATION& got, const ModuleIdentity& m, const int (&led)[3])
-{
+void ExpectModel(const MODEL_INFORMATION& got, const ModuleIdentity& m, const int (&led)[3]) {
     EXPECT_EQ(got.cProductName[0], m.letters[0]);
     EXPECT_EQ(got.cProductName[1], m.letters[1]);
     EXPECT_EQ(got.ucGeneration, m.model >> 8);
@@ -46,8 +45,7 @@ void ExpectModel(const MODEL_INFORMATION& got, const ModuleIdentity& m, const in
     }
 }
 
-void ExpectFeature(const DEVICE_FEATURE& got, const DEVICE_FEATURE& want)
-{
+void ExpectFeature(const DEVICE_FEATURE& got, const DEVICE_FEATURE& want) {
     EXPECT_EQ(got.bSeparatePPGModule, want.bSeparatePPGModule);
     EXPECT_EQ(got.nPPGModuleNumber, want.nPPGModuleNumber);
     EXPECT_EQ(got.nFPGAType, want.nFPGAType);
@@ -66,8 +64,7 @@ void ExpectFeature(const DEVICE_FEATURE& got, const DEVICE_FEATURE& want)
 
 class CrossHandshake : public CrossCheck, public ::testing::WithParamInterface<Expected> {};
 
-TEST_P(CrossHandshake, RecordsMatchTheProfile)
-{
+TEST_P(CrossHandshake, RecordsMatchTheProfile) {
     const Expected& e = GetParam();
     const Profile p = ProfileNamed(e.profile);
     Connect(p);
@@ -125,15 +122,14 @@ INSTANTIATE_TEST_SUITE_P(Profiles, CrossHandshake, ::testing::ValuesIn(kExpected
 
 // The serial-number filter against the profile's own serial: none, the two range modes
 // (which look at neither letters nor status) and the exact serial.
-TEST_F(CrossCheck, SerialFilterAgainstTheProfileSerial)
-{
+TEST_F(CrossCheck, SerialFilterAgainstTheProfileSerial) {
     struct Case {
         const char* profile;
-        uint16_t serial;   // the main module's stored serial (the profile's own unless changed)
+        uint16_t serial;  // the main module's stored serial (the profile's own unless changed)
         char letters[2];
         int32_t filter;
         bool accepted;
-        bool refreshed;    // the records were read from this instrument
+        bool refreshed;  // the records were read from this instrument
     };
     const Profile p4031 = ProfileNamed("main-4031");
     const Profile p2112 = ProfileNamed("yb-2112");
@@ -154,8 +150,8 @@ TEST_F(CrossCheck, SerialFilterAgainstTheProfileSerial)
         {"main-4031", p4031.main.serial, {'Z', 'M'}, p4031.main.serial, false, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.profile << " serial " << c.serial << " " << c.letters[0]
-                                        << c.letters[1] << " filter 0x" << std::hex << c.filter);
+        SCOPED_TRACE(testing::Message() << c.profile << " serial " << c.serial << " " << c.letters[0] << c.letters[1]
+                                        << " filter 0x" << std::hex << c.filter);
         ResetProtocolState();
         Profile p = ProfileNamed(c.profile);
         p.main.serial = c.serial;

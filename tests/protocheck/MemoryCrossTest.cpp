@@ -13,8 +13,7 @@ namespace {
 const Bytes kMemoryWrite = {0x12, 0x55, 0xAA, 0xFF};
 const Bytes kMemoryRead = {0x12, 0x55, 0xAA, 0x00};
 
-Bytes Pattern(size_t n, uint8_t seed)
-{
+Bytes Pattern(size_t n, uint8_t seed) {
     Bytes b(n);
     for (size_t i = 0; i < n; ++i) {
         b[i] = static_cast<uint8_t>(seed + 7 * i);
@@ -24,15 +23,13 @@ Bytes Pattern(size_t n, uint8_t seed)
 
 class CrossMemory : public CrossCheck {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         CrossCheck::SetUp();
         Connect(ProfileNamed("main-4031"));
     }
 };
 
-TEST_F(CrossMemory, WordFormIsBigEndianInMemoryBothWays)
-{
+TEST_F(CrossMemory, WordFormIsBigEndianInMemoryBothWays) {
     // 17 words: two packets (16 + 1), the second at base + 32.
     int words[17];
     for (int i = 0; i < 17; ++i) {
@@ -60,8 +57,7 @@ TEST_F(CrossMemory, WordFormIsBigEndianInMemoryBothWays)
     EXPECT_EQ(back[2], 0x8000);
 }
 
-TEST_F(CrossMemory, ByteFormCopiesBytesAsTheyAre)
-{
+TEST_F(CrossMemory, ByteFormCopiesBytesAsTheyAre) {
     const Bytes data = Pattern(33, 0x31);  // two packets: 32 + 1
     Bytes copy = data;
     ASSERT_TRUE(FlashWrite(0x1440, 0x13, copy.data(), copy.size()));
@@ -75,8 +71,7 @@ TEST_F(CrossMemory, ByteFormCopiesBytesAsTheyAre)
     EXPECT_EQ(back, image);
 }
 
-TEST_F(CrossMemory, EraseClearsTheIdentityStoreBeforeARewrite)
-{
+TEST_F(CrossMemory, EraseClearsTheIdentityStoreBeforeARewrite) {
     // The identity store is flash: a write only clears bits until it is erased.
     ASSERT_TRUE(FlashErase(0x01, 0));
     EXPECT_EQ(fw_->MemoryAt(0x01, 0, 12), Bytes(12, 0xFF));
@@ -91,8 +86,7 @@ TEST_F(CrossMemory, EraseClearsTheIdentityStoreBeforeARewrite)
 
 // A refusal of the second packet ends the transfer: the first packet stays written (or
 // read), nothing more is sent.
-TEST_F(CrossMemory, RefusalPartWayStopsTheTransfer)
-{
+TEST_F(CrossMemory, RefusalPartWayStopsTheTransfer) {
     const Bytes before = fw_->MemoryAt(0x13, 0x1440, 96);
     fw_->RefuseRequests(kMemoryWrite, 1, 1);
     Bytes data = Pattern(96, 0x05);
@@ -118,8 +112,7 @@ TEST_F(CrossMemory, RefusalPartWayStopsTheTransfer)
 }
 
 // Target 0x13 reaches the PPG module that the selection names.
-TEST_F(CrossMemory, PPGTargetFollowsTheModuleSelection)
-{
+TEST_F(CrossMemory, PPGTargetFollowsTheModuleSelection) {
     ASSERT_TRUE(PPGModuleSetSelected(2));
     EXPECT_EQ(fw_->SelectedPpgModule(), 2);
     EXPECT_EQ(PPGModuleGetSelected(), 2);

@@ -13,8 +13,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-TEST_F(CrossCheck, CalibrationSettingsByFirmwareVersion)
-{
+TEST_F(CrossCheck, CalibrationSettingsByFirmwareVersion) {
     // Main firmware 1.16 takes both bytes (low first); 1.14 only the low byte, and the
     // library then sends only that.
     struct Case {
@@ -53,8 +52,7 @@ TEST_F(CrossCheck, CalibrationSettingsByFirmwareVersion)
     }
 }
 
-TEST_F(CrossCheck, WorkingModeAndLEDMatrixByModel)
-{
+TEST_F(CrossCheck, WorkingModeAndLEDMatrixByModel) {
     // Firmware 1.05 needs the working mode: 0 without a third PPG channel.
     Connect(ProfileNamed("main-4031"));
     fw_->SetCalibrationSetting(7, 5);
@@ -73,8 +71,7 @@ TEST_F(CrossCheck, WorkingModeAndLEDMatrixByModel)
     EXPECT_EQ(matrix, 0);
 }
 
-TEST_F(CrossCheck, TransmissionRateUpdateOn2112)
-{
+TEST_F(CrossCheck, TransmissionRateUpdateOn2112) {
     Connect(ProfileNamed("yb-2112"));
     ASSERT_TRUE(UpdateMCUTransmissionRate(700, 900, 650, 950));
     EXPECT_EQ(fw_->CalibrationSetting(1), 700);
@@ -91,8 +88,7 @@ TEST_F(CrossCheck, TransmissionRateUpdateOn2112)
 }
 
 // The rate poll: accepted at once, then "busy" (byte 3 = 0) for the model's busy polls.
-TEST_F(CrossCheck, TransmissionRateWaitsOutTheBusyPolls)
-{
+TEST_F(CrossCheck, TransmissionRateWaitsOutTheBusyPolls) {
     Connect(ProfileNamed("yb-2112"));
     fw_->SetTransmissionBusyPolls(3);
     ASSERT_TRUE(SetTransmissionRate(4));
@@ -111,8 +107,7 @@ TEST_F(CrossCheck, TransmissionRateWaitsOutTheBusyPolls)
     EXPECT_EQ(fw_->TransmissionRate(), 4);
 }
 
-TEST_F(CrossCheck, AmbientLightDynamicLEDAndTriggerLevel)
-{
+TEST_F(CrossCheck, AmbientLightDynamicLEDAndTriggerLevel) {
     Connect(ProfileNamed("yb-2112"));
     ASSERT_TRUE(SetAmbientLightMode(static_cast<PPGAmbientLightMode>(20)));
     EXPECT_EQ(fw_->AmbientLightMode(), 14) << "limited to 14 before sending";
@@ -152,8 +147,7 @@ TEST_F(CrossCheck, AmbientLightDynamicLEDAndTriggerLevel)
     EXPECT_FALSE(fw_->DynamicLed());
 }
 
-TEST_F(CrossCheck, RegistersVRefAndMeasurements)
-{
+TEST_F(CrossCheck, RegistersVRefAndMeasurements) {
     Connect(ProfileNamed("yb-2112"));
     const Bytes vref = fw_->Register(0x51);
     unsigned int v1 = 0, v2 = 0;
@@ -188,8 +182,7 @@ TEST_F(CrossCheck, RegistersVRefAndMeasurements)
     EXPECT_FALSE(fw_->StreamOn());
 }
 
-TEST_F(CrossCheck, ModuleSelectionAndRespirationModule)
-{
+TEST_F(CrossCheck, ModuleSelectionAndRespirationModule) {
     Connect(ProfileNamed("xj"));
     unsigned short words[4] = {};
     ASSERT_TRUE(ReadRespiratoryModuleSetting(words));
@@ -216,8 +209,7 @@ TEST_F(CrossCheck, ModuleSelectionAndRespirationModule)
 
 // The AC-range load: the short operator-mode command with mode 8, sync pulses 0 and one
 // AC range for all channels, then the module's settle time.
-TEST_F(CrossCheck, ACModeLoad)
-{
+TEST_F(CrossCheck, ACModeLoad) {
     Connect(ProfileNamed("yb-2112"));
     const auto start = Clock::now();
     ASSERT_TRUE(LoadACMode(2));
@@ -227,8 +219,7 @@ TEST_F(CrossCheck, ACModeLoad)
 
 // The factory backup on a two-channel module whose record was erased: settings 1 to 4
 // into bytes 1-4 (low) and 7, 8, 10, 11 (high); bytes 5, 6, 9, 12 and 13 on as read.
-TEST_F(CrossCheck, FactoryBackupIntoTheErasedRecord)
-{
+TEST_F(CrossCheck, FactoryBackupIntoTheErasedRecord) {
     Connect(ProfileNamed("yb-2001"));
     fw_->Erase(0x13, 0x1400, 64);
     fw_->SetCalibrationSetting(1, 0x0321);

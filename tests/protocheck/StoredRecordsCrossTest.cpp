@@ -17,8 +17,7 @@ class CrossStoredRecords : public CrossCheck, public ::testing::WithParamInterfa
 
 // Records every PPG side and every main module keep: the factory backup, the ECG
 // DC-variable table and the two manufacturing texts.
-TEST_P(CrossStoredRecords, CommonRecords)
-{
+TEST_P(CrossStoredRecords, CommonRecords) {
     Connect(ProfileNamed(GetParam()));
 
     FACTORY_SETTING factory;
@@ -48,8 +47,7 @@ INSTANTIATE_TEST_SUITE_P(Profiles, CrossStoredRecords,
                          ::testing::Values("main-4031", "yb-2001", "yb-2012-fpga", "yb-2112", "xj"));
 
 // YB modules: the photodiode-sampling tables of channels 1 and 2 (1024 big-endian words).
-TEST_F(CrossCheck, PhotodiodeSamplingTablesOfYBModules)
-{
+TEST_F(CrossCheck, PhotodiodeSamplingTablesOfYBModules) {
     for (const char* name : {"yb-2001", "yb-2112"}) {
         SCOPED_TRACE(name);
         Connect(ProfileNamed(name));
@@ -67,8 +65,7 @@ TEST_F(CrossCheck, PhotodiodeSamplingTablesOfYBModules)
 }
 
 // Model 0x2112: the MCU factory record and the DC tables of channels 1 and 2.
-TEST_F(CrossCheck, MCURecordAndDCTablesOf2112)
-{
+TEST_F(CrossCheck, MCURecordAndDCTablesOf2112) {
     Connect(ProfileNamed("yb-2112"));
     FACTORY_SETTING_MCU mcu;
     memset(&mcu, 0xEE, sizeof mcu);
@@ -106,8 +103,7 @@ TEST_F(CrossCheck, MCURecordAndDCTablesOf2112)
 
 // The external-respiration module: the RWA record (marker, four coefficients), the
 // baseline DAC table and the RDAC3 table, loaded in that order into the host copies.
-TEST_F(CrossCheck, RespirationTablesOfXJ)
-{
+TEST_F(CrossCheck, RespirationTablesOfXJ) {
     Connect(ProfileNamed("xj"));
     ASSERT_TRUE(LoadRespirationRWA());
     const Bytes rwa = fw_->MemoryAt(0x13, 0x1480, 64);
@@ -136,8 +132,7 @@ TEST_F(CrossCheck, RespirationTablesOfXJ)
 }
 
 // Writers of the same records: what the library stores is what the model then holds.
-TEST_F(CrossCheck, StoredRecordWritersLandInTheImage)
-{
+TEST_F(CrossCheck, StoredRecordWritersLandInTheImage) {
     Connect(ProfileNamed("yb-2112"));
     std::vector<unsigned short> dc(3001);
     for (size_t i = 0; i < dc.size(); ++i) {

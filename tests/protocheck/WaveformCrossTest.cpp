@@ -16,27 +16,25 @@ namespace {
 
 using nvsemu::RawPoint;
 
-ECG_WAVEFORM SineECG()
-{
+ECG_WAVEFORM SineECG() {
     ECG_WAVEFORM w = {};
     w.nWaveformType = 0;
     w.fFrequency = 10.0;
     w.fAmplitude = 1.0;
     w.nRespirationRate = 20;
     w.nRespirationAmplitude = 2000;
-    w.nRespirationDepthOrRatio = -5;     // internal respiration: depth -5 %, ratio 3
+    w.nRespirationDepthOrRatio = -5;  // internal respiration: depth -5 %, ratio 3
     w.nRespirationRatioOrBaseline = 3;
     w.nApneaCycle = 0x0102;
     w.fSampleRateKHz = 1.0;
     return w;
 }
 
-ECG_WAVEFORM PacedBeat()
-{
+ECG_WAVEFORM PacedBeat() {
     ECG_WAVEFORM w = {};
     w.nWaveformType = 6;
-    w.fFrequency = 1.0;                  // 60 per minute
-    w.fAmplitude = 1.125;                // 112.5 rounds half away from zero: 113
+    w.fFrequency = 1.0;    // 60 per minute
+    w.fAmplitude = 1.125;  // 112.5 rounds half away from zero: 113
     w.fTAmplitude = -0.25;
     w.fPAmplitude = 0.1;
     w.nQRSWidth = 80;
@@ -45,11 +43,11 @@ ECG_WAVEFORM PacedBeat()
     w.nQTInterval = 360;
     w.bPacingEnable = 1;
     w.fPacingAmplitude = -2.5;
-    w.fPacingWidth = 0.999;              // 99.9 truncated: 99
+    w.fPacingWidth = 0.999;  // 99.9 truncated: 99
     w.nPacingRate = 70;
     w.fNoiseAmplitude = 0.05;
     w.nNoiseType = 1;
-    w.nRespirationMode = 0x80;           // external respiration: ratio 3, baseline 1500 ohms
+    w.nRespirationMode = 0x80;  // external respiration: ratio 3, baseline 1500 ohms
     w.nRespirationDepthOrRatio = 3;
     w.nRespirationRatioOrBaseline = 1500;
     w.nRespirationAmplitude = 3000;
@@ -59,8 +57,7 @@ ECG_WAVEFORM PacedBeat()
 
 class CrossWaveform : public CrossCheck {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         CrossCheck::SetUp();
         Connect(ProfileNamed("yb-2112"));
         // The host copy of the MCU record, as the loading after a connection keeps it:
@@ -69,8 +66,7 @@ protected:
     }
 };
 
-TEST_F(CrossWaveform, ECGSettingRecordedAsMeantAndReadBack)
-{
+TEST_F(CrossWaveform, ECGSettingRecordedAsMeantAndReadBack) {
     struct Case {
         ECG_WAVEFORM w;
         uint8_t respA, respB;
@@ -125,8 +121,7 @@ TEST_F(CrossWaveform, ECGSettingRecordedAsMeantAndReadBack)
     }
 }
 
-TEST_F(CrossWaveform, ECGRawPeriodRecordedAsMeant)
-{
+TEST_F(CrossWaveform, ECGRawPeriodRecordedAsMeant) {
     const ECG_WAVEFORM w = SineECG();
     ASSERT_TRUE(WriteECGRawData(w));
     const std::vector<RawPoint> got = fw_->RawPoints(0);
@@ -162,8 +157,7 @@ TEST_F(CrossWaveform, ECGRawPeriodRecordedAsMeant)
     EXPECT_GE(lo, -200);
 }
 
-PPG_WAVEFORM Pulse(double amplitudeMv)
-{
+PPG_WAVEFORM Pulse(double amplitudeMv) {
     PPG_WAVEFORM w = {};
     w.nWaveformType = 3;
     w.fFrequency = 1.25;
@@ -186,8 +180,7 @@ PPG_WAVEFORM Pulse(double amplitudeMv)
 
 // Model 0x2112 (16-bit DACs): 10 mV is AC range 1 (15 mV full scale); the noise uses the
 // channel's factory AC full scale for that range.
-TEST_F(CrossWaveform, PPGSettingAndRawPeriodOn2112)
-{
+TEST_F(CrossWaveform, PPGSettingAndRawPeriodOn2112) {
     const PPG_WAVEFORM w = Pulse(10.0);
     ASSERT_TRUE(WriteWaveformInfo(PPG_CHANNEL_1, w));
     const Bytes s = fw_->Setting(1);
@@ -200,9 +193,9 @@ TEST_F(CrossWaveform, PPGSettingAndRawPeriodOn2112)
 
     const uint16_t fullScale = LE16(fw_->MemoryAt(0x13, 0x1480, 256), 18 + 2 * 1);  // channel 1, range 1
     EXPECT_EQ(Bytes(s.begin(), s.begin() + 5), Bytes({0xEA, 0xFF, 0x02, 0x00, 0x01}));
-    EXPECT_EQ(BE16(s, 8), 75);                        // 1.25 Hz: 75 per minute
-    EXPECT_EQ(BE16(s, 14), 32768);                    // 1500 / 3000 x 65535, rounded
-    EXPECT_EQ(BE16(s, 16), 43690);                    // 10 / 15 x 65535, rounded
+    EXPECT_EQ(BE16(s, 8), 75);      // 1.25 Hz: 75 per minute
+    EXPECT_EQ(BE16(s, 14), 32768);  // 1500 / 3000 x 65535, rounded
+    EXPECT_EQ(BE16(s, 16), 43690);  // 10 / 15 x 65535, rounded
     EXPECT_EQ(BE16(s, 30), static_cast<uint16_t>(0.5 + 0.3 / 15 * fullScale));
     EXPECT_EQ(BE16(s, 32), 500);
     EXPECT_EQ(BE16(s, 34), 1200);
@@ -233,8 +226,7 @@ TEST_F(CrossWaveform, PPGSettingAndRawPeriodOn2112)
 }
 
 // A 12-bit module: channel 3's sub-commands (08 setting, 09 raw) and the 30 mV range.
-TEST_F(CrossCheck, PPGChannel3On12BitModule)
-{
+TEST_F(CrossCheck, PPGChannel3On12BitModule) {
     Connect(ProfileNamed("yb-2001"));
     PPG_WAVEFORM w = Pulse(3.0);
     w.nWaveformType = 0;  // sine, generated in 1/2000 mV

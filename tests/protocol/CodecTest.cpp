@@ -15,8 +15,7 @@
 
 namespace {
 
-Bytes ModelReply(char a, char b, uint16_t serial, uint8_t module = 0, uint8_t status = 0xFF)
-{
+Bytes ModelReply(char a, char b, uint16_t serial, uint8_t module = 0, uint8_t status = 0xFF) {
     const Bytes id = IdentityRecord(a, b, 0x2001, serial);
     Bytes reply(12, 0);
     reply[0] = 0x55;
@@ -26,8 +25,7 @@ Bytes ModelReply(char a, char b, uint16_t serial, uint8_t module = 0, uint8_t st
     return reply;
 }
 
-TEST(ProtocolIdentityCodec, ModelReplySignExtendsTheSerialAndChecksItsHeader)
-{
+TEST(ProtocolIdentityCodec, ModelReplySignExtendsTheSerialAndChecksItsHeader) {
     MODEL_INFORMATION m = {};
     Bytes reply = ModelReply('Y', 'B', 0x9C40, 1);
     ASSERT_TRUE(ParseModelRecordReply(reply.data(), 1, &m));
@@ -46,8 +44,7 @@ TEST(ProtocolIdentityCodec, ModelReplySignExtendsTheSerialAndChecksItsHeader)
     EXPECT_EQ(untouched.iSerialNumber, 77);
 }
 
-TEST(ProtocolIdentityCodec, HandshakeVerdictByLettersAndFilter)
-{
+TEST(ProtocolIdentityCodec, HandshakeVerdictByLettersAndFilter) {
     using V = HandshakeVerdict;
     struct Case {
         char a, b;
@@ -56,13 +53,13 @@ TEST(ProtocolIdentityCodec, HandshakeVerdictByLettersAndFilter)
         V verdict;
     } cases[] = {
         {'N', 'V', 0x0011, 0, V::Identify},
-        {'K', 'Q', 0x0011, 0, V::Reject},          // other main units are not accepted
+        {'K', 'Q', 0x0011, 0, V::Reject},  // other main units are not accepted
         {'N', 'V', 1234, 1234, V::Identify},
-        {'N', 'V', 1235, 1234, V::Reject},         // the serial decides before the letters
+        {'N', 'V', 1235, 1234, V::Reject},  // the serial decides before the letters
         {'K', 'Q', 1234, 1234, V::Reject},
         {'N', 'V', 8999, 0x8000, V::RangeAccept},
         {'N', 'V', 9000, 0x8000, V::RangeReject},
-        {'K', 'Q', 8999, 0x8000, V::RangeAccept},  // the range modes never look at the letters
+        {'K', 'Q', 8999, 0x8000, V::RangeAccept},    // the range modes never look at the letters
         {'N', 'V', 0x9C40, 0x8000, V::RangeAccept},  // negative: counts as at most 8999
         {'N', 'V', 8999, 0x10000, V::RangeReject},
         {'Z', 'M', 9000, 0x10000, V::RangeAccept},
@@ -79,8 +76,7 @@ TEST(ProtocolIdentityCodec, HandshakeVerdictByLettersAndFilter)
     EXPECT_EQ(JudgeHandshakeReply(refused.data(), 0x8000), V::RangeAccept);
 }
 
-TEST(ProtocolMemoryCodec, RequestLayout)
-{
+TEST(ProtocolMemoryCodec, RequestLayout) {
     uint8_t out[64];
     const uint8_t data[3] = {1, 2, 3};
     BuildMemoryRequest(out, MemoryOp::Write, 0x13, 3, 0x00012345, data);
@@ -99,8 +95,7 @@ TEST(ProtocolMemoryCodec, RequestLayout)
     EXPECT_EQ(out[7], 32);
 }
 
-TEST(ProtocolMemoryCodec, ReplyMustEchoTheRequestAndCarryTheSuccessMark)
-{
+TEST(ProtocolMemoryCodec, ReplyMustEchoTheRequestAndCarryTheSuccessMark) {
     uint8_t good[64];
     BuildMemoryRequest(good, MemoryOp::Read, 0x13, 32, 0x1400, nullptr);
     good[4] = 0xFF;
@@ -110,8 +105,7 @@ TEST(ProtocolMemoryCodec, ReplyMustEchoTheRequestAndCarryTheSuccessMark)
         uint8_t value;
         proto::Result result;
     } cases[] = {
-        {4, 0x00, proto::Result::Refused},
-        {0, 0x13, proto::Result::Mismatch},
+        {4, 0x00, proto::Result::Refused},   {0, 0x13, proto::Result::Mismatch},
         {3, 0xFF, proto::Result::Mismatch},   // a write's reply is not a read's
         {5, 0x12, proto::Result::Mismatch},   // another target
         {7, 16, proto::Result::Mismatch},     // another count
@@ -126,8 +120,7 @@ TEST(ProtocolMemoryCodec, ReplyMustEchoTheRequestAndCarryTheSuccessMark)
     }
 }
 
-TEST(ProtocolControlBlockCodec, OperatorModeAndBlockWriteLayouts)
-{
+TEST(ProtocolControlBlockCodec, OperatorModeAndBlockWriteLayouts) {
     uint8_t out[kOperatorModeLength];
     const uint8_t ac[3] = {0, 1, 2};
     BuildOperatorModeRequest(out, 8, 1, 1, 1, 1000, ac);
@@ -151,15 +144,13 @@ TEST(ProtocolControlBlockCodec, OperatorModeAndBlockWriteLayouts)
     EXPECT_EQ(write[4 + 5], 0xFF);
 }
 
-_DEVICE_CONTROL_SETTING Filled(uint8_t v)
-{
+_DEVICE_CONTROL_SETTING Filled(uint8_t v) {
     _DEVICE_CONTROL_SETTING b;
     memset(&b, v, sizeof b);
     return b;
 }
 
-ECG_WAVEFORM PacedECG()
-{
+ECG_WAVEFORM PacedECG() {
     ECG_WAVEFORM w = {};
     w.nImpedance = 2;
     w.nElectrode = 5;
@@ -172,8 +163,7 @@ ECG_WAVEFORM PacedECG()
     return w;
 }
 
-TEST(ProtocolControlBlockCodec, ECGRecordIntoTheBlock)
-{
+TEST(ProtocolControlBlockCodec, ECGRecordIntoTheBlock) {
     SetDefaultECGDCVariableCalibrationData();
     g_nFWVersion = 0x105;
     ECG_WAVEFORM w = PacedECG();
@@ -194,7 +184,8 @@ TEST(ProtocolControlBlockCodec, ECGRecordIntoTheBlock)
     EXPECT_EQ(p[11], 0x50);
     EXPECT_EQ(p[12], 0x00);  // 2400000 mod 60
     EXPECT_EQ(p[13], 0x00);
-    const unsigned dac = static_cast<uint16_t>(g_ECGDCVariableCalibrationData[1500] - g_ECGDCVariableCalibrationData[1000]);
+    const unsigned dac =
+        static_cast<uint16_t>(g_ECGDCVariableCalibrationData[1500] - g_ECGDCVariableCalibrationData[1000]);
     EXPECT_EQ(p[14], dac >> 8);
     EXPECT_EQ(p[15], dac & 0xFF);
     const uint8_t period[4] = {0x00, 0x00, 0x9C, 0x40};  // 40000 steps: one beat a second
@@ -231,14 +222,13 @@ TEST(ProtocolControlBlockCodec, ECGRecordIntoTheBlock)
     g_nFWVersion = 0;
 }
 
-TEST(ProtocolControlBlockCodec, DCOffsetAndPacingBytes)
-{
+TEST(ProtocolControlBlockCodec, DCOffsetAndPacingBytes) {
     struct Case {
         int variable, offset, pacing;
         uint8_t dcByte, pacingByte;
     } cases[] = {
-        {0, 300, 0, 1, 0},  {0, -300, 0, 2, 0}, {0, 150, 0, 0, 0}, {0, 0, 0, 0, 0},
-        {1, 300, 0, 0, 0xFF},  // the variable offset goes through the DC DAC, with pacing's switch
+        {0, 300, 0, 1, 0}, {0, -300, 0, 2, 0},   {0, 150, 0, 0, 0},
+        {0, 0, 0, 0, 0},   {1, 300, 0, 0, 0xFF},  // the variable offset goes through the DC DAC, with pacing's switch
         {1, 0, 0, 0, 0},   {0, 300, 1, 1, 0xFF},
     };
     for (const Case& c : cases) {
@@ -257,8 +247,7 @@ TEST(ProtocolControlBlockCodec, DCOffsetAndPacingBytes)
     EXPECT_EQ(DCOffsetCode(299), 0);
 }
 
-TEST(ProtocolControlBlockCodec, PPGRecordIntoTheBlock)
-{
+TEST(ProtocolControlBlockCodec, PPGRecordIntoTheBlock) {
     PPG_WAVEFORM w = {};
     w.fSampleRateKHz = 1.0;
     w.nSampleFraction = 5;
@@ -278,8 +267,7 @@ TEST(ProtocolControlBlockCodec, PPGRecordIntoTheBlock)
     EXPECT_EQ(p[20], 0xAA);
 }
 
-TEST(ProtocolControlBlockCodec, LEDPulseGroupReadBack)
-{
+TEST(ProtocolControlBlockCodec, LEDPulseGroupReadBack) {
     struct Case {
         uint8_t noPeriod;
         uint16_t period;
@@ -292,7 +280,7 @@ TEST(ProtocolControlBlockCodec, LEDPulseGroupReadBack)
         // The shift keeps the last k slots as they were.
         {1, 0, {1, 4, 2, 0, 0, 0, 0, 2}, 0, {4, 2, 0, 0, 0, 0, 2, 2}},
         {1, 0, {4, 1, 2, 0, 0, 0, 0, 0}, 0, {4, 1, 2, 0, 0, 0, 0, 0}},
-        {0, 500, {0, 0, 4, 1, 2, 0, 0, 0}, 500, {0, 0, 4, 1, 2, 0, 0, 0}},  // with a period: as stored
+        {0, 500, {0, 0, 4, 1, 2, 0, 0, 0}, 500, {0, 0, 4, 1, 2, 0, 0, 0}},     // with a period: as stored
         {0, 500, {3, 8, 4, 1, 2, 0xFF, 0, 0}, 500, {0, 0, 4, 1, 2, 0, 0, 0}},  // unknown LEDs read as none
     };
     for (const Case& c : cases) {
@@ -308,13 +296,12 @@ TEST(ProtocolControlBlockCodec, LEDPulseGroupReadBack)
     }
 }
 
-TEST(ProtocolControlBlockCodec, LEDPulseGroupWrite)
-{
+TEST(ProtocolControlBlockCodec, LEDPulseGroupWrite) {
     _DEVICE_CONTROL_SETTING b = Filled(0x77);
     PPG_LED_PULSE_GROUP_SETTING g = {{2, 4, 1, 0, 0, 0, 0, 3}, 0};
     EncodeLEDPulseGroup(g, b);
     EXPECT_EQ(b.ucLEDNoPeriod, 1);
-    EXPECT_EQ(b.usLEDPulsePeriod[0], 0x77);  // the period bytes keep their value
+    EXPECT_EQ(b.usLEDPulsePeriod[0], 0x77);               // the period bytes keep their value
     EXPECT_EQ(0, memcmp(b.ucLEDPulseSlot, g.ucSlot, 8));  // slots go out unchanged
     g.usPeriod = 0x0102;
     EncodeLEDPulseGroup(g, b);
@@ -323,8 +310,7 @@ TEST(ProtocolControlBlockCodec, LEDPulseGroupWrite)
     EXPECT_EQ(b.usLEDPulsePeriod[1], 0x02);
 }
 
-TEST(ProtocolPPGModuleCodec, AutoTriggerStatusAndRLD)
-{
+TEST(ProtocolPPGModuleCodec, AutoTriggerStatusAndRLD) {
     uint8_t reply[64] = {0xB0, 0x00, 0x30, 0xFF, 0x11, 0x22, 0x01, 9, 8, 7, 0x01, 0xF4, 0x00, 0x64};
     AUTO_TRIGGER_STATUS s = {};
     DecodeAutoTriggerStatus(reply, &s);
@@ -342,8 +328,7 @@ TEST(ProtocolPPGModuleCodec, AutoTriggerStatusAndRLD)
     EXPECT_DOUBLE_EQ(RLDWordToVolts(0), 0.0);
 }
 
-TEST(ProtocolPPGModuleCodec, CalibrationRequestLayout)
-{
+TEST(ProtocolPPGModuleCodec, CalibrationRequestLayout) {
     uint8_t out[64];
     memset(out, 0xEE, sizeof out);
     const uint8_t data[2] = {0x34, 0x12};
@@ -361,8 +346,7 @@ TEST(ProtocolPPGModuleCodec, CalibrationRequestLayout)
     EXPECT_EQ(out[4], 0);
 }
 
-TEST(ProtocolStoredRecordCodec, RespirationRecordMarkerIsExact)
-{
+TEST(ProtocolStoredRecordCodec, RespirationRecordMarkerIsExact) {
     const double coefficients[4] = {101.5, 102.25, -3.0, 7.0};
     uint8_t record[64];
     BuildRespirationRWA(coefficients, record);
@@ -379,8 +363,7 @@ TEST(ProtocolStoredRecordCodec, RespirationRecordMarkerIsExact)
     EXPECT_FALSE(ParseRespirationRWA(record, back));
 }
 
-TEST(ProtocolStoredRecordCodec, LEDSettingBaseAddresses)
-{
+TEST(ProtocolStoredRecordCodec, LEDSettingBaseAddresses) {
     EXPECT_EQ(GetPPGLEDSettingBaseAddress(0), 0x1500u);
     EXPECT_EQ(GetPPGLEDSettingBaseAddress(8), 0x3500u);
     EXPECT_EQ(GetPPGLEDSettingBaseAddress(9), 0u);

@@ -19,8 +19,7 @@ const Bytes kBlockRead = [] {
 }();
 
 // A block whose every byte is distinct, so any stray change shows.
-Bytes Pattern()
-{
+Bytes Pattern() {
     Bytes b(57);
     for (size_t i = 0; i < b.size(); ++i) {
         b[i] = static_cast<uint8_t>(7 * i + 3);
@@ -31,16 +30,14 @@ Bytes Pattern()
 
 class ProtocolControlBlock : public ProtocolExchange {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ProtocolExchange::SetUp();
         inst_.SetControlBlock(Pattern());
         OpenPort();
     }
 };
 
-TEST_F(ProtocolControlBlock, ReadModifyWritesChangeOnlyTheirBytes)
-{
+TEST_F(ProtocolControlBlock, ReadModifyWritesChangeOnlyTheirBytes) {
     struct Case {
         const char* what;
         std::function<bool()> change;
@@ -77,14 +74,12 @@ TEST_F(ProtocolControlBlock, ReadModifyWritesChangeOnlyTheirBytes)
     }
 }
 
-TEST_F(ProtocolControlBlock, UnchangedElectrodeIsNotWritten)
-{
+TEST_F(ProtocolControlBlock, UnchangedElectrodeIsNotWritten) {
     ASSERT_TRUE(SetOutputElectrode(Pattern()[3]));
     EXPECT_EQ(Sent().size(), 1u);
 }
 
-TEST_F(ProtocolControlBlock, AReplyThatIsNotTheBlockIsNeverWrittenBack)
-{
+TEST_F(ProtocolControlBlock, AReplyThatIsNotTheBlockIsNeverWrittenBack) {
     Bytes other = AcceptedEcho({0xCC, 0x00, 0x05});
     emu_.FaultOnHeader({0xEA, 0x00, 0x00}, nvsemu::Fault::Replace(other));
     EXPECT_FALSE(SetOutputImpedance(1));
@@ -92,8 +87,7 @@ TEST_F(ProtocolControlBlock, AReplyThatIsNotTheBlockIsNeverWrittenBack)
     EXPECT_EQ(inst_.ControlBlock(), Pattern());
 }
 
-TEST_F(ProtocolControlBlock, FailuresOfTheExchange)
-{
+TEST_F(ProtocolControlBlock, FailuresOfTheExchange) {
     struct Case {
         const char* what;
         Bytes header;
@@ -115,8 +109,7 @@ TEST_F(ProtocolControlBlock, FailuresOfTheExchange)
     }
 }
 
-TEST_F(ProtocolControlBlock, LEDPulseGroup)
-{
+TEST_F(ProtocolControlBlock, LEDPulseGroup) {
     PPG_LED_PULSE_GROUP_SETTING group = {{0, 0, 4, 1, 2, 0, 0, 0}, 0};
     ASSERT_TRUE(SetLEDPulseGroupSetting(&group));
     const Bytes block = inst_.ControlBlock();
@@ -141,8 +134,7 @@ TEST_F(ProtocolControlBlock, LEDPulseGroup)
     EXPECT_FALSE(SetLEDPulseGroupSetting(&group));
 }
 
-TEST_F(ProtocolControlBlock, ECGRecordWrittenWithTheApplyFlag)
-{
+TEST_F(ProtocolControlBlock, ECGRecordWrittenWithTheApplyFlag) {
     g_nFWVersion = 0x105;
     ECG_WAVEFORM ecg = {};
     ecg.nImpedance = 1;
@@ -167,8 +159,7 @@ TEST_F(ProtocolControlBlock, ECGRecordWrittenWithTheApplyFlag)
     EXPECT_EQ(Sent().size(), 1u);  // no write after a failed read
 }
 
-TEST_F(ProtocolControlBlock, OperatorMode)
-{
+TEST_F(ProtocolControlBlock, OperatorMode) {
     g_ACCalMode[0] = 0;
     g_ACCalMode[1] = 1;
     g_ACCalMode[2] = 2;
@@ -187,8 +178,7 @@ TEST_F(ProtocolControlBlock, OperatorMode)
     EXPECT_FALSE(SetDeviceOperatorMode(0, 1, 1, 1, 1000));
 }
 
-TEST_F(ProtocolControlBlock, SyncPulseChangesOneByteOfTheOperatorBlock)
-{
+TEST_F(ProtocolControlBlock, SyncPulseChangesOneByteOfTheOperatorBlock) {
     inst_.SetOperatorBlock({0x00, 0x00, 7, 0x27, 0x10, 1, 1, 1, 0, 1, 2, 0, 0, 0});
     ASSERT_TRUE(SetPPGSyncPulse(PPG_CHANNEL_2, SYNC_PULSE_2));
     const std::vector<Bytes> sent = Sent();
@@ -204,8 +194,7 @@ TEST_F(ProtocolControlBlock, SyncPulseChangesOneByteOfTheOperatorBlock)
     EXPECT_EQ(Sent().size(), 1u);
 }
 
-TEST_F(ProtocolControlBlock, NothingWithoutAnInstrument)
-{
+TEST_F(ProtocolControlBlock, NothingWithoutAnInstrument) {
     DeviceClose();
     _DEVICE_CONTROL_SETTING block = {};
     PPG_LED_PULSE_GROUP_SETTING group = {};

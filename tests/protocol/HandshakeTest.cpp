@@ -29,22 +29,19 @@ Bytes IdentityRead(uint8_t target) { return {0x12, 0x55, 0xAA, 0x00, 0x00, targe
 class ProtocolHandshake : public ProtocolExchange {
 protected:
     // The serial link's scan of ttyACM0 with the real handshake.
-    bool Scan()
-    {
+    bool Scan() {
         DeviceSeamSetTargetCheck(nullptr);
         const bool found = DoFindDevice(0) == 1;
         return found;
     }
     // A main unit outside the main-unit table, with a PPG module of its own.
-    void WithPPGModule(const Bytes& record)
-    {
+    void WithPPGModule(const Bytes& record) {
         inst_.SetMainIdentity(IdentityRecord('N', 'V', 0x5001, 0x0011));
         inst_.SetPPGIdentity(record);
     }
 };
 
-TEST_F(ProtocolHandshake, AcceptanceByLettersAndSerialFilter)
-{
+TEST_F(ProtocolHandshake, AcceptanceByLettersAndSerialFilter) {
     struct Case {
         char a, b;
         uint16_t serial;
@@ -52,17 +49,13 @@ TEST_F(ProtocolHandshake, AcceptanceByLettersAndSerialFilter)
         bool accepted;
         bool refreshed;  // the records were read from this instrument
     } cases[] = {
-        {'N', 'V', 0x0011, 0, true, true},
-        {'K', 'Q', 0x0011, 0, false, false},
-        {'Z', 'M', 0x0011, 0, false, false},
-        {'N', 'V', 1234, 1234, true, true},
-        {'N', 'V', 1235, 1234, false, false},
-        {'N', 'V', 8999, 0x8000, true, true},
-        {'N', 'V', 9000, 0x8000, false, true},  // rejected, but the records were refreshed first
-        {'K', 'Q', 8999, 0x8000, true, true},   // the range modes do not look at the letters
-        {'N', 'V', 0x9C40, 0x8000, true, true}, // a serial from 0x8000 up reads negative
-        {'N', 'V', 8999, 0x10000, false, true},
-        {'N', 'V', 9000, 0x10000, true, true},
+        {'N', 'V', 0x0011, 0, true, true},      {'K', 'Q', 0x0011, 0, false, false},
+        {'Z', 'M', 0x0011, 0, false, false},    {'N', 'V', 1234, 1234, true, true},
+        {'N', 'V', 1235, 1234, false, false},   {'N', 'V', 8999, 0x8000, true, true},
+        {'N', 'V', 9000, 0x8000, false, true},   // rejected, but the records were refreshed first
+        {'K', 'Q', 8999, 0x8000, true, true},    // the range modes do not look at the letters
+        {'N', 'V', 0x9C40, 0x8000, true, true},  // a serial from 0x8000 up reads negative
+        {'N', 'V', 8999, 0x10000, false, true}, {'N', 'V', 9000, 0x10000, true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.a << c.b << " serial " << c.serial << " filter " << c.filter);
@@ -77,11 +70,10 @@ TEST_F(ProtocolHandshake, AcceptanceByLettersAndSerialFilter)
     }
 }
 
-TEST_F(ProtocolHandshake, MainUnitServingThePPGSide)
-{
+TEST_F(ProtocolHandshake, MainUnitServingThePPGSide) {
     ASSERT_TRUE(Scan());
-    const std::vector<Bytes> expected = {kStop, kMainModel, kMainModel, IdentityRead(0x01), kRevision, kMainDac,
-                                         kPPGDac, kB8};
+    const std::vector<Bytes> expected = {kStop,     kMainModel, kMainModel, IdentityRead(0x01),
+                                         kRevision, kMainDac,   kPPGDac,    kB8};
     EXPECT_EQ(Sent(), expected);
     EXPECT_EQ(g_DeviceFeature.bSeparatePPGModule, 0);
     EXPECT_EQ(g_DeviceFeature.nPPGModuleNumber, 6);
@@ -108,13 +100,12 @@ TEST_F(ProtocolHandshake, MainUnitServingThePPGSide)
     EXPECT_FALSE(GetHWInfo(0, nullptr));
 }
 
-TEST_F(ProtocolHandshake, SeparatePPGModule2112)
-{
+TEST_F(ProtocolHandshake, SeparatePPGModule2112) {
     WithPPGModule(IdentityRecord('Y', 'B', 0x2112, 0x0203, 4, 2, 2, 5));
     inst_.SetDac16(true, true);
     ASSERT_TRUE(Scan());
-    const std::vector<Bytes> expected = {kStop,    kMainModel, kMainModel,         kPPGModel, IdentityRead(0x01),
-                                         kRevision, IdentityRead(0x13), kMainDac,  kPPGDac,   kB9};
+    const std::vector<Bytes> expected = {kStop,     kMainModel,         kMainModel, kPPGModel, IdentityRead(0x01),
+                                         kRevision, IdentityRead(0x13), kMainDac,   kPPGDac,   kB9};
     EXPECT_EQ(Sent(), expected);
     const DEVICE_FEATURE row = {1, 1, 0, 2, 1, 1, 0.1, 300, 300, 3000, 0.01, 20, 10, 8};
     EXPECT_EQ(0, memcmp(&g_DeviceFeature, &row, sizeof row));
@@ -134,8 +125,7 @@ TEST_F(ProtocolHandshake, SeparatePPGModule2112)
     EXPECT_EQ(g_nFWVersion, 0x110);  // the main module's
 }
 
-TEST_F(ProtocolHandshake, CapabilitiesAndLEDTypesByPPGModel)
-{
+TEST_F(ProtocolHandshake, CapabilitiesAndLEDTypesByPPGModel) {
     struct Case {
         char a, b;
         uint16_t model;
@@ -144,12 +134,9 @@ TEST_F(ProtocolHandshake, CapabilitiesAndLEDTypesByPPGModel)
         bool simulated3, supported3;
         int respiration;
     } cases[] = {
-        {'Y', 'B', 0x2001, 2, 0, {1, 2, 3}, false, false, 0},
-        {'Y', 'B', 0x2005, 1, 0, {1, 2, 0}, true, true, 0},
-        {'Y', 'B', 0x1121, 1, 0, {0, 3, 3}, false, false, 0},
-        {'Y', 'B', 0x3301, 3, 0, {1, 2, 0}, false, true, 0},
-        {'Y', 'B', 0x2012, 2, 3, {1, 2, 3}, false, false, 0},
-        {'X', 'J', 0x2001, 2, 0, {3, 3, 3}, false, false, 1},
+        {'Y', 'B', 0x2001, 2, 0, {1, 2, 3}, false, false, 0}, {'Y', 'B', 0x2005, 1, 0, {1, 2, 0}, true, true, 0},
+        {'Y', 'B', 0x1121, 1, 0, {0, 3, 3}, false, false, 0}, {'Y', 'B', 0x3301, 3, 0, {1, 2, 0}, false, true, 0},
+        {'Y', 'B', 0x2012, 2, 3, {1, 2, 3}, false, false, 0}, {'X', 'J', 0x2001, 2, 0, {3, 3, 3}, false, false, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.a << c.b << " " << std::hex << c.model);
@@ -169,8 +156,7 @@ TEST_F(ProtocolHandshake, CapabilitiesAndLEDTypesByPPGModel)
     }
 }
 
-TEST_F(ProtocolHandshake, DeadFPGAMakesThePPGSideLookAbsent)
-{
+TEST_F(ProtocolHandshake, DeadFPGAMakesThePPGSideLookAbsent) {
     WithPPGModule(IdentityRecord('Y', 'B', 0x2012, 0x0203));
     inst_.SetFPGAAlive(false);
     ASSERT_TRUE(Scan());  // the connection still succeeds
@@ -195,14 +181,12 @@ TEST_F(ProtocolHandshake, DeadFPGAMakesThePPGSideLookAbsent)
     EXPECT_EQ(GetPPGFullModelNumber(), 0x2012);
 }
 
-TEST_F(ProtocolHandshake, StreamPacketsBeforeTheStopAreSkipped)
-{
+TEST_F(ProtocolHandshake, StreamPacketsBeforeTheStopAreSkipped) {
     inst_.SetStreamPacketsBeforeStop(5);
     EXPECT_TRUE(Scan());
 }
 
-TEST_F(ProtocolHandshake, AnInstrumentThatNeverAcknowledgesTheStopIsGivenUp)
-{
+TEST_F(ProtocolHandshake, AnInstrumentThatNeverAcknowledgesTheStopIsGivenUp) {
     inst_.SetNeverAcknowledgeStop(true);
     const auto start = Clock::now();
     EXPECT_FALSE(Scan());
@@ -212,8 +196,7 @@ TEST_F(ProtocolHandshake, AnInstrumentThatNeverAcknowledgesTheStopIsGivenUp)
     EXPECT_EQ(Sent().size(), 1u);  // nothing after the stop
 }
 
-TEST_F(ProtocolHandshake, FailuresOfTheIdentityExchanges)
-{
+TEST_F(ProtocolHandshake, FailuresOfTheIdentityExchanges) {
     struct Case {
         const char* what;
         Bytes header;
@@ -239,8 +222,7 @@ TEST_F(ProtocolHandshake, FailuresOfTheIdentityExchanges)
     }
 }
 
-TEST_F(ProtocolHandshake, FailedOptionalReadsKeepEarlierValues)
-{
+TEST_F(ProtocolHandshake, FailedOptionalReadsKeepEarlierValues) {
     // The DAC-width and extension-module reads may fail without failing the connection.
     emu_.FaultOnHeader(kMainDac, nvsemu::Fault::Drop(), 0);
     emu_.FaultOnHeader(kB8, nvsemu::Fault::Truncate(10), 0);
@@ -251,15 +233,13 @@ TEST_F(ProtocolHandshake, FailedOptionalReadsKeepEarlierValues)
     EXPECT_EQ(g_nFWVersion, 0x110);
 }
 
-TEST_F(ProtocolHandshake, ForgetsTheDynamicLEDState)
-{
+TEST_F(ProtocolHandshake, ForgetsTheDynamicLEDState) {
     g_PPGDynamicLEDEnabled = 1;
     ASSERT_TRUE(Scan());
     EXPECT_EQ(g_PPGDynamicLEDEnabled, 0);
 }
 
-TEST_F(ProtocolHandshake, NoPortMeansNoInstrument)
-{
+TEST_F(ProtocolHandshake, NoPortMeansNoInstrument) {
     EXPECT_FALSE(IsTargetDevice());
     EXPECT_FALSE(UpdateDeviceInformation());
     MODEL_INFORMATION m = {};
@@ -267,8 +247,7 @@ TEST_F(ProtocolHandshake, NoPortMeansNoInstrument)
     EXPECT_TRUE(emu_.Requests().empty());
 }
 
-TEST(ProtocolHandshakeScan, FindsTheInstrumentWithTheWantedSerialAmongPorts)
-{
+TEST(ProtocolHandshakeScan, FindsTheInstrumentWithTheWantedSerialAmongPorts) {
     ResetProtocolState();
     LinkSandbox sandbox;
     ScriptedInstrument first, second;

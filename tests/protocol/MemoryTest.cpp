@@ -17,15 +17,13 @@ uint32_t Address(const Bytes& r) { return (uint32_t{r[8]} << 24) | (uint32_t{r[9
 
 class ProtocolMemory : public ProtocolExchange {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ProtocolExchange::SetUp();
         OpenPort();
     }
 };
 
-TEST_F(ProtocolMemory, WordFormPacketsOf16)
-{
+TEST_F(ProtocolMemory, WordFormPacketsOf16) {
     Bytes stored;
     for (int i = 0; i < 17; ++i) {
         stored.push_back(static_cast<uint8_t>(0xA0 + i));  // high byte first
@@ -61,8 +59,7 @@ TEST_F(ProtocolMemory, WordFormPacketsOf16)
     }
 }
 
-TEST_F(ProtocolMemory, ByteFormPacketsOf32)
-{
+TEST_F(ProtocolMemory, ByteFormPacketsOf32) {
     Bytes data(33);
     for (size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<uint8_t>(i + 1);
@@ -82,8 +79,7 @@ TEST_F(ProtocolMemory, ByteFormPacketsOf32)
     EXPECT_EQ(Sent().size(), 4u);
 }
 
-TEST_F(ProtocolMemory, StopsAtTheFirstRefusal)
-{
+TEST_F(ProtocolMemory, StopsAtTheFirstRefusal) {
     inst_.SetMemory(0x13, 0x1500, Bytes(96, 0x5A));
     emu_.FaultOnRequest(1, nvsemu::Fault::Alter({{4, 0x00}}));
     Bytes read(96, 0xEE);
@@ -99,8 +95,7 @@ TEST_F(ProtocolMemory, StopsAtTheFirstRefusal)
     EXPECT_EQ(Sent().size(), 1u);
 }
 
-TEST_F(ProtocolMemory, ALateReplyIsNeverTakenForTheNextPacket)
-{
+TEST_F(ProtocolMemory, ALateReplyIsNeverTakenForTheNextPacket) {
     inst_.SetMemory(0x13, 0x1400, Bytes(32, 0x11));
     inst_.SetMemory(0x13, 0x1440, Bytes(32, 0x22));
     emu_.FaultOnRequest(0, nvsemu::Fault::Delay(400));
@@ -116,8 +111,7 @@ TEST_F(ProtocolMemory, ALateReplyIsNeverTakenForTheNextPacket)
     EXPECT_NE(read, Bytes(32, 0x11));
 }
 
-TEST_F(ProtocolMemory, FactoryRecord)
-{
+TEST_F(ProtocolMemory, FactoryRecord) {
     FACTORY_SETTING record;
     memset(&record, 0, sizeof record);
     EXPECT_FALSE(ReadFactorySetting(&record));  // erased
@@ -144,8 +138,7 @@ TEST_F(ProtocolMemory, FactoryRecord)
     EXPECT_EQ(record.ucValid, 7);
 }
 
-TEST_F(ProtocolMemory, HostIndexesOutsideTheMapAreRefusedWithoutTraffic)
-{
+TEST_F(ProtocolMemory, HostIndexesOutsideTheMapAreRefusedWithoutTraffic) {
     unsigned short table[4097] = {};
     PPG_LED_SETTING led = {};
     unsigned char buffer[64];
@@ -160,8 +153,7 @@ TEST_F(ProtocolMemory, HostIndexesOutsideTheMapAreRefusedWithoutTraffic)
     EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(ProtocolMemory, LEDSettingsAndManufacturingInformation)
-{
+TEST_F(ProtocolMemory, LEDSettingsAndManufacturingInformation) {
     PPG_LED_SETTING led;
     for (int i = 0; i < 32; ++i) {
         led.ucData[i] = static_cast<uint8_t>(0x40 + i);
@@ -184,8 +176,7 @@ TEST_F(ProtocolMemory, LEDSettingsAndManufacturingInformation)
     EXPECT_EQ(info[64], 0xEE);  // beyond the record: untouched
 }
 
-TEST_F(ProtocolMemory, PPGDCTableFillsItsBlockWithZeros)
-{
+TEST_F(ProtocolMemory, PPGDCTableFillsItsBlockWithZeros) {
     std::vector<unsigned short> table(3001);
     for (size_t i = 0; i < table.size(); ++i) {
         table[i] = static_cast<unsigned short>(i * 3);
@@ -205,8 +196,7 @@ TEST_F(ProtocolMemory, PPGDCTableFillsItsBlockWithZeros)
     EXPECT_EQ(back, table);
 }
 
-TEST_F(ProtocolMemory, RespirationRecords)
-{
+TEST_F(ProtocolMemory, RespirationRecords) {
     const double coefficients[4] = {120.5, 130.25, 2.0, 1.0};
     uint8_t record[64];
     BuildRespirationRWA(coefficients, record);
@@ -243,8 +233,7 @@ TEST_F(ProtocolMemory, RespirationRecords)
     EXPECT_EQ(0, memcmp(g_ECGExtRespirationBaselineDACTable, baseline, sizeof baseline));
 }
 
-TEST_F(ProtocolMemory, EraseAndNoInstrument)
-{
+TEST_F(ProtocolMemory, EraseAndNoInstrument) {
     EXPECT_TRUE(FlashErase(0x01, 0));
     ASSERT_EQ(Sent().size(), 1u);
     EXPECT_EQ(Sent()[0][6], 1);

@@ -17,20 +17,17 @@ using Clock = std::chrono::steady_clock;
 
 class ProtocolPPGModule : public ProtocolExchange {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ProtocolExchange::SetUp();
         OpenPort();
         g_nFWVersion = 0x110;
     }
-    static void SetPPGModel(uint16_t model)
-    {
+    static void SetPPGModel(uint16_t model) {
         g_PPGModelInfo.ucGeneration = static_cast<uint8_t>(model >> 8);
         g_PPGModelInfo.ucModel = static_cast<uint8_t>(model);
     }
     // The calibration-setting writes among the requests sent: (id, first data bytes).
-    std::vector<std::pair<int, int>> SettingWrites() const
-    {
+    std::vector<std::pair<int, int>> SettingWrites() const {
         std::vector<std::pair<int, int>> out;
         for (const Bytes& r : Sent()) {
             if (r.size() == 64 && r[0] == 0xCC && r[1] == 0xFF) {
@@ -41,15 +38,13 @@ protected:
     }
 };
 
-Bytes Reply(std::initializer_list<uint8_t> head)
-{
+Bytes Reply(std::initializer_list<uint8_t> head) {
     Bytes b(head);
     b.resize(64, 0);
     return b;
 }
 
-TEST_F(ProtocolPPGModule, TransmissionRateSendsOnlyWhatChanged)
-{
+TEST_F(ProtocolPPGModule, TransmissionRateSendsOnlyWhatChanged) {
     SetPPGModel(0x2112);
     ASSERT_TRUE(UpdateMCUTransmissionRate(800, 1023, 800, 1023));
     const std::vector<std::pair<int, int>> first = {{1, 800}, {2, 800}, {25, 1023}, {26, 1023}};
@@ -70,8 +65,7 @@ TEST_F(ProtocolPPGModule, TransmissionRateSendsOnlyWhatChanged)
     EXPECT_EQ(SettingWrites(), first);
 }
 
-TEST_F(ProtocolPPGModule, TransmissionRateStopsAtAFailedWrite)
-{
+TEST_F(ProtocolPPGModule, TransmissionRateStopsAtAFailedWrite) {
     SetPPGModel(0x2112);
     emu_.FaultOnHeader({0xCC, 0xFF, 0x02}, nvsemu::Fault::Refuse());
     EXPECT_FALSE(UpdateMCUTransmissionRate(800, 1023, 800, 1023));
@@ -81,8 +75,7 @@ TEST_F(ProtocolPPGModule, TransmissionRateStopsAtAFailedWrite)
     EXPECT_EQ(SettingWrites(), (std::vector<std::pair<int, int>>{{2, 800}, {25, 1023}, {26, 1023}}));
 }
 
-TEST_F(ProtocolPPGModule, SixteenBitSettingsByFirmware)
-{
+TEST_F(ProtocolPPGModule, SixteenBitSettingsByFirmware) {
     g_nFWVersion = 0x10E;
     ASSERT_TRUE(WriteCalibrationSetting(PPG_CAL_TRIGGER_LEVEL_CH1, static_cast<unsigned short>(0x1234)));
     EXPECT_EQ(SettingWrites().back(), std::make_pair(3, 0x0034));  // low byte only
@@ -99,8 +92,7 @@ TEST_F(ProtocolPPGModule, SixteenBitSettingsByFirmware)
     EXPECT_EQ(byte, 0xEF);
 }
 
-TEST_F(ProtocolPPGModule, SlowSettingReadsAreWaitedForThreeTimes)
-{
+TEST_F(ProtocolPPGModule, SlowSettingReadsAreWaitedForThreeTimes) {
     inst_.SetCalibration(2, 321);
     emu_.FaultOnHeader({0xCC, 0x00, 0x02}, nvsemu::Fault::Delay(450));
     unsigned short value = 0;
@@ -115,8 +107,7 @@ TEST_F(ProtocolPPGModule, SlowSettingReadsAreWaitedForThreeTimes)
     EXPECT_LT(seconds, 5.0);
 }
 
-TEST_F(ProtocolPPGModule, SettingRepliesThatAreRefusedOrForeign)
-{
+TEST_F(ProtocolPPGModule, SettingRepliesThatAreRefusedOrForeign) {
     unsigned char byte = 0x77;
     emu_.FaultOnHeader({0xCC, 0x00, 0x05}, nvsemu::Fault::Refuse());
     EXPECT_FALSE(ReadCalibrationSetting(PPG_CAL_LED_TRIGGER_STATUS, &byte));
@@ -127,8 +118,7 @@ TEST_F(ProtocolPPGModule, SettingRepliesThatAreRefusedOrForeign)
     EXPECT_FALSE(SwitchDeviceWorkingMode(1));
 }
 
-TEST_F(ProtocolPPGModule, CalibrationWritesGoThroughTheCommandWindowWhilePlaybackRuns)
-{
+TEST_F(ProtocolPPGModule, CalibrationWritesGoThroughTheCommandWindowWhilePlaybackRuns) {
     static int s_calls;
     static unsigned char s_id, s_first;
     static int s_length;
@@ -154,8 +144,7 @@ TEST_F(ProtocolPPGModule, CalibrationWritesGoThroughTheCommandWindowWhilePlaybac
     EXPECT_EQ(SettingWrites().size(), 1u);
 }
 
-TEST_F(ProtocolPPGModule, WorkingModeByFirmware)
-{
+TEST_F(ProtocolPPGModule, WorkingModeByFirmware) {
     g_ECGModuleHWInfo.nFWMajor = 1;
     g_ECGModuleHWInfo.nFWMinor = 10;
     g_PPGModelInfo.nLEDType[2] = 0;  // a third LED
@@ -167,8 +156,7 @@ TEST_F(ProtocolPPGModule, WorkingModeByFirmware)
     EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(ProtocolPPGModule, AmbientLightAndModuleSelection)
-{
+TEST_F(ProtocolPPGModule, AmbientLightAndModuleSelection) {
     ASSERT_TRUE(SetAmbientLightMode(static_cast<PPGAmbientLightMode>(20)));
     EXPECT_EQ(Sent().back(), Bytes({0xB0, 0xFF, 0x10, 0x00, 14}));
     ASSERT_TRUE(SetAmbientLightMode(static_cast<PPGAmbientLightMode>(-1)));
@@ -188,8 +176,7 @@ TEST_F(ProtocolPPGModule, AmbientLightAndModuleSelection)
     EXPECT_EQ(PPGModuleGetSelected(), 0);
 }
 
-TEST_F(ProtocolPPGModule, DynamicLEDStrength)
-{
+TEST_F(ProtocolPPGModule, DynamicLEDStrength) {
     SetPPGModel(0x2001);
     EXPECT_TRUE(EnableDynamicLEDStrength(1));
     EXPECT_TRUE(Sent().empty());
@@ -218,8 +205,7 @@ TEST_F(ProtocolPPGModule, DynamicLEDStrength)
     EXPECT_EQ(Sent().size(), 1u);
 }
 
-TEST_F(ProtocolPPGModule, TransmissionRatePollIsBounded)
-{
+TEST_F(ProtocolPPGModule, TransmissionRatePollIsBounded) {
     inst_.SetRatePollsBusy(2);
     ASSERT_TRUE(SetTransmissionRate(3));
     const std::vector<Bytes> expected = {{0xB0, 0xFF, 0x20, 0x00, 3},
@@ -241,16 +227,15 @@ TEST_F(ProtocolPPGModule, TransmissionRatePollIsBounded)
     EXPECT_EQ(Sent().size(), 1u);
 }
 
-TEST_F(ProtocolPPGModule, ReferenceVoltages)
-{
+TEST_F(ProtocolPPGModule, ReferenceVoltages) {
     unsigned int value = 0;
     EXPECT_FALSE(ReadPPGVRef(PPG_CHANNEL_3, &value));  // register 0x51 holds channels 1 and 2 only
     EXPECT_FALSE(WritePPGVRef(static_cast<PPGChannel>(0), 1));
     EXPECT_TRUE(Sent().empty());
 
-    emu_.FaultOnHeader({0xCC, 0x00, 0x0A},
-                       nvsemu::Fault::Replace(Reply({0xCC, 0x00, 0x0A, 0xFF, 0xD0, 0x51, 0x04, 0x11, 0x22, 0x33, 0x44})),
-                       0);
+    emu_.FaultOnHeader(
+        {0xCC, 0x00, 0x0A},
+        nvsemu::Fault::Replace(Reply({0xCC, 0x00, 0x0A, 0xFF, 0xD0, 0x51, 0x04, 0x11, 0x22, 0x33, 0x44})), 0);
     ASSERT_TRUE(ReadPPGVRef(PPG_CHANNEL_2, &value));
     EXPECT_EQ(value, 0x3344u);
     ASSERT_TRUE(WritePPGVRef(PPG_CHANNEL_1, 0x0ABC));
@@ -268,8 +253,7 @@ TEST_F(ProtocolPPGModule, ReferenceVoltages)
     EXPECT_EQ(Sent().size(), 1u);
 }
 
-TEST_F(ProtocolPPGModule, RegistersAndMeasurements)
-{
+TEST_F(ProtocolPPGModule, RegistersAndMeasurements) {
     emu_.FaultOnHeader({0xCC, 0x00, 0x0A},
                        nvsemu::Fault::Replace(Reply({0xCC, 0x00, 0x0A, 0xFF, 0xD0, 0x70, 0x02, 0x12, 0x34})));
     unsigned short reg = 0;
@@ -292,8 +276,9 @@ TEST_F(ProtocolPPGModule, RegistersAndMeasurements)
     ASSERT_TRUE(EnableADCControl(1));
     EXPECT_EQ(Sent().back(), Bytes({0xAD, 0xFF, 0x00, 0x00, 1, 0x00}));
 
-    emu_.FaultOnHeader({0xB0, 0x00, 0x30},
-                       nvsemu::Fault::Replace(Reply({0xB0, 0x00, 0x30, 0x00, 1, 2, 0x01, 0, 0, 0, 0x01, 0xF4, 0x00, 0x0A})));
+    emu_.FaultOnHeader(
+        {0xB0, 0x00, 0x30},
+        nvsemu::Fault::Replace(Reply({0xB0, 0x00, 0x30, 0x00, 1, 2, 0x01, 0, 0, 0, 0x01, 0xF4, 0x00, 0x0A})));
     AUTO_TRIGGER_STATUS status = {};
     ASSERT_TRUE(GetAutoTriggerLevelStatus(&status));
     EXPECT_EQ(status.usLevel1, 500);
@@ -315,8 +300,7 @@ TEST_F(ProtocolPPGModule, RegistersAndMeasurements)
     EXPECT_EQ(b, 9);
 }
 
-TEST_F(ProtocolPPGModule, LEDMatrixSwitchOnlyOn2001)
-{
+TEST_F(ProtocolPPGModule, LEDMatrixSwitchOnlyOn2001) {
     SetPPGModel(0x2002);
     EXPECT_TRUE(WriteLEDMatrixEnableStatus(1));
     EXPECT_TRUE(Sent().empty());
@@ -325,8 +309,7 @@ TEST_F(ProtocolPPGModule, LEDMatrixSwitchOnlyOn2001)
     EXPECT_EQ(SettingWrites(), (std::vector<std::pair<int, int>>{{17, 1}}));
 }
 
-TEST_F(ProtocolPPGModule, FactoryBackupOnATwoChannelModel)
-{
+TEST_F(ProtocolPPGModule, FactoryBackupOnATwoChannelModel) {
     SetPPGModel(0x2001);
     g_DeviceFeature.nPPGChannelNumber = 2;
     inst_.SetCalibration(1, 0x0A01);
@@ -335,23 +318,22 @@ TEST_F(ProtocolPPGModule, FactoryBackupOnATwoChannelModel)
     inst_.SetCalibration(4, 0x0D04);
     ASSERT_TRUE(BackupFactorySetting());
     const Bytes stored = inst_.MemoryRange(0x13, 0x1400, 16);
-    const Bytes expected = {1, 0x01, 0x02, 0x03, 0x04, 0xFF, 0xFF, 0x0A, 0x0B, 0xFF, 0x0C, 0x0D, 0xFF, 0xFF, 0xFF, 0xFF};
+    const Bytes expected = {1,    0x01, 0x02, 0x03, 0x04, 0xFF, 0xFF, 0x0A,
+                            0x0B, 0xFF, 0x0C, 0x0D, 0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_EQ(stored, expected);
 
     emu_.FaultOnHeader({0xCC, 0x00, 0x03}, nvsemu::Fault::Refuse(), 0);
     EXPECT_FALSE(BackupFactorySetting());
 }
 
-TEST_F(ProtocolPPGModule, ACModeLoad)
-{
+TEST_F(ProtocolPPGModule, ACModeLoad) {
     const auto start = Clock::now();
     ASSERT_TRUE(LoadACMode(2));
     EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), 2.9);  // the module settles
     EXPECT_EQ(Sent().back(), Bytes({0x00, 0xFF, 8, 0x10, 0x27, 0, 0, 0, 2, 2, 2}));
 }
 
-TEST_F(ProtocolPPGModule, NothingWithoutAnInstrument)
-{
+TEST_F(ProtocolPPGModule, NothingWithoutAnInstrument) {
     DeviceClose();
     SetPPGModel(0x2112);
     unsigned short value = 0;

@@ -14,15 +14,13 @@ namespace {
 
 class ProtocolWaveformExchange : public ProtocolExchange {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ProtocolExchange::SetUp();
         OpenPort();
     }
 };
 
-ECG_WAVEFORM SineECG()
-{
+ECG_WAVEFORM SineECG() {
     ECG_WAVEFORM w = {};
     w.nWaveformType = 0;
     w.fFrequency = 10.0;
@@ -34,8 +32,7 @@ ECG_WAVEFORM SineECG()
     return w;
 }
 
-TEST_F(ProtocolWaveformExchange, ECGSettingWrittenAndReadBack)
-{
+TEST_F(ProtocolWaveformExchange, ECGSettingWrittenAndReadBack) {
     const ECG_WAVEFORM w = SineECG();
     ASSERT_TRUE(WriteWaveformInfo(w, 200, 0x0102, -1));
     const Bytes sent = Sent().front();
@@ -58,8 +55,7 @@ TEST_F(ProtocolWaveformExchange, ECGSettingWrittenAndReadBack)
     EXPECT_EQ(back.nRespirationDepthOrRatio, 3);
 }
 
-TEST_F(ProtocolWaveformExchange, SettingWritesRequireTheExactEcho)
-{
+TEST_F(ProtocolWaveformExchange, SettingWritesRequireTheExactEcho) {
     emu_.FaultOnHeader({0xEA, 0xFF, 0x01}, nvsemu::Fault::Alter({{20, 0x99}}));
     EXPECT_FALSE(WriteWaveformInfo(SineECG(), 0, 0, 0));
     emu_.FaultOnHeader({0xEA, 0xFF, 0x08}, nvsemu::Fault::Refuse());
@@ -71,8 +67,7 @@ TEST_F(ProtocolWaveformExchange, SettingWritesRequireTheExactEcho)
     EXPECT_TRUE(WriteWaveformInfo(PPG_CHANNEL_3, ppg));
 }
 
-TEST_F(ProtocolWaveformExchange, PPGSettingReadBackAndRefusal)
-{
+TEST_F(ProtocolWaveformExchange, PPGSettingReadBackAndRefusal) {
     PPG_WAVEFORM w = {};
     w.nWaveformType = 3;
     w.fFrequency = 1.25;
@@ -95,8 +90,7 @@ TEST_F(ProtocolWaveformExchange, PPGSettingReadBackAndRefusal)
     EXPECT_EQ(untouched.nPeriod, 5);
 }
 
-TEST_F(ProtocolWaveformExchange, RawUploadIn14PointPackets)
-{
+TEST_F(ProtocolWaveformExchange, RawUploadIn14PointPackets) {
     // Exactly 15 points: the upload must not read past the caller's 60 bytes.
     std::unique_ptr<unsigned char[]> points(new unsigned char[60]);
     for (int i = 0; i < 60; ++i) {
@@ -117,16 +111,14 @@ TEST_F(ProtocolWaveformExchange, RawUploadIn14PointPackets)
     EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(ProtocolWaveformExchange, RawUploadStopsAtAnEchoThatDiffers)
-{
+TEST_F(ProtocolWaveformExchange, RawUploadStopsAtAnEchoThatDiffers) {
     unsigned char points[29 * 4] = {};
     emu_.FaultOnRequest(1, nvsemu::Fault::Alter({{40, 0x01}}));
     EXPECT_FALSE(WriteWaveformRawData(points, sizeof points, 0x04));
     EXPECT_EQ(Sent().size(), 2u);  // the third packet is never sent
 }
 
-TEST_F(ProtocolWaveformExchange, GeneratedPeriodsUploadWhole)
-{
+TEST_F(ProtocolWaveformExchange, GeneratedPeriodsUploadWhole) {
     const ECG_WAVEFORM ecg = SineECG();  // 100 ms at 1 sample per ms
     ASSERT_TRUE(WriteECGRawData(ecg));
     std::vector<Bytes> sent = Sent();
@@ -154,8 +146,7 @@ TEST_F(ProtocolWaveformExchange, GeneratedPeriodsUploadWhole)
     EXPECT_EQ(sent.front()[2], 0x06);
 }
 
-TEST_F(ProtocolWaveformExchange, NothingWithoutAnInstrument)
-{
+TEST_F(ProtocolWaveformExchange, NothingWithoutAnInstrument) {
     DeviceClose();
     unsigned char points[56] = {};
     ECG_WAVEFORM back = {};

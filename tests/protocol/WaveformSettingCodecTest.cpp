@@ -16,15 +16,13 @@ class ProtocolSettingCodec : public ::testing::Test {
 protected:
     void SetUp() override { ResetProtocolState(); }
     void TearDown() override { ResetProtocolState(); }
-    static void SetPPGModel(uint16_t model)
-    {
+    static void SetPPGModel(uint16_t model) {
         g_PPGModelInfo.ucGeneration = static_cast<uint8_t>(model >> 8);
         g_PPGModelInfo.ucModel = static_cast<uint8_t>(model);
     }
 };
 
-ECG_WAVEFORM BaseECG()
-{
+ECG_WAVEFORM BaseECG() {
     ECG_WAVEFORM w = {};
     w.nWaveformType = 6;
     w.fFrequency = 1.25;
@@ -52,12 +50,12 @@ ECG_WAVEFORM BaseECG()
     return w;
 }
 
-TEST_F(ProtocolSettingCodec, RoundHalfAwayFromZero)
-{
+TEST_F(ProtocolSettingCodec, RoundHalfAwayFromZero) {
     struct Case {
         double in;
         int out;
-    } cases[] = {{112.5, 113}, {-112.5, -113}, {0.5, 1}, {-0.5, -1}, {2.4999, 2}, {-2.4999, -2}, {100.6, 101}, {0.0, 0}};
+    } cases[] = {{112.5, 113}, {-112.5, -113}, {0.5, 1},     {-0.5, -1},
+                 {2.4999, 2},  {-2.4999, -2},  {100.6, 101}, {0.0, 0}};
     for (const Case& c : cases) {
         EXPECT_EQ(RoundHalfAway(c.in), c.out) << c.in;
     }
@@ -66,8 +64,7 @@ TEST_F(ProtocolSettingCodec, RoundHalfAwayFromZero)
     EXPECT_EQ(RoundHalfAway(100.0 * 1.125), 113);
 }
 
-TEST_F(ProtocolSettingCodec, ECGBlockBytes)
-{
+TEST_F(ProtocolSettingCodec, ECGBlockBytes) {
     ECG_WAVEFORM w = BaseECG();
     w.fPacingWidth = 0.999;
     _READ_WRITE_ECG_WAVEFORM_SETTING block;
@@ -95,16 +92,15 @@ TEST_F(ProtocolSettingCodec, ECGBlockBytes)
     EXPECT_EQ(b[57], 0x01);
 }
 
-TEST_F(ProtocolSettingCodec, ECGRespirationBytes)
-{
+TEST_F(ProtocolSettingCodec, ECGRespirationBytes) {
     struct Case {
         int depthOrRatio, ratioOrBaseline;
         uint8_t a, b;
         int backDepth, backRatio;
     } cases[] = {
-        {1, 500, 0, 0, 1, 500},   {2, 1000, 1, 1, 2, 1000},     {-5, 3, 0xFB, 0x83, -5, 3},
-        {3, 1500, 2, 2, 3, 1500}, {5, 2000, 4, 3, 5, 2000},     {9, 1500, 0, 2, 1, 1500},
-        {1, 700, 0, 1, 1, 1000},  {16, 5, 16, 0x85, 16, 5},     {-16, 1, 0xF0, 0x81, -16, 1},
+        {1, 500, 0, 0, 1, 500},   {2, 1000, 1, 1, 2, 1000}, {-5, 3, 0xFB, 0x83, -5, 3},
+        {3, 1500, 2, 2, 3, 1500}, {5, 2000, 4, 3, 5, 2000}, {9, 1500, 0, 2, 1, 1500},
+        {1, 700, 0, 1, 1, 1000},  {16, 5, 16, 0x85, 16, 5}, {-16, 1, 0xF0, 0x81, -16, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.depthOrRatio << " " << c.ratioOrBaseline);
@@ -122,8 +118,7 @@ TEST_F(ProtocolSettingCodec, ECGRespirationBytes)
     }
 }
 
-TEST_F(ProtocolSettingCodec, ECGRoundTrip)
-{
+TEST_F(ProtocolSettingCodec, ECGRoundTrip) {
     const ECG_WAVEFORM w = BaseECG();
     _READ_WRITE_ECG_WAVEFORM_SETTING block = {};
     ToECGWaveformSetting(w, block);
@@ -166,8 +161,7 @@ TEST_F(ProtocolSettingCodec, ECGRoundTrip)
     EXPECT_EQ(back.nRespirationAmplitude, 1000);
 }
 
-PPG_WAVEFORM BasePPG()
-{
+PPG_WAVEFORM BasePPG() {
     PPG_WAVEFORM w = {};
     w.nWaveformType = 3;
     w.fFrequency = 1.25;
@@ -190,8 +184,7 @@ PPG_WAVEFORM BasePPG()
     return w;
 }
 
-TEST_F(ProtocolSettingCodec, PPGLevelCodes)
-{
+TEST_F(ProtocolSettingCodec, PPGLevelCodes) {
     struct Case {
         double dc;
         int code;
@@ -205,8 +198,7 @@ TEST_F(ProtocolSettingCodec, PPGLevelCodes)
     }
 }
 
-TEST_F(ProtocolSettingCodec, PPGBlockOnModel2112UsesTheAmplitudesRange)
-{
+TEST_F(ProtocolSettingCodec, PPGBlockOnModel2112UsesTheAmplitudesRange) {
     SetPPGModel(0x2112);
     PPG_WAVEFORM w = BasePPG();  // 10 mV: AC range 1, 15 mV full scale
     _READ_WRITE_PPG_WAVEFORM_SETTING block = {};
@@ -219,19 +211,16 @@ TEST_F(ProtocolSettingCodec, PPGBlockOnModel2112UsesTheAmplitudesRange)
     EXPECT_EQ(block.ucData[42], 0);
 }
 
-TEST_F(ProtocolSettingCodec, PPGRoundTrip)
-{
+TEST_F(ProtocolSettingCodec, PPGRoundTrip) {
     struct Case {
         uint16_t model;
         double amplitude1;
         uint16_t fullScale;  // channel 2's AC full-scale code for the amplitude's range
         double dcLevel;
     } cases[] = {
-        {0x2001, 10, 0, 4095},
-        {0x2112, 10, 0, 65535},
-        {0x2112, 20, 50000, 65535},   // range 0
-        {0x2112, 1.2, 61000, 65535},  // range 2
-        {0x2112, 10, 60000, 65535},   // the noise code uses 60000, the amplitudes 65535
+        {0x2001, 10, 0, 4095},       {0x2112, 10, 0, 65535}, {0x2112, 20, 50000, 65535},  // range 0
+        {0x2112, 1.2, 61000, 65535},                                                      // range 2
+        {0x2112, 10, 60000, 65535},  // the noise code uses 60000, the amplitudes 65535
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.model << std::dec << " " << c.amplitude1);
@@ -271,8 +260,7 @@ TEST_F(ProtocolSettingCodec, PPGRoundTrip)
     }
 }
 
-TEST_F(ProtocolSettingCodec, PPGBlockOfTheEarlierLayout)
-{
+TEST_F(ProtocolSettingCodec, PPGBlockOfTheEarlierLayout) {
     PPG_WAVEFORM w = BasePPG();
     w.nWaveformType = 2;
     _READ_WRITE_PPG_WAVEFORM_SETTING block = {};
@@ -285,8 +273,7 @@ TEST_F(ProtocolSettingCodec, PPGBlockOfTheEarlierLayout)
     EXPECT_EQ(back.nWaveformType, 3);
 }
 
-TEST_F(ProtocolSettingCodec, SubCommandsByChannel)
-{
+TEST_F(ProtocolSettingCodec, SubCommandsByChannel) {
     EXPECT_EQ(GetWaveformInfoSubCommandByPPGChannel(1), 0x02);
     EXPECT_EQ(GetWaveformInfoSubCommandByPPGChannel(2), 0x03);
     EXPECT_EQ(GetWaveformInfoSubCommandByPPGChannel(3), 0x08);
@@ -300,8 +287,7 @@ TEST_F(ProtocolSettingCodec, SubCommandsByChannel)
     EXPECT_DOUBLE_EQ(RoundTo(1499.6, 0), 1500.0);
 }
 
-TEST_F(ProtocolSettingCodec, RawPacketsAndBuffers)
-{
+TEST_F(ProtocolSettingCodec, RawPacketsAndBuffers) {
     EXPECT_EQ(RawBufferBytes(0), 0u);
     EXPECT_EQ(RawBufferBytes(14), 56u);
     EXPECT_EQ(RawBufferBytes(15), 112u);
@@ -316,8 +302,7 @@ TEST_F(ProtocolSettingCodec, RawPacketsAndBuffers)
     }
 }
 
-TEST_F(ProtocolSettingCodec, PPGPacking)
-{
+TEST_F(ProtocolSettingCodec, PPGPacking) {
     const int ac[2] = {1000, -1000};  // uV, a PPG pulse
     const int dc[2] = {1500000, 0};
     PPG_WAVEFORM w = BasePPG();
@@ -343,8 +328,7 @@ TEST_F(ProtocolSettingCodec, PPGPacking)
     EXPECT_EQ((out[6] << 8) | out[7], 0);
 }
 
-TEST_F(ProtocolSettingCodec, ECGPacking)
-{
+TEST_F(ProtocolSettingCodec, ECGPacking) {
     SetDefaultECGDCVariableCalibrationData();
     ECG_WAVEFORM w = BaseECG();
     w.bVariableDCOffset = 0;
@@ -352,7 +336,7 @@ TEST_F(ProtocolSettingCodec, ECGPacking)
     uint8_t out[8] = {};
     PackECGRawData(w, ac, 2, out);
     EXPECT_EQ((out[0] << 8) | out[1], g_ECGDCVariableCalibrationData[1000]);  // 0 mV
-    EXPECT_EQ((out[2] << 8) | out[3], 1000);  // 2.5 uV per step
+    EXPECT_EQ((out[2] << 8) | out[3], 1000);                                  // 2.5 uV per step
     EXPECT_EQ(static_cast<int16_t>((out[6] << 8) | out[7]), -100);
     w.bVariableDCOffset = 1;
     w.nDCOffset = 300;

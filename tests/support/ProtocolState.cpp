@@ -9,8 +9,7 @@
 #include "protocol/RespirationTables.h"
 #include "waveform/Calibration.h"
 
-void ResetProtocolState()
-{
+void ResetProtocolState() {
     g_ECGModelInfo = MODEL_INFORMATION{};
     g_PPGModelInfo = MODEL_INFORMATION{{0, 0}, 0, 0, 0, 0, {0, 0, 3}};
     g_ECGModuleHWInfo = HW_INFORMATION{};

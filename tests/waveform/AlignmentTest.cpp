@@ -10,8 +10,7 @@
 
 namespace {
 
-ECG_WAVEFORM EcgBeat(int rr, int pr, double rateKHz)
-{
+ECG_WAVEFORM EcgBeat(int rr, int pr, double rateKHz) {
     ECG_WAVEFORM w{};
     w.nWaveformType = 6;
     w.fFrequency = 1000.0 / rr * (1.0 - 1e-12);  // exactly rate x RR samples
@@ -27,8 +26,7 @@ ECG_WAVEFORM EcgBeat(int rr, int pr, double rateKHz)
     return w;
 }
 
-PPG_WAVEFORM PpgOfPeriod(int type, int period, double rateKHz)
-{
+PPG_WAVEFORM PpgOfPeriod(int type, int period, double rateKHz) {
     PPG_WAVEFORM w{};
     w.nWaveformType = type;
     w.fFrequency = 1000.0 / period * (1.0 - 1e-12);
@@ -45,15 +43,13 @@ PPG_WAVEFORM PpgOfPeriod(int type, int period, double rateKHz)
 }
 
 template <typename T>
-int ArgMax(const T* s, int n)
-{
+int ArgMax(const T* s, int n) {
     return static_cast<int>(std::max_element(s, s + n) - s);
 }
 
 }  // namespace
 
-TEST(CalcPPGStartPoint, StatedCases)
-{
+TEST(CalcPPGStartPoint, StatedCases) {
     ECG_WAVEFORM beat = EcgBeat(800, 160, 1.0);  // E = 160 + 87 / 2 = 203
     ECG_WAVEFORM sine{};
     sine.nWaveformType = 0;
@@ -63,16 +59,16 @@ TEST(CalcPPGStartPoint, StatedCases)
     square.nWaveformType = 2;  // E = 0
     ECG_WAVEFORM pulse = sine;
     pulse.nWaveformType = 4;
-    pulse.nPulseWidth = 40;    // E = 20
+    pulse.nPulseWidth = 40;  // E = 20
     struct Case {
         const char* name;
         ECG_WAVEFORM* ecg;
         int ppgType, period, delay, start;
     } cases[] = {
-        {"beat, PPG pulse", &beat, 3, 800, 0, 747},     // (800 - 853 mod 800) mod 800
+        {"beat, PPG pulse", &beat, 3, 800, 0, 747},  // (800 - 853 mod 800) mod 800
         {"beat, PPG lines", &beat, 16, 800, 0, 747},
-        {"beat, PPG sine", &beat, 0, 800, 0, 797},      // (1600 - 803) mod 800
-        {"beat, PPG square", &beat, 2, 800, 0, 597},    // (1600 - 1003) mod 800
+        {"beat, PPG sine", &beat, 0, 800, 0, 797},    // (1600 - 803) mod 800
+        {"beat, PPG square", &beat, 2, 800, 0, 597},  // (1600 - 1003) mod 800
         {"sine, PPG square", &sine, 2, 1000, 0, 750},
         {"square, PPG square", &square, 2, 1000, 0, 0},
         {"square, PPG square, delay", &square, 2, 1000, 100, 900},
@@ -100,8 +96,7 @@ TEST(CalcPPGStartPoint, StatedCases)
     }
 }
 
-TEST(CalcPPGStartPoint, RotatedPulsePeakFollowsTheRPeakByTheDelay)
-{
+TEST(CalcPPGStartPoint, RotatedPulsePeakFollowsTheRPeakByTheDelay) {
     for (double rate : {1.0, 2.0, 10.0}) {
         for (int delay : {0, 50, 200, 650, 1500, -120}) {
             ECG_WAVEFORM ecg = EcgBeat(800, 160, rate);
@@ -120,8 +115,7 @@ TEST(CalcPPGStartPoint, RotatedPulsePeakFollowsTheRPeakByTheDelay)
             const int rPeak = ArgMax(ecgAc, n);
             const int pulsePeak = ArgMax(ppgAc, m);
             const int transit = ((static_cast<int>(delay * rate) % n) + n) % n;
-            EXPECT_EQ(((pulsePeak - rPeak) % n + n) % n, transit)
-                << rate << " kHz, delay " << delay << " ms";
+            EXPECT_EQ(((pulsePeak - rPeak) % n + n) % n, transit) << rate << " kHz, delay " << delay << " ms";
             delete[] ecgAc;
             delete[] ecgDc;
             delete[] ppgAc;
@@ -130,8 +124,7 @@ TEST(CalcPPGStartPoint, RotatedPulsePeakFollowsTheRPeakByTheDelay)
     }
 }
 
-TEST(ORVCalcPPGStartPoint, InMillisecondsAndWritesTheRate)
-{
+TEST(ORVCalcPPGStartPoint, InMillisecondsAndWritesTheRate) {
     ECG_WAVEFORM ecg = EcgBeat(800, 160, 10.0);
     ecg.nSampleFraction = 55;
     PPG_WAVEFORM ppg = PpgOfPeriod(3, 800, 10.0);
@@ -142,14 +135,13 @@ TEST(ORVCalcPPGStartPoint, InMillisecondsAndWritesTheRate)
     EXPECT_EQ(ORVCalcPPGStartPoint(&ecg, nullptr, 0), 0);
 }
 
-TEST(ShiftPPGWaveformData, RotatesByAnyStart)
-{
+TEST(ShiftPPGWaveformData, RotatesByAnyStart) {
     struct Case {
         int start;
         std::vector<double> expected;
     } cases[] = {
-        {0, {1, 2, 3}}, {1, {2, 3, 1}}, {2, {3, 1, 2}},
-        {3, {1, 2, 3}}, {4, {2, 3, 1}},   // a start for a longer period wraps
+        {0, {1, 2, 3}},  {1, {2, 3, 1}}, {2, {3, 1, 2}},
+        {3, {1, 2, 3}},  {4, {2, 3, 1}},  // a start for a longer period wraps
         {-1, {3, 1, 2}},                  // never before the array
     };
     for (const Case& c : cases) {
@@ -168,8 +160,7 @@ void Callback1(double, int, int) {}
 void Callback3(double, int, int) {}
 }  // namespace
 
-TEST(PPGWaveformToRawData, OneStreamPerRecord)
-{
+TEST(PPGWaveformToRawData, OneStreamPerRecord) {
     PPG_WAVEFORM first = PpgOfPeriod(3, 800, 0.5);
     PPG_WAVEFORM third = PpgOfPeriod(0, 500, 0.5);
     third.nSyncPulse = 1;

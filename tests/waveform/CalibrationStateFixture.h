@@ -13,8 +13,7 @@
 
 class CalibrationStateTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         model_ = g_PPGModelInfo;
         feature_ = g_DeviceFeature;
         factory_ = g_FactorySettingMCU;
@@ -28,8 +27,7 @@ protected:
         std::memcpy(acCalMode_, g_ACCalMode, sizeof acCalMode_);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         g_PPGModelInfo = model_;
         g_DeviceFeature = feature_;
         g_FactorySettingMCU = factory_;
@@ -43,30 +41,24 @@ protected:
         std::memcpy(g_ACCalMode, acCalMode_, sizeof acCalMode_);
     }
 
-    static void SetPPGModel(uint16_t model)
-    {
+    static void SetPPGModel(uint16_t model) {
         g_PPGModelInfo.ucGeneration = static_cast<uint8_t>(model >> 8);
         g_PPGModelInfo.ucModel = static_cast<uint8_t>(model & 0xFF);
     }
 
     // The capability row of PPG model 0x2112: AC 0.1..300 mV, DC from 300 mV.
-    static void Use2112()
-    {
+    static void Use2112() {
         SetPPGModel(0x2112);
         g_DeviceFeature = {1, 1, 0, 2, 1, 1, 0.1, 300, 300, 3000, 0.01, 20, 10, 8};
     }
 
     // The capability row of PPG model 0x2012: AC 0.75..30 mV, DC from 30 mV.
-    static void Use2012()
-    {
+    static void Use2012() {
         SetPPGModel(0x2012);
         g_DeviceFeature = {1, 1, 3, 2, 1, 1, 0.75, 30, 30, 3000, 0.025, 30, 8, 8};
     }
 
-    static void SetPPGChannel3(bool present)
-    {
-        g_PPGModelInfo.nLEDType[2] = present ? 0 : 3;
-    }
+    static void SetPPGChannel3(bool present) { g_PPGModelInfo.nLEDType[2] = present ? 0 : 3; }
 
 private:
     MODEL_INFORMATION model_{};

@@ -16,20 +16,15 @@ struct Bytes {
     bool operator==(const Bytes& o) const { return high == o.high && low == o.low; }
 };
 
-Bytes Wire(uint16_t word)
-{
+Bytes Wire(uint16_t word) {
     unsigned char b[2];
     std::memcpy(b, &word, 2);
     return {b[0], b[1]};
 }
 
-Bytes Code(int code)
-{
-    return {(code >> 8) & 0xFF, code & 0xFF};
-}
+Bytes Code(int code) { return {(code >> 8) & 0xFF, code & 0xFF}; }
 
-std::ostream& operator<<(std::ostream& os, const Bytes& b)
-{
+std::ostream& operator<<(std::ostream& os, const Bytes& b) {
     return os << std::hex << b.high << " " << b.low << std::dec;
 }
 
@@ -37,27 +32,22 @@ std::ostream& operator<<(std::ostream& os, const Bytes& b)
 
 using ConversionTest = CalibrationStateTest;
 
-TEST_F(ConversionTest, EcgAcStepsOf2_5MicrovoltsClampedToSixteenBits)
-{
+TEST_F(ConversionTest, EcgAcStepsOf2_5MicrovoltsClampedToSixteenBits) {
     struct Case {
         double mv;
         Bytes wire;
     } cases[] = {
-        {1.0, {0x01, 0x90}},      // 400 steps
-        {-0.0049, {0xFF, 0xFF}},  // -1
-        {0.0, {0x00, 0x00}},
-        {81.9175, {0x7F, 0xFF}},  // 32767, the last step
-        {100.0, {0x7F, 0xFF}},
-        {-100.0, {0x80, 0x00}},
-        {NAN, {0x00, 0x00}},
+        {1.0, {0x01, 0x90}},                               // 400 steps
+        {-0.0049, {0xFF, 0xFF}},                           // -1
+        {0.0, {0x00, 0x00}},     {81.9175, {0x7F, 0xFF}},  // 32767, the last step
+        {100.0, {0x7F, 0xFF}},   {-100.0, {0x80, 0x00}},  {NAN, {0x00, 0x00}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Wire(ECG_AC_VoltageToDAC(c.mv)), c.wire) << c.mv << " mV";
     }
 }
 
-TEST_F(ConversionTest, EcgDcRoundsHalfAwayAndClampsTheIndex)
-{
+TEST_F(ConversionTest, EcgDcRoundsHalfAwayAndClampsTheIndex) {
     for (int i = 0; i <= 2000; ++i) {
         g_ECGDCVariableCalibrationData[i] = static_cast<uint16_t>(i + 0x100);  // code = index + 256
     }
@@ -65,7 +55,7 @@ TEST_F(ConversionTest, EcgDcRoundsHalfAwayAndClampsTheIndex)
         double mv;
         int index;
     } cases[] = {
-        {0.49, 1000}, {-0.5, 999}, {0.5, 1001}, {-0.49, 1000}, {999.6, 2000},
+        {0.49, 1000},   {-0.5, 999},  {0.5, 1001}, {-0.49, 1000},    {999.6, 2000},
         {2500.0, 2000}, {-2500.0, 0}, {NAN, 2000}, {INFINITY, 2000}, {-INFINITY, 0},
     };
     for (const Case& c : cases) {
@@ -73,8 +63,7 @@ TEST_F(ConversionTest, EcgDcRoundsHalfAwayAndClampsTheIndex)
     }
 }
 
-TEST_F(ConversionTest, EcgDcDefaultLine)
-{
+TEST_F(ConversionTest, EcgDcDefaultLine) {
     auto expected = [](int mv) {
         return static_cast<uint16_t>(static_cast<int>(0.5 + (1000 + mv / 1.02) / 2000 * 4095));
     };
@@ -94,14 +83,13 @@ TEST_F(ConversionTest, EcgDcDefaultLine)
     EXPECT_EQ(Wire(ECG_DC_VoltageToDAC(0.0)), Code(2048));
 }
 
-TEST_F(ConversionTest, PpgDcOntoTheDacLevel)
-{
+TEST_F(ConversionTest, PpgDcOntoTheDacLevel) {
     struct Case {
         double level, mv;
         int code;
     } cases[] = {
-        {4095, 1500, 2047}, {4095, 3500, 4095}, {4095, 3000, 4095}, {4095, 0, 0},
-        {4095, -10, 0},     // no negative codes
+        {4095, 1500, 2047},   {4095, 3500, 4095}, {4095, 3000, 4095},
+        {4095, 0, 0},         {4095, -10, 0},  // no negative codes
         {65535, 1500, 32767}, {4095, NAN, 0},
     };
     for (const Case& c : cases) {
@@ -110,8 +98,7 @@ TEST_F(ConversionTest, PpgDcOntoTheDacLevel)
     }
 }
 
-TEST_F(ConversionTest, PpgAcOnTheCapabilityFullScale)
-{
+TEST_F(ConversionTest, PpgAcOnTheCapabilityFullScale) {
     // Default capability row: 30 mV full scale.
     struct Case {
         double mv;
@@ -125,8 +112,7 @@ TEST_F(ConversionTest, PpgAcOnTheCapabilityFullScale)
     EXPECT_EQ(Wire(PPG_AC_VoltageToDAC(0, 1.0)), Code(0));
 }
 
-TEST_F(ConversionTest, PpgAcOnModel2112Ranges)
-{
+TEST_F(ConversionTest, PpgAcOnModel2112Ranges) {
     Use2112();
     struct Case {
         int channelIndex;
@@ -135,12 +121,12 @@ TEST_F(ConversionTest, PpgAcOnModel2112Ranges)
         double mv;
         int code;
     } cases[] = {
-        {0, 2, 0, 1.0, 2730},     // 1 / 1.5 x 4095
-        {0, 0, 0, 450.0, 4095},   // cut to 300 mV first
-        {0, 1, 0, 7.5, 2047},     // 7.5 / 15 x 4095
-        {1, 1, 3000, 7.5, 1500},  // the channel's factory full-scale word
-        {2, 1, 3000, 20.0, 3000}, // never above the level in force
-        {5, 0, 0, 150.0, 2047},   // no such channel: the capability full scale, no table
+        {0, 2, 0, 1.0, 2730},      // 1 / 1.5 x 4095
+        {0, 0, 0, 450.0, 4095},    // cut to 300 mV first
+        {0, 1, 0, 7.5, 2047},      // 7.5 / 15 x 4095
+        {1, 1, 3000, 7.5, 1500},   // the channel's factory full-scale word
+        {2, 1, 3000, 20.0, 3000},  // never above the level in force
+        {5, 0, 0, 150.0, 2047},    // no such channel: the capability full scale, no table
     };
     for (const Case& c : cases) {
         std::memset(&g_FactorySettingMCU, 0, sizeof g_FactorySettingMCU);
@@ -153,18 +139,17 @@ TEST_F(ConversionTest, PpgAcOnModel2112Ranges)
     }
 }
 
-TEST_F(ConversionTest, FingerCurvesOfModel2012)
-{
+TEST_F(ConversionTest, FingerCurvesOfModel2012) {
     // The telling rows, and the curves' shape: non-decreasing, saturated at the top.
-    const std::pair<int, int> dcRows[] = {{0, 0},       {1, 28},     {2, 51},     {10, 88},
-                                          {50, 226},    {100, 356},  {200, 559},  {500, 1126},
+    const std::pair<int, int> dcRows[] = {{0, 0},       {1, 28},      {2, 51},      {10, 88},
+                                          {50, 226},    {100, 356},   {200, 559},   {500, 1126},
                                           {1000, 2000}, {1500, 2841}, {1574, 2973}, {3000, 2973}};
     for (auto [i, v] : dcRows) {
         EXPECT_EQ(FingerDCCurve(i), v) << i;
     }
-    const std::pair<int, int> acRows[] = {{0, 0},     {1, 1},     {10, 8},    {20, 17},  {50, 42},
-                                          {100, 84},  {150, 128}, {200, 172}, {250, 217},
-                                          {280, 244}, {290, 253}, {299, 261}, {300, 261}};
+    const std::pair<int, int> acRows[] = {{0, 0},     {1, 1},     {10, 8},    {20, 17},   {50, 42},
+                                          {100, 84},  {150, 128}, {200, 172}, {250, 217}, {280, 244},
+                                          {290, 253}, {299, 261}, {300, 261}};
     for (auto [i, v] : acRows) {
         EXPECT_EQ(FingerACCurve(i), v) << i;
     }
@@ -179,8 +164,7 @@ TEST_F(ConversionTest, FingerCurvesOfModel2012)
     EXPECT_LT(FingerACCurve(298), 261);
 }
 
-TEST_F(ConversionTest, FingerConversionsByModel)
-{
+TEST_F(ConversionTest, FingerConversionsByModel) {
     Use2012();
     const double top = 2973 * 0.111163 / 0.113;
     struct Case {
@@ -188,8 +172,13 @@ TEST_F(ConversionTest, FingerConversionsByModel)
     } dcCases[] = {
         {1000, 2000 * 0.111148 / 0.113},  // 1967.22
         {100, 356 * 0.079937 / 0.113},    // 251.84
-        {1574, top}, {2500, top}, {3000, top},
-        {5000, top}, {0, 0.0}, {-20, 0.0}, {NAN, 0.0},  // outside the table: its ends
+        {1574, top},
+        {2500, top},
+        {3000, top},
+        {5000, top},
+        {0, 0.0},
+        {-20, 0.0},
+        {NAN, 0.0},  // outside the table: its ends
     };
     for (const Case& c : dcCases) {
         EXPECT_NEAR(FingerDCValueConvert(PPG_CHANNEL_1, c.mv), c.dc, 1e-9) << c.mv << " mV";
@@ -211,8 +200,7 @@ TEST_F(ConversionTest, FingerConversionsByModel)
     EXPECT_EQ(FingerConvertedDCValueIndex(PPG_CHANNEL_2, 777), 777);
 }
 
-TEST_F(ConversionTest, FingerDcTablesOfModel2112)
-{
+TEST_F(ConversionTest, FingerDcTablesOfModel2112) {
     Use2112();
     for (int i = 0; i <= 3000; ++i) {
         g_PPGDCTable[0][i] = static_cast<uint16_t>(i);          // identity
@@ -229,10 +217,9 @@ TEST_F(ConversionTest, FingerDcTablesOfModel2112)
         uint16_t value;
         int index;
     } cases[] = {
-        {PPG_CHANNEL_1, 0, 0},    {PPG_CHANNEL_1, 1500, 1500}, {PPG_CHANNEL_1, 3000, 3000},
-        {PPG_CHANNEL_1, 3001, -1}, {PPG_CHANNEL_2, 207, 100},   {PPG_CHANNEL_2, 208, -1},
-        {PPG_CHANNEL_2, 6007, 3000}, {static_cast<PPGChannel>(0), 5, -1},
-        {static_cast<PPGChannel>(4), 5, -1},
+        {PPG_CHANNEL_1, 0, 0},       {PPG_CHANNEL_1, 1500, 1500},         {PPG_CHANNEL_1, 3000, 3000},
+        {PPG_CHANNEL_1, 3001, -1},   {PPG_CHANNEL_2, 207, 100},           {PPG_CHANNEL_2, 208, -1},
+        {PPG_CHANNEL_2, 6007, 3000}, {static_cast<PPGChannel>(0), 5, -1}, {static_cast<PPGChannel>(4), 5, -1},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(FingerConvertedDCValueIndex(c.channel, c.value), c.index)
@@ -240,8 +227,7 @@ TEST_F(ConversionTest, FingerDcTablesOfModel2112)
     }
 }
 
-TEST_F(ConversionTest, RespirationRatios)
-{
+TEST_F(ConversionTest, RespirationRatios) {
     const std::pair<int, double> cases[] = {{500, 2.873038}, {1000, 7.827624}, {1500, 13.12254},
                                             {2000, 17.92},   {1200, 1.0},      {0, 1.0}};
     for (auto [ohms, ratio] : cases) {
@@ -249,8 +235,7 @@ TEST_F(ConversionTest, RespirationRatios)
     }
 }
 
-TEST_F(ConversionTest, AutoDcToFixedDc)
-{
+TEST_F(ConversionTest, AutoDcToFixedDc) {
     for (int j = 0; j < 18; ++j) {
         g_FactorySettingMCU.usRateLEDSetting[j] = 1023;
         g_FactorySettingMCU.usRateParamSetting[j] = 1023;
@@ -259,18 +244,17 @@ TEST_F(ConversionTest, AutoDcToFixedDc)
         int channel, mode, dc, gain;
         double expected, tolerance;
     } cases[] = {
-        {1, 0, 1000, 512, 1185.60, 0.005},  // the gain stage saturates at v = 1.2
-        {1, 0, 1000, 100, 227.87, 0.005},   // v = 0.47284
-        {3, 5, 1000, 512, 1185.60, 0.005},  // last channel, last rate mode
-        {0, 0, 1000, 512, 0.0, 0.0},        // no such channel
-        {4, 0, 1000, 512, 0.0, 0.0},
-        {1, 6, 1000, 512, 0.0, 0.0},        // no such rate mode
+        {1, 0, 1000, 512, 1185.60, 0.005},                               // the gain stage saturates at v = 1.2
+        {1, 0, 1000, 100, 227.87, 0.005},                                // v = 0.47284
+        {3, 5, 1000, 512, 1185.60, 0.005},                               // last channel, last rate mode
+        {0, 0, 1000, 512, 0.0, 0.0},                                     // no such channel
+        {4, 0, 1000, 512, 0.0, 0.0},       {1, 6, 1000, 512, 0.0, 0.0},  // no such rate mode
         {1, -1, 1000, 512, 0.0, 0.0},
     };
     for (const Case& c : cases) {
         g_nTransmissionRateMode = c.mode;
-        EXPECT_NEAR(ORVConvertAutoDCToFixedDC(static_cast<PPGChannel>(c.channel), c.dc, c.gain),
-                    c.expected, c.tolerance)
+        EXPECT_NEAR(ORVConvertAutoDCToFixedDC(static_cast<PPGChannel>(c.channel), c.dc, c.gain), c.expected,
+                    c.tolerance)
             << "channel " << c.channel << ", mode " << c.mode << ", gain " << c.gain;
     }
     // The default rate word 800 on both sides and full gain leave the reading unchanged.

@@ -13,8 +13,7 @@ namespace {
 
 // A record whose period has n = rate x period samples. The frequency is a hair below
 // 1000 / period: 1000 / (1000 / 479) comes out as 478.99999..., which truncates to 478.
-ECG_WAVEFORM Ecg(int type, double rateKHz, double periodMs, double amplitudeMv = 1.0)
-{
+ECG_WAVEFORM Ecg(int type, double rateKHz, double periodMs, double amplitudeMv = 1.0) {
     ECG_WAVEFORM w{};
     w.nWaveformType = type;
     w.fFrequency = 1000.0 / periodMs * (1.0 - 1e-12);
@@ -28,8 +27,7 @@ struct Period {
     std::vector<int> dc;
 };
 
-Period Generate(const ECG_WAVEFORM& w, bool withPacing = false)
-{
+Period Generate(const ECG_WAVEFORM& w, bool withPacing = false) {
     int n = -1;
     int* ac = nullptr;
     int* dc = nullptr;
@@ -46,14 +44,13 @@ Period Generate(const ECG_WAVEFORM& w, bool withPacing = false)
 
 }  // namespace
 
-TEST(EcgPointNumber, CountsOnePeriodAndRefusesBadFrequencies)
-{
+TEST(EcgPointNumber, CountsOnePeriodAndRefusesBadFrequencies) {
     struct Case {
         double rate, frequency;
         int expected;
     } cases[] = {
         {1.0, 1.0, 1000},
-        {40.0, 1.2, 33333},        // 40 x 833.33
+        {40.0, 1.2, 33333},  // 40 x 833.33
         {0.05, 0.01, 5000},
         {10.0, 0.0, 0},
         {10.0, -1.0, 0},
@@ -70,23 +67,21 @@ TEST(EcgPointNumber, CountsOnePeriodAndRefusesBadFrequencies)
     }
 }
 
-TEST(EcgShapes, SmallPeriodsMatchTheirTables)
-{
+TEST(EcgShapes, SmallPeriodsMatchTheirTables) {
     struct Case {
         int type;
         double periodMs;
         std::vector<int> expected;
     } cases[] = {
-        {0, 4, {0, 1000, 0, -1000}},                 // sine, 2 mV peak-to-peak
-        {2, 5, {1000, 1000, -1000, -1000, -1000}},   // square: the first two high
+        {0, 4, {0, 1000, 0, -1000}},                // sine, 2 mV peak-to-peak
+        {2, 5, {1000, 1000, -1000, -1000, -1000}},  // square: the first two high
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Generate(Ecg(c.type, 1.0, c.periodMs, 2.0)).ac, c.expected) << "type " << c.type;
     }
 }
 
-TEST(EcgShapes, TriangleRisesFallsAndReturns)
-{
+TEST(EcgShapes, TriangleRisesFallsAndReturns) {
     const Period p = Generate(Ecg(1, 1.0, 1000, 2.0));
     ASSERT_EQ(p.ac.size(), 1000u);
     EXPECT_EQ(p.ac[0], 0);
@@ -100,8 +95,7 @@ TEST(EcgShapes, TriangleRisesFallsAndReturns)
     }
 }
 
-TEST(EcgShapes, PulsesAndExponential)
-{
+TEST(EcgShapes, PulsesAndExponential) {
     ECG_WAVEFORM rect = Ecg(3, 0.5, 100);
     rect.nPulseWidth = 3;  // 1.5 samples: samples 0 and 1
     const Period r = Generate(rect);
@@ -123,8 +117,7 @@ TEST(EcgShapes, PulsesAndExponential)
     EXPECT_EQ(e.ac[100], static_cast<int>(1000.0 * std::exp(-2.0)));
 }
 
-TEST(EcgShapes, TrianglePulseNeverGoesNegativeNorDividesByZero)
-{
+TEST(EcgShapes, TrianglePulseNeverGoesNegativeNorDividesByZero) {
     // Width 5.5 samples (m = 2): sample 5 lies past the foot of the fall.
     ECG_WAVEFORM odd = Ecg(4, 0.5, 200);
     odd.nPulseWidth = 11;
@@ -143,8 +136,7 @@ TEST(EcgShapes, TrianglePulseNeverGoesNegativeNorDividesByZero)
 namespace {
 
 // The beat at 1 sample per ms, n = RR, QRS 100 ms, R 1 mV, T 0.3 mV, P 0.2 mV.
-ECG_WAVEFORM Beat(int rr, int pr = 160, int qt = 400, double st = 0.0)
-{
+ECG_WAVEFORM Beat(int rr, int pr = 160, int qt = 400, double st = 0.0) {
     ECG_WAVEFORM w = Ecg(6, 1.0, rr, 1.0);
     w.nRRInterval = rr;
     w.nQRSWidth = 100;
@@ -158,8 +150,7 @@ ECG_WAVEFORM Beat(int rr, int pr = 160, int qt = 400, double st = 0.0)
 }
 
 // Largest magnitude from sample `from` on; 0 when there is none.
-int MaxAbsFrom(const std::vector<int>& s, int from)
-{
+int MaxAbsFrom(const std::vector<int>& s, int from) {
     int m = 0;
     for (size_t i = static_cast<size_t>(from); i < s.size(); ++i) {
         m = std::max(m, std::abs(s[i]));
@@ -169,8 +160,7 @@ int MaxAbsFrom(const std::vector<int>& s, int from)
 
 }  // namespace
 
-TEST(EcgBeat, TimingCasesAtTheirBoundaries)
-{
+TEST(EcgBeat, TimingCasesAtTheirBoundaries) {
     // Each boundary belongs to the lower case. QRS start t0 by case: 1 at 0, 2 and 3 at
     // 100 (after the P wave), 4 at RR - Q - 180, 5 at the record's PR (160).
     struct Case {
@@ -199,8 +189,7 @@ TEST(EcgBeat, TimingCasesAtTheirBoundaries)
     }
 }
 
-TEST(EcgBeat, CaseFiveTailVariants)
-{
+TEST(EcgBeat, CaseFiveTailVariants) {
     // T inside the period: ST plateau to 380 (PR + QT - Tw), T peak at 470, zero from 560.
     const Period full = Generate(Beat(800, 160, 400, 0.1));
     EXPECT_EQ(full.ac[300], 100);
@@ -220,8 +209,7 @@ TEST(EcgBeat, CaseFiveTailVariants)
     EXPECT_EQ(MaxAbsFrom(early.ac, 261), 0);
 }
 
-TEST(EcgBeat, PacingLeadInOnlyWhenSupported)
-{
+TEST(EcgBeat, PacingLeadInOnlyWhenSupported) {
     ECG_WAVEFORM paced = Beat(800);
     paced.bPacingEnable = 1;
     paced.fPacingAmplitude = 5.0;
@@ -247,8 +235,7 @@ TEST(EcgBeat, PacingLeadInOnlyWhenSupported)
     EXPECT_EQ(IsPacingSupported(nullptr), 0);
 }
 
-TEST(EcgBeat, UnknownTypesGenerateTheBeat)
-{
+TEST(EcgBeat, UnknownTypesGenerateTheBeat) {
     for (int type : {7, 9, -1, 1000}) {
         ECG_WAVEFORM w = Beat(800);
         w.nWaveformType = type;
@@ -256,8 +243,7 @@ TEST(EcgBeat, UnknownTypesGenerateTheBeat)
     }
 }
 
-TEST(EcgBeat, DegenerateQrsWidthsGiveFiniteSamples)
-{
+TEST(EcgBeat, DegenerateQrsWidthsGiveFiniteSamples) {
     for (int q : {0, 1}) {
         ECG_WAVEFORM w = Beat(800);
         w.nQRSWidth = q;
@@ -269,8 +255,7 @@ TEST(EcgBeat, DegenerateQrsWidthsGiveFiniteSamples)
     }
 }
 
-TEST(EcgDc, PacingPulseAndVariableOffset)
-{
+TEST(EcgDc, PacingPulseAndVariableOffset) {
     ECG_WAVEFORM w = Ecg(0, 10.0, 100);  // 1000 samples
     w.bPacingEnable = 1;
     w.fPacingAmplitude = 2.5;
@@ -304,8 +289,7 @@ TEST(EcgDc, PacingPulseAndVariableOffset)
     EXPECT_EQ(Generate(shortPeriod, true).dc, (std::vector<int>{2500, 2500, 2500, 2500, 2500}));
 }
 
-TEST(EcgDoubleForm, IsTheIntegerPeriodInMillivolts)
-{
+TEST(EcgDoubleForm, IsTheIntegerPeriodInMillivolts) {
     ECG_WAVEFORM w = Beat(800, 160, 400, 0.1);
     w.bVariableDCOffset = 1;
     w.nDCOffset = 7;

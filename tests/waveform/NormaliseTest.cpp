@@ -9,13 +9,12 @@
 
 using NormaliseTest = CalibrationStateTest;
 
-TEST(MakeInRange, LowerBoundFirst)
-{
+TEST(MakeInRange, LowerBoundFirst) {
     struct Case {
         int v, lo, hi, expected;
     } cases[] = {
-        {5, 1, 10, 5}, {0, 1, 10, 1}, {11, 1, 10, 10}, {1, 1, 10, 1}, {10, 1, 10, 10},
-        {7, 5, 3, 3},   // bounds out of order: lo tested first, then hi
+        {5, 1, 10, 5}, {0, 1, 10, 1},   {11, 1, 10, 10},
+        {1, 1, 10, 1}, {10, 1, 10, 10}, {7, 5, 3, 3},  // bounds out of order: lo tested first, then hi
         {2, 5, 3, 5},
     };
     for (const Case& c : cases) {
@@ -23,26 +22,21 @@ TEST(MakeInRange, LowerBoundFirst)
     }
 }
 
-TEST_F(NormaliseTest, RateChoiceByPeriodLimit)
-{
+TEST_F(NormaliseTest, RateChoiceByPeriodLimit) {
     struct Case {
         bool ecg, channel3;
         double frequency, rate;
         int fraction;
     } cases[] = {
-        {true, true, 1.0, 1.0, 0},     // 2 kHz gives 2000 samples > 1500
-        {true, false, 1.0, 2.0, 0},    // without channel 3 up to 2000 samples
-        {true, true, 0.5, 0.5, 0},
-        {true, false, 0.5, 1.0, 0},
-        {true, true, 1.2, 1.0, 333},   // 833.33 samples
-        {false, true, 0.6, 0.5, 333},  // 833.33 samples
-        {false, true, 1.0, 1.0, 0},
-        {true, true, 100.0, 40.0, 0},  // 400 samples at the highest rate
-        {true, true, 0.01, -7.0, -7},  // even 0.05 kHz gives 5000: fields kept
-        {false, true, 0.05, -7.0, -7}, // PPG stops at 0.1 kHz: 2000 samples
-        {true, true, 0.0, -7.0, -7},   // no period at all
-        {false, true, -1.0, -7.0, -7},
-        {true, true, NAN, -7.0, -7},
+        {true, true, 1.0, 1.0, 0},   // 2 kHz gives 2000 samples > 1500
+        {true, false, 1.0, 2.0, 0},  // without channel 3 up to 2000 samples
+        {true, true, 0.5, 0.5, 0},     {true, false, 0.5, 1.0, 0},   {true, true, 1.2, 1.0, 333},  // 833.33 samples
+        {false, true, 0.6, 0.5, 333},                                                              // 833.33 samples
+        {false, true, 1.0, 1.0, 0},    {true, true, 100.0, 40.0, 0},  // 400 samples at the highest rate
+        {true, true, 0.01, -7.0, -7},                                 // even 0.05 kHz gives 5000: fields kept
+        {false, true, 0.05, -7.0, -7},                                // PPG stops at 0.1 kHz: 2000 samples
+        {true, true, 0.0, -7.0, -7},                                  // no period at all
+        {false, true, -1.0, -7.0, -7}, {true, true, NAN, -7.0, -7},
     };
     for (const Case& c : cases) {
         SetPPGChannel3(c.channel3);
@@ -68,8 +62,7 @@ TEST_F(NormaliseTest, RateChoiceByPeriodLimit)
     }
 }
 
-TEST_F(NormaliseTest, EcgPacingRate)
-{
+TEST_F(NormaliseTest, EcgPacingRate) {
     struct Case {
         int type, rate;
         double frequency;
@@ -77,11 +70,8 @@ TEST_F(NormaliseTest, EcgPacingRate)
     } cases[] = {
         {6, 5, 1.2, 72},  // the heart rate
         {6, 5, 0.1, 60},  // heart rate 6 is out of range too
-        {0, 5, 1.2, 60},
-        {6, 10, 1.2, 10}, {6, 300, 1.2, 300},
-        {0, 9, 1.0, 60},  {0, 301, 1.0, 60},
-        {6, 400, 2.0, 120},
-        {6, 0, NAN, 60},
+        {0, 5, 1.2, 60},   {6, 10, 1.2, 10},   {6, 300, 1.2, 300}, {0, 9, 1.0, 60},
+        {0, 301, 1.0, 60}, {6, 400, 2.0, 120}, {6, 0, NAN, 60},
     };
     for (const Case& c : cases) {
         ECG_WAVEFORM w{};
@@ -93,19 +83,18 @@ TEST_F(NormaliseTest, EcgPacingRate)
     }
 }
 
-TEST_F(NormaliseTest, EcgRespirationModesAndClamps)
-{
+TEST_F(NormaliseTest, EcgRespirationModesAndClamps) {
     struct Case {
         int mode, expectedMode;
         int baseline, expectedBaseline;  // field 27
         int depth, expectedDepth;        // field 26
     } cases[] = {
-        {0x8F, 0x0F, 9, 5, 40, 16},       // internal: ratio 1..5, depth -16..16
+        {0x8F, 0x0F, 9, 5, 40, 16},  // internal: ratio 1..5, depth -16..16
         {0x41, 0x01, 0, 1, -40, -16},
-        {0x80, 0x80, 1200, 1000, 9, 5},   // external: baseline from the list, ratio 1..5
+        {0x80, 0x80, 1200, 1000, 9, 5},  // external: baseline from the list, ratio 1..5
         {0x80, 0x80, 1500, 1500, 0, 1},
-        {0x00, 0x00, 1200, 1200, 99, 99}, // off: respiration fields untouched
-        {0x10, 0x00, 1200, 1200, 99, 99}, // only high bits: off
+        {0x00, 0x00, 1200, 1200, 99, 99},  // off: respiration fields untouched
+        {0x10, 0x00, 1200, 1200, 99, 99},  // only high bits: off
     };
     for (const Case& c : cases) {
         ECG_WAVEFORM w{};
@@ -137,8 +126,7 @@ TEST_F(NormaliseTest, EcgRespirationModesAndClamps)
     }
 }
 
-TEST_F(NormaliseTest, EcgNoiseAndPacingClamps)
-{
+TEST_F(NormaliseTest, EcgNoiseAndPacingClamps) {
     ECG_WAVEFORM w{};
     w.fFrequency = 1.0;
     w.fNoiseAmplitude = 5.0;
@@ -162,8 +150,7 @@ TEST_F(NormaliseTest, EcgNoiseAndPacingClamps)
 
 namespace {
 
-PPG_WAVEFORM PpgRecord(double dc, double a1)
-{
+PPG_WAVEFORM PpgRecord(double dc, double a1) {
     PPG_WAVEFORM w{};
     w.nWaveformType = 3;
     w.fFrequency = 1.0;
@@ -177,20 +164,18 @@ PPG_WAVEFORM PpgRecord(double dc, double a1)
 
 }  // namespace
 
-TEST_F(NormaliseTest, PpgLevelsOnAModelWithoutFingerCurves)
-{
+TEST_F(NormaliseTest, PpgLevelsOnAModelWithoutFingerCurves) {
     // Default capability row: AC 0.75..30 mV, DC from 100 mV.
     struct Case {
         int type, acAboveDC;
         double dc, a1;
         double expectedDC, expectedA1;
     } cases[] = {
-        {3, 0, 1000, 20, 980, 20},     // the host's level is the top of the signal
-        {3, 1, 1000, 20, 1000, 20},
-        {3, 0, 5000, 50, 2970, 30},    // both clamped first
-        {3, 0, 50, 0.1, 100, 0.75},    // clamped again after the subtraction
-        {3, 0, NAN, 10, 2990, 10},     // a NaN level becomes 3000
-        {255, 0, 5000, 50, 3000, 50},  // constant: no clamp of the amplitude
+        {3, 0, 1000, 20, 980, 20},                                 // the host's level is the top of the signal
+        {3, 1, 1000, 20, 1000, 20},   {3, 0, 5000, 50, 2970, 30},  // both clamped first
+        {3, 0, 50, 0.1, 100, 0.75},                                // clamped again after the subtraction
+        {3, 0, NAN, 10, 2990, 10},                                 // a NaN level becomes 3000
+        {255, 0, 5000, 50, 3000, 50},                              // constant: no clamp of the amplitude
     };
     for (const Case& c : cases) {
         g_bACAboveDC = c.acAboveDC;
@@ -202,8 +187,7 @@ TEST_F(NormaliseTest, PpgLevelsOnAModelWithoutFingerCurves)
     }
 }
 
-TEST_F(NormaliseTest, PpgFingerConversion)
-{
+TEST_F(NormaliseTest, PpgFingerConversion) {
     Use2012();
     g_bACAboveDC = 1;
     PPG_WAVEFORM w = PpgRecord(1000, 10);
@@ -232,18 +216,16 @@ TEST_F(NormaliseTest, PpgFingerConversion)
     EXPECT_EQ(table.fDCLevel, 100);  // below the 300 mV minimum, kept
 }
 
-TEST_F(NormaliseTest, PpgOptionFields)
-{
+TEST_F(NormaliseTest, PpgOptionFields) {
     struct Case {
         int sync, expectedSync, inverted, expectedInverted;
         int noiseType, expectedNoiseType;
         double noise, expectedNoise;
         double offset, expectedOffset;  // bound: 30 - a1 (20) - noise
     } cases[] = {
-        {2, 2, 5, 1, 0, 0, 1.5, 0.0, 15, 10},    // noise type 0 zeroes the amplitude
-        {0, 1, 0, 0, 1, 1, 1.0, 1.0, 15, 9},
-        {3, 1, -1, 1, 20, 14, 5.0, 2.0, 15, 8},
-        {1, 1, 1, 1, -1, 0, 5.0, 2.0, 1, 1},      // clamped, then the type becomes 0
+        {2, 2, 5, 1, 0, 0, 1.5, 0.0, 15, 10},  // noise type 0 zeroes the amplitude
+        {0, 1, 0, 0, 1, 1, 1.0, 1.0, 15, 9},  {3, 1, -1, 1, 20, 14, 5.0, 2.0, 15, 8},
+        {1, 1, 1, 1, -1, 0, 5.0, 2.0, 1, 1},  // clamped, then the type becomes 0
         {1, 1, 0, 0, 1, 1, 1.0, 1.0, -3, 0},
     };
     for (const Case& c : cases) {
@@ -270,17 +252,14 @@ TEST_F(NormaliseTest, PpgOptionFields)
     EXPECT_EQ(full.fACOffset, 0.0);
 }
 
-TEST_F(NormaliseTest, PpgRespirationDepthAndRatio)
-{
+TEST_F(NormaliseTest, PpgRespirationDepthAndRatio) {
     struct Case {
         int mode, depth, expectedDepth;
         double a1;
     } cases[] = {
-        {4, 500, 500, 20},    // rate modulation only: depth untouched
-        {5, 500, 50, 20},     // up to 100 x (30 - 20) / 20
-        {1, -40, -16, 20},
-        {0, 500, 50, 20},
-        {1, 500, 16, 0.0},    // constant of no amplitude: the symmetric limit
+        {4, 500, 500, 20},                                       // rate modulation only: depth untouched
+        {5, 500, 50, 20},                                        // up to 100 x (30 - 20) / 20
+        {1, -40, -16, 20}, {0, 500, 50, 20}, {1, 500, 16, 0.0},  // constant of no amplitude: the symmetric limit
     };
     for (const Case& c : cases) {
         PPG_WAVEFORM w = PpgRecord(1000, c.a1);
@@ -295,18 +274,16 @@ TEST_F(NormaliseTest, PpgRespirationDepthAndRatio)
     AdjustPPGWaveform(PPG_CHANNEL_1, nullptr, 0);  // ignored
 }
 
-TEST_F(NormaliseTest, CommonAcRangeOfTwo2112Channels)
-{
+TEST_F(NormaliseTest, CommonAcRangeOfTwo2112Channels) {
     Use2112();
     struct Case {
         double a1, a2, dc1, dc2;
         double k;  // the common factor; 1 = untouched
     } cases[] = {
-        {10, 1, 2000, 1500, 1.5},     // ranges 1 and 2: min(1.5 / 1, 15 / 10, 3000 / 2000)
-        {100, 10, 1000, 1000, 1.5},   // ranges 0 and 1: min(15 / 10, 300 / 100, 3)
-        {100, 10, 2500, 1000, 1.2},
-        {10, 10, 1000, 1000, 1.0},    // same range: untouched
-        {10, 0, 1000, 1000, 1.5},     // no amplitude on one side: that bound is dropped
+        {10, 1, 2000, 1500, 1.5},                               // ranges 1 and 2: min(1.5 / 1, 15 / 10, 3000 / 2000)
+        {100, 10, 1000, 1000, 1.5},                             // ranges 0 and 1: min(15 / 10, 300 / 100, 3)
+        {100, 10, 2500, 1000, 1.2}, {10, 10, 1000, 1000, 1.0},  // same range: untouched
+        {10, 0, 1000, 1000, 1.5},                               // no amplitude on one side: that bound is dropped
         {10, 1, 0, 0, 1.5},
     };
     for (const Case& c : cases) {

@@ -12,8 +12,7 @@ namespace {
 
 // A record of n = rate x period samples (the frequency a hair low so that the truncated
 // count is exact).
-PPG_WAVEFORM Ppg(int type, double rateKHz, double periodMs, double a1 = 1.0)
-{
+PPG_WAVEFORM Ppg(int type, double rateKHz, double periodMs, double a1 = 1.0) {
     PPG_WAVEFORM w{};
     w.nWaveformType = type;
     w.fFrequency = 1000.0 / periodMs * (1.0 - 1e-12);
@@ -24,8 +23,7 @@ PPG_WAVEFORM Ppg(int type, double rateKHz, double periodMs, double a1 = 1.0)
 
 // The pulse of a 1000 ms beat at 1 sample per ms: peaks 1 mV at 150, notch 0.4 mV at
 // 300, second peak 0.6 mV at 400.
-PPG_WAVEFORM Pulse(int type)
-{
+PPG_WAVEFORM Pulse(int type) {
     PPG_WAVEFORM w = Ppg(type, 1.0, 1000, 1.0);
     w.fAmplitude2 = 0.4;
     w.fAmplitude3 = 0.6;
@@ -41,8 +39,7 @@ struct Period {
     std::vector<T> dc;
 };
 
-Period<int> Ints(const PPG_WAVEFORM& w, int startLevel = 0)
-{
+Period<int> Ints(const PPG_WAVEFORM& w, int startLevel = 0) {
     int n = -1;
     int* ac = nullptr;
     int* dc = nullptr;
@@ -57,8 +54,7 @@ Period<int> Ints(const PPG_WAVEFORM& w, int startLevel = 0)
     return p;
 }
 
-Period<double> Doubles(const PPG_WAVEFORM& w)
-{
+Period<double> Doubles(const PPG_WAVEFORM& w) {
     int n = -1;
     double* ac = nullptr;
     double* dc = nullptr;
@@ -75,17 +71,16 @@ Period<double> Doubles(const PPG_WAVEFORM& w)
 
 }  // namespace
 
-TEST(PpgShapes, SmallPeriodsInBothForms)
-{
+TEST(PpgShapes, SmallPeriodsInBothForms) {
     struct Case {
         int type;
         double periodMs, a1;
         std::vector<int> ints;        // 1/2000 mV
         std::vector<double> doubles;  // mV
     } cases[] = {
-        {0, 4, 2.0, {2000, 4000, 2000, 0}, {1, 2, 1, 0}},               // sine spans 0..a1
-        {2, 5, 2.0, {4000, 4000, 0, 0, 0}, {2, 2, 0, 0, 0}},            // square
-        {255, 3, 3.0, {3000, 3000, 3000}, {1.5, 1.5, 1.5}},             // constant a1 / 2
+        {0, 4, 2.0, {2000, 4000, 2000, 0}, {1, 2, 1, 0}},     // sine spans 0..a1
+        {2, 5, 2.0, {4000, 4000, 0, 0, 0}, {2, 2, 0, 0, 0}},  // square
+        {255, 3, 3.0, {3000, 3000, 3000}, {1.5, 1.5, 1.5}},   // constant a1 / 2
     };
     for (const Case& c : cases) {
         const PPG_WAVEFORM w = Ppg(c.type, 1.0, c.periodMs, c.a1);
@@ -94,8 +89,7 @@ TEST(PpgShapes, SmallPeriodsInBothForms)
     }
 }
 
-TEST(PpgShapes, TriangleStartsAtAPeaksAtTwiceAAndTouchesZero)
-{
+TEST(PpgShapes, TriangleStartsAtAPeaksAtTwiceAAndTouchesZero) {
     // 300 mV at 60 per minute and 10 kHz (model 0x2112's largest AC): the fall's
     // products exceed 32 bits.
     for (double a1 : {1.0, 300.0}) {
@@ -114,8 +108,7 @@ TEST(PpgShapes, TriangleStartsAtAPeaksAtTwiceAAndTouchesZero)
     }
 }
 
-TEST(PpgPulse, ArcsPassThroughTheirPeaksAndNotch)
-{
+TEST(PpgPulse, ArcsPassThroughTheirPeaksAndNotch) {
     const Period<int> p = Ints(Pulse(3));
     EXPECT_EQ(p.ac[0], 0);
     EXPECT_EQ(p.ac[150], 1000);
@@ -129,8 +122,7 @@ TEST(PpgPulse, ArcsPassThroughTheirPeaksAndNotch)
     EXPECT_EQ(Ints(late).ac[0], 1000);
 }
 
-TEST(PpgPulse, InversionAndTransitionPeriod)
-{
+TEST(PpgPulse, InversionAndTransitionPeriod) {
     PPG_WAVEFORM w = Pulse(3);
     w.bInverted = 1;
     const Period<int> plain = Ints(Pulse(3));
@@ -155,8 +147,7 @@ TEST(PpgPulse, InversionAndTransitionPeriod)
     }
 }
 
-TEST(PpgPulse, StraightLines)
-{
+TEST(PpgPulse, StraightLines) {
     const Period<int> p = Ints(Pulse(16));
     const std::pair<int, int> points[] = {
         {0, 0}, {75, 500}, {150, 1000}, {225, 700}, {300, 400}, {350, 500}, {400, 600}, {700, 300},
@@ -170,8 +161,7 @@ TEST(PpgPulse, StraightLines)
     EXPECT_EQ(Ints(w).ac[150], 0);
 }
 
-TEST(PpgOffsetAndDc, OffsetInEachShapesUnitAndConstantDc)
-{
+TEST(PpgOffsetAndDc, OffsetInEachShapesUnitAndConstantDc) {
     struct Case {
         int type;
         int intShift;  // 0.5 mV in the integer unit of the shape
@@ -194,8 +184,7 @@ TEST(PpgOffsetAndDc, OffsetInEachShapesUnitAndConstantDc)
     }
 }
 
-TEST(PpgShapes, UnknownTypeGivesZeroAcAndBadFrequencyNothing)
-{
+TEST(PpgShapes, UnknownTypeGivesZeroAcAndBadFrequencyNothing) {
     PPG_WAVEFORM w = Ppg(7, 1.0, 100);
     w.fACOffset = 0.5;
     w.fDCLevel = 10.0;

@@ -11,23 +11,24 @@
 namespace nvsemu {
 namespace {
 
-constexpr unsigned kCallWaitMs = 2000;  // how long a caller waits for the I/O thread
+constexpr unsigned kCallWaitMs = 2000;   // how long a caller waits for the I/O thread
 constexpr uint64_t kMaxPollUs = 100000;  // the I/O thread looks at its flags this often
 
 }  // namespace
 
 uint64_t NowUs() {
     using namespace std::chrono;
-    return static_cast<uint64_t>(
-        duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+    return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 void FamilyResponder::On(uint8_t family, ResponderFn handler) { handlers_[family] = std::move(handler); }
 
 std::vector<Reply> FamilyResponder::Answer(const Request& request) {
-    if (request.bytes.empty()) return {};
+    if (request.bytes.empty())
+        return {};
     const auto it = handlers_.find(request.bytes[0]);
-    if (it == handlers_.end() || !it->second) return {};
+    if (it == handlers_.end() || !it->second)
+        return {};
     return it->second(request);
 }
 
@@ -38,14 +39,17 @@ Emulator::~Emulator() { Stop(); }
 bool Emulator::Start() {
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (running_) return true;
+        if (running_)
+            return true;
     }
     // Stopped from its own thread earlier: reap it before taking the I/O lock, which
     // it may still need on its way out.
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable())
+        thread_.join();
     std::lock_guard<std::recursive_mutex> io(ioMu_);
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd_ < 0) return false;
+    if (wakeFd_ < 0)
+        return false;
     if (!OpenRawPty(pty_)) {
         const int saved = errno;
         close(wakeFd_);
@@ -78,16 +82,21 @@ bool Emulator::Start() {
 void Emulator::Stop() {
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (!running_ && !thread_.joinable()) return;
+        if (!running_ && !thread_.joinable())
+            return;
         stop_ = true;
     }
-    if (std::this_thread::get_id() == thread_.get_id()) return;  // finished by a later Stop
+    if (std::this_thread::get_id() == thread_.get_id())
+        return;  // finished by a later Stop
     Wake();
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable())
+        thread_.join();
     std::lock_guard<std::recursive_mutex> io(ioMu_);
-    if (linked_) RemoveLink(linkPath_, pty_.slavePath);
+    if (linked_)
+        RemoveLink(linkPath_, pty_.slavePath);
     ClosePty(pty_);
-    if (wakeFd_ >= 0) close(wakeFd_);
+    if (wakeFd_ >= 0)
+        close(wakeFd_);
     wakeFd_ = -1;
     schedule_.clear();
     framer_.Reset();
@@ -121,7 +130,8 @@ bool Emulator::Plugged() const {
 }
 
 bool Emulator::OnIoThread(std::function<bool()> fn) {
-    if (std::this_thread::get_id() == thread_.get_id()) return fn();
+    if (std::this_thread::get_id() == thread_.get_id())
+        return fn();
     auto done = std::make_shared<std::promise<bool>>();
     std::future<bool> result = done->get_future();
     {
@@ -141,7 +151,8 @@ bool Emulator::OnIoThread(std::function<bool()> fn) {
 
 void Emulator::Wake() {
     const uint64_t one = 1;
-    if (wakeFd_ >= 0) (void)!write(wakeFd_, &one, sizeof one);
+    if (wakeFd_ >= 0)
+        (void)!write(wakeFd_, &one, sizeof one);
 }
 
 bool Emulator::LinkAs(const std::string& path) {
@@ -151,7 +162,8 @@ bool Emulator::LinkAs(const std::string& path) {
 void Emulator::Unlink() {
     OnIoThread([this] {
         std::lock_guard<std::mutex> lock(mu_);
-        if (linked_) RemoveLink(linkPath_, pty_.slavePath);
+        if (linked_)
+            RemoveLink(linkPath_, pty_.slavePath);
         linked_ = false;
         return true;
     });
@@ -172,9 +184,12 @@ bool Emulator::DoLink(const std::string& path) {
     std::lock_guard<std::mutex> lock(mu_);
     const std::string previous = linked_ ? linkPath_ : std::string();
     linkPath_ = path;  // remembered for Replug even while unplugged
-    if (pty_.master < 0) return false;
-    if (!MakeLink(path, pty_.slavePath)) return false;
-    if (!previous.empty() && previous != path) RemoveLink(previous, pty_.slavePath);
+    if (pty_.master < 0)
+        return false;
+    if (!MakeLink(path, pty_.slavePath))
+        return false;
+    if (!previous.empty() && previous != path)
+        RemoveLink(previous, pty_.slavePath);
     linked_ = true;
     return true;
 }
@@ -182,7 +197,8 @@ bool Emulator::DoLink(const std::string& path) {
 void Emulator::DoUnplug() {
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (linked_) RemoveLink(linkPath_, pty_.slavePath);
+        if (linked_)
+            RemoveLink(linkPath_, pty_.slavePath);
         linked_ = false;
         plugged_ = false;
         masterFd_ = -1;
@@ -199,13 +215,16 @@ void Emulator::DoUnplug() {
 }
 
 bool Emulator::DoReplug() {
-    if (pty_.master >= 0) DoUnplug();
-    if (!OpenRawPty(pty_)) return false;
+    if (pty_.master >= 0)
+        DoUnplug();
+    if (!OpenRawPty(pty_))
+        return false;
     std::lock_guard<std::mutex> lock(mu_);
     plugged_ = true;
     masterFd_ = pty_.master;
     slavePath_ = pty_.slavePath;
-    if (!linkPath_.empty()) linked_ = MakeLink(linkPath_, pty_.slavePath);
+    if (!linkPath_.empty())
+        linked_ = MakeLink(linkPath_, pty_.slavePath);
     return linkPath_.empty() || linked_;
 }
 
@@ -235,7 +254,8 @@ void Emulator::Enqueue(Reply reply) {
 
 bool Emulator::Inject(std::vector<uint8_t> bytes) {
     return OnIoThread([this, bytes = std::move(bytes)]() mutable {
-        if (pty_.master < 0 || bytes.empty()) return false;
+        if (pty_.master < 0 || bytes.empty())
+            return false;
         const auto key = Schedule(std::move(bytes), NowUs());
         WriteDue();
         return schedule_.count(key) == 0;
@@ -323,25 +343,30 @@ void Emulator::Run() {
             stop = stop_;
             tasks.swap(tasks_);
             // Callers that come after this run their work themselves (OnIoThread).
-            if (stop) running_ = false;
+            if (stop)
+                running_ = false;
             gapUs = uint64_t{burstGapMs_} * 1000;
             staleUs = uint64_t{std::max(staleMs_, burstGapMs_)} * 1000;
         }
         {
             std::lock_guard<std::recursive_mutex> io(ioMu_);
-            for (auto& task : tasks) task();
+            for (auto& task : tasks)
+                task();
         }
-        if (stop) return;
+        if (stop)
+            return;
 
         // Sleep until the next thing to do: a burst's quiet gap, a stale request, a
         // reply's due time, or at the latest kMaxPollUs.
         uint64_t now = NowUs();
         uint64_t wakeAt = now + kMaxPollUs;
         if (framer_.Pending() > 0) {
-            if (!burstCut_) wakeAt = std::min(wakeAt, lastByteUs_ + gapUs);
+            if (!burstCut_)
+                wakeAt = std::min(wakeAt, lastByteUs_ + gapUs);
             wakeAt = std::min(wakeAt, lastByteUs_ + staleUs);
         }
-        if (!schedule_.empty() && !writeBlocked_) wakeAt = std::min(wakeAt, schedule_.begin()->first.first);
+        if (!schedule_.empty() && !writeBlocked_)
+            wakeAt = std::min(wakeAt, schedule_.begin()->first.first);
         const uint64_t waitUs = wakeAt > now ? wakeAt - now : 0;
 
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {pty_.master, 0, 0}};
@@ -350,8 +375,7 @@ void Emulator::Run() {
             fds[1].events = static_cast<short>(POLLIN | (writeBlocked_ ? POLLOUT : 0));
             count = 2;
         }
-        const timespec timeout{static_cast<time_t>(waitUs / 1000000),
-                               static_cast<long>((waitUs % 1000000) * 1000)};
+        const timespec timeout{static_cast<time_t>(waitUs / 1000000), static_cast<long>((waitUs % 1000000) * 1000)};
         const int ready = ppoll(fds, count, &timeout, nullptr);
         if (ready < 0 && errno != EINTR) {
             // Nothing sensible to wait on; do not spin.
@@ -363,8 +387,10 @@ void Emulator::Run() {
             uint64_t drained;
             (void)!read(wakeFd_, &drained, sizeof drained);
         }
-        if (ready > 0 && count == 2 && pty_.master == fds[1].fd && (fds[1].revents & POLLIN)) ReadMaster();
-        if (ready > 0 && count == 2 && (fds[1].revents & POLLOUT)) writeBlocked_ = false;
+        if (ready > 0 && count == 2 && pty_.master == fds[1].fd && (fds[1].revents & POLLIN))
+            ReadMaster();
+        if (ready > 0 && count == 2 && (fds[1].revents & POLLOUT))
+            writeBlocked_ = false;
 
         now = NowUs();
         if (framer_.Pending() > 0) {
@@ -381,10 +407,13 @@ void Emulator::Run() {
 void Emulator::ReadMaster() {
     uint8_t buf[4096];
     for (;;) {
-        if (pty_.master < 0) return;
+        if (pty_.master < 0)
+            return;
         const ssize_t n = read(pty_.master, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // EAGAIN: all read; EIO cannot happen while the kept slave is open
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;  // EAGAIN: all read; EIO cannot happen while the kept slave is open
         const uint64_t now = NowUs();
         {
             std::lock_guard<std::mutex> lock(mu_);
@@ -410,13 +439,15 @@ void Emulator::Cut(bool burstEnded, bool stale) {
         }
         cv_.notify_all();
     }
-    for (Frame& frame : frames) Handle(std::move(frame));
+    for (Frame& frame : frames)
+        Handle(std::move(frame));
 }
 
 uint64_t Emulator::ArrivalUs(uint64_t offset) {
     // arrivals_ holds (end offset, time) of each read; drop reads that ended before
     // this byte. Reset() skips offsets, so a stale entry may be left at most briefly.
-    while (!arrivals_.empty() && arrivals_.front().first <= offset) arrivals_.pop_front();
+    while (!arrivals_.empty() && arrivals_.front().first <= offset)
+        arrivals_.pop_front();
     return arrivals_.empty() ? NowUs() : arrivals_.front().second;
 }
 
@@ -434,7 +465,8 @@ void Emulator::Handle(Frame frame) {
         requests_.push_back(request);
         hook = hook_;
     }
-    if (hook) hook(request);
+    if (hook)
+        hook(request);
 
     std::vector<Reply> replies;
     std::shared_ptr<Responder> responder;
@@ -449,7 +481,8 @@ void Emulator::Handle(Frame frame) {
             responder = responder_;
         }
     }
-    if (responder) replies = responder->Answer(request);
+    if (responder)
+        replies = responder->Answer(request);
 
     bool unplug = false;
     {
@@ -459,9 +492,11 @@ void Emulator::Handle(Frame frame) {
     const uint64_t now = NowUs();
     if (!unplug && pty_.master >= 0)
         for (Reply& reply : replies)
-            if (!reply.bytes.empty()) Schedule(std::move(reply.bytes), now + uint64_t{reply.delayMs} * 1000);
+            if (!reply.bytes.empty())
+                Schedule(std::move(reply.bytes), now + uint64_t{reply.delayMs} * 1000);
     cv_.notify_all();
-    if (unplug) DoUnplug();
+    if (unplug)
+        DoUnplug();
     WriteDue();
 }
 
@@ -489,7 +524,8 @@ void Emulator::WriteDue() {
             // a reply split across reads would be taken for two.
             n = write(pty_.master, bytes.data(), bytes.size());
             err = errno;
-            if (n > 0) written_.emplace_back(bytes.begin(), bytes.begin() + n);
+            if (n > 0)
+                written_.emplace_back(bytes.begin(), bytes.begin() + n);
         }
         if (n < 0) {
             if (err == EAGAIN || err == EINTR) {

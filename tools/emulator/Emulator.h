@@ -174,7 +174,7 @@ private:
     PtyPair pty_;
     RequestFramer framer_;
     std::deque<std::pair<uint64_t, uint64_t>> arrivals_;  // (end offset of a read, its time)
-    uint64_t fed_ = 0;                                     // bytes fed to the framer
+    uint64_t fed_ = 0;                                    // bytes fed to the framer
     uint64_t lastByteUs_ = 0;
     bool burstCut_ = true;  // the quiet gap after the last bytes was handled
     std::map<std::pair<uint64_t, uint64_t>, std::vector<uint8_t>> schedule_;  // (due µs, seq) -> reply

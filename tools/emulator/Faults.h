@@ -33,16 +33,41 @@ struct Fault {
     uint8_t status = 0x00;
 
     static Fault Drop() { return {}; }
-    static Fault Truncate(size_t keep) { Fault f; f.kind = Kind::Truncate; f.keep = keep; return f; }
-    static Fault Delay(unsigned ms) { Fault f; f.kind = Kind::Delay; f.delayMs = ms; return f; }
+    static Fault Truncate(size_t keep) {
+        Fault f;
+        f.kind = Kind::Truncate;
+        f.keep = keep;
+        return f;
+    }
+    static Fault Delay(unsigned ms) {
+        Fault f;
+        f.kind = Kind::Delay;
+        f.delayMs = ms;
+        return f;
+    }
     static Fault Alter(std::vector<std::pair<size_t, uint8_t>> edits) {
-        Fault f; f.kind = Kind::Alter; f.edits = std::move(edits); return f;
+        Fault f;
+        f.kind = Kind::Alter;
+        f.edits = std::move(edits);
+        return f;
     }
     static Fault Replace(std::vector<uint8_t> bytes) {
-        Fault f; f.kind = Kind::Replace; f.bytes = std::move(bytes); return f;
+        Fault f;
+        f.kind = Kind::Replace;
+        f.bytes = std::move(bytes);
+        return f;
     }
-    static Fault Refuse(uint8_t status = 0x00) { Fault f; f.kind = Kind::Refuse; f.status = status; return f; }
-    static Fault Unplug() { Fault f; f.kind = Kind::Unplug; return f; }
+    static Fault Refuse(uint8_t status = 0x00) {
+        Fault f;
+        f.kind = Kind::Refuse;
+        f.status = status;
+        return f;
+    }
+    static Fault Unplug() {
+        Fault f;
+        f.kind = Kind::Unplug;
+        return f;
+    }
 };
 
 class FaultPlan {

@@ -14,7 +14,8 @@ Firmware::Firmware(Profile profile) : profile_(std::move(profile)), memory_(prof
     calibration_ = FactoryCalibrationSettings(profile_);
     fpgaAlive_ = profile_.fpgaAlive;
     for (int c = 0; c < 2; ++c)  // LED trigger status: bit per channel that has an LED
-        if (profile_.ledTypes[static_cast<size_t>(c)] != 3) ledTriggerStatus_ |= static_cast<uint8_t>(1u << c);
+        if (profile_.ledTypes[static_cast<size_t>(c)] != 3)
+            ledTriggerStatus_ |= static_cast<uint8_t>(1u << c);
 
     // Operator block at power-up: mode 0, 1000 samples/s, sync pulses 1, AC range 0.
     operatorBlock_ = {0x00, 0xFF, 0x00, 0x03, 0xE8, 1, 1, 1, 0, 0, 0, 0, 0, 0};
@@ -54,9 +55,11 @@ namespace {
 // A request the firmware takes whole: its header is in the request table and it has
 // one of that entry's lengths (the handlers read fixed offsets of it).
 bool WellFormed(const std::vector<uint8_t>& r) {
-    if (r.empty()) return false;
+    if (r.empty())
+        return false;
     const Lookup found = LookupRequest(r.data(), r.size());
-    if (found.result != Lookup::Result::Match) return false;
+    if (found.result != Lookup::Result::Match)
+        return false;
     const auto& lengths = found.rule->lengths;
     return std::find(lengths.begin(), lengths.end(), r.size()) != lengths.end();
 }
@@ -65,29 +68,52 @@ bool WellFormed(const std::vector<uint8_t>& r) {
 
 std::vector<Reply> Firmware::Answer(const Request& request) {
     const Bytes& r = request.bytes;
-    if (request.kind != FrameKind::Known || !WellFormed(r)) return {};
+    if (request.kind != FrameKind::Known || !WellFormed(r))
+        return {};
     std::lock_guard<std::mutex> lock(mu_);
     Bytes reply;
     if (RefusalDue(r)) {
         reply = Echo(r, ReplyLength(r));
-        if (r[0] == 0x12 && reply.size() > 4) reply[4] = kRefused;  // the memory command's status
-        else if (reply.size() > 3) reply[3] = kRefused;
+        if (r[0] == 0x12 && reply.size() > 4)
+            reply[4] = kRefused;  // the memory command's status
+        else if (reply.size() > 3)
+            reply[3] = kRefused;
     } else {
         switch (r[0]) {
-        case 0x00: reply = OnOperatorMode(r); break;
-        case 0x12: reply = OnMemory(r); break;
-        case 0x55: reply = OnIdentity(r); break;
-        case 0xAA: reply = OnRevision(r); break;
-        case 0xAD: reply = OnSampling(r); break;
-        case 0xB0: reply = OnPpgFunction(r); break;
-        case 0xB8:
-        case 0xB9: reply = OnExtensionVersion(r); break;
-        case 0xCC: reply = OnPpgModule(r); break;
-        case 0xEA: reply = OnDevice(r); break;
-        default: break;  // stream packets, restart byte: no reply
+            case 0x00:
+                reply = OnOperatorMode(r);
+                break;
+            case 0x12:
+                reply = OnMemory(r);
+                break;
+            case 0x55:
+                reply = OnIdentity(r);
+                break;
+            case 0xAA:
+                reply = OnRevision(r);
+                break;
+            case 0xAD:
+                reply = OnSampling(r);
+                break;
+            case 0xB0:
+                reply = OnPpgFunction(r);
+                break;
+            case 0xB8:
+            case 0xB9:
+                reply = OnExtensionVersion(r);
+                break;
+            case 0xCC:
+                reply = OnPpgModule(r);
+                break;
+            case 0xEA:
+                reply = OnDevice(r);
+                break;
+            default:
+                break;  // stream packets, restart byte: no reply
         }
     }
-    if (reply.empty()) return {};
+    if (reply.empty())
+        return {};
     return {Reply{std::move(reply), 0}};
 }
 
@@ -97,9 +123,11 @@ bool Firmware::RefusalDue(const Bytes& r) {
         if (f.spent || r.size() < f.prefix.size() || !std::equal(f.prefix.begin(), f.prefix.end(), r.begin()))
             continue;
         const unsigned n = f.seen++;
-        if (n < f.skip) continue;
+        if (n < f.skip)
+            continue;
         due = true;
-        if (f.times != 0 && n + 1 - f.skip >= f.times) f.spent = true;
+        if (f.times != 0 && n + 1 - f.skip >= f.times)
+            f.spent = true;
     }
     return due;
 }
@@ -123,7 +151,8 @@ void Firmware::ClearRefusals() {
 std::vector<uint8_t> Firmware::MemoryAt(uint8_t target, uint32_t address, size_t n, int bank) const {
     std::lock_guard<std::mutex> lock(mu_);
     Bytes out;
-    if (!memory_.Read(target, target == 0x13 ? BankLocked(bank) : 0, address, n, out)) out.clear();
+    if (!memory_.Read(target, target == 0x13 ? BankLocked(bank) : 0, address, n, out))
+        out.clear();
     return out;
 }
 
@@ -144,7 +173,8 @@ bool Firmware::Erase(uint8_t target, uint32_t address, size_t n, int bank) {
 
 void Firmware::EraseAll() {
     std::lock_guard<std::mutex> lock(mu_);
-    for (uint8_t t : {uint8_t{0x01}, uint8_t{0x03}, uint8_t{0x12}, uint8_t{0x13}}) memory_.EraseTarget(t);
+    for (uint8_t t : {uint8_t{0x01}, uint8_t{0x03}, uint8_t{0x12}, uint8_t{0x13}})
+        memory_.EraseTarget(t);
 }
 
 int Firmware::SelectedPpgModule() const {
@@ -179,13 +209,15 @@ unsigned Firmware::PulseGroupTakes() const {
 
 std::vector<uint8_t> Firmware::Setting(int channel) const {
     std::lock_guard<std::mutex> lock(mu_);
-    if (channel < 0 || channel > 3) return {};
+    if (channel < 0 || channel > 3)
+        return {};
     return settings_[static_cast<size_t>(channel)];
 }
 
 std::vector<RawPoint> Firmware::RawPoints(int channel) const {
     std::lock_guard<std::mutex> lock(mu_);
-    if (channel < 0 || channel > 3) return {};
+    if (channel < 0 || channel > 3)
+        return {};
     return raw_[static_cast<size_t>(channel)];
 }
 

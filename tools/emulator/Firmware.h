@@ -90,7 +90,7 @@ public:
     std::array<uint8_t, 14> OperatorBlock() const;  // rate big-endian in bytes 3-4
     std::array<uint8_t, 57> ControlBlock() const;
     void SetControlBlock(const std::array<uint8_t, 57>& block);
-    uint8_t AppliedOutputs() const;  // byte 0 of the block last written with apply set
+    uint8_t AppliedOutputs() const;    // byte 0 of the block last written with apply set
     unsigned PulseGroupTakes() const;  // EA FF 0A requests accepted
 
     // ---- Waveform settings, raw data, ROM (channel 0: ECG; 1 to 3: PPG channels)
@@ -103,7 +103,7 @@ public:
     // ---- PPG module (0xCC, 0xB0)
     uint16_t CalibrationSetting(uint8_t id) const;  // 0 for an id never set
     void SetCalibrationSetting(uint8_t id, uint16_t value);
-    void SetLedTriggerStatus(uint8_t bits);  // what a read of setting 5 reports
+    void SetLedTriggerStatus(uint8_t bits);            // what a read of setting 5 reports
     std::vector<uint8_t> Register(uint8_t reg) const;  // device 0xD0
     void SetRegister(uint8_t reg, std::vector<uint8_t> bytes);
     std::array<uint16_t, 4> RespirationWords() const;
@@ -113,7 +113,7 @@ public:
     bool DynamicLed() const;
     bool SignalStrengthDetection() const;
     bool AutoTrigger() const;
-    uint8_t TransmissionRate() const;  // the rate in force (after the busy polls)
+    uint8_t TransmissionRate() const;               // the rate in force (after the busy polls)
     void SetTransmissionBusyPolls(unsigned polls);  // default 1
     void SetAutoTriggerStatus(const std::array<uint8_t, 10>& status);
     void SetFpgaAlive(bool alive);

@@ -18,21 +18,31 @@ constexpr size_t kPointsPerPacket = 14;
 // 0xEA sub-commands of the settings and raw data, by channel (0 ECG, 1 to 3 PPG).
 int SettingChannel(uint8_t sub) {
     switch (sub) {
-    case 0x01: return 0;
-    case 0x02: return 1;
-    case 0x03: return 2;
-    case 0x08: return 3;
-    default: return -1;
+        case 0x01:
+            return 0;
+        case 0x02:
+            return 1;
+        case 0x03:
+            return 2;
+        case 0x08:
+            return 3;
+        default:
+            return -1;
     }
 }
 
 int RawChannel(uint8_t sub) {
     switch (sub) {
-    case 0x04: return 0;
-    case 0x05: return 1;
-    case 0x06: return 2;
-    case 0x09: return 3;
-    default: return -1;
+        case 0x04:
+            return 0;
+        case 0x05:
+            return 1;
+        case 0x06:
+            return 2;
+        case 0x09:
+            return 3;
+        default:
+            return -1;
     }
 }
 
@@ -51,7 +61,8 @@ Firmware::Bytes Firmware::OnOperatorMode(const Bytes& r) {
         const uint16_t rate = r.size() == 11 ? static_cast<uint16_t>(r[3] | r[4] << 8) : Be16(r, 3);
         block[3] = static_cast<uint8_t>(rate >> 8);
         block[4] = static_cast<uint8_t>(rate & 0xFF);
-        for (size_t i = 5; i <= 10; ++i) block[i] = r[i];
+        for (size_t i = 5; i <= 10; ++i)
+            block[i] = r[i];
         operatorBlock_ = block;
     }
     Bytes reply(operatorBlock_.begin(), operatorBlock_.end());
@@ -64,7 +75,8 @@ Firmware::Bytes Firmware::OnDevice(const Bytes& r) {
     const bool write = r[1] == 0xFF;
     const uint8_t sub = r[2];
     if (sub == 0x00 || (sub == 0x0A && write)) {
-        if (r.size() < kControlOffset + control_.size()) return Refuse(r);
+        if (r.size() < kControlOffset + control_.size())
+            return Refuse(r);
         if (sub == 0x0A) {  // take the LED pulse group now in the block
             ++pulseGroupTakes_;
             return Accept(r);
@@ -75,14 +87,18 @@ Firmware::Bytes Firmware::OnDevice(const Bytes& r) {
             return reply;
         }
         std::copy(r.begin() + kControlOffset, r.begin() + kControlOffset + control_.size(), control_.begin());
-        if (r[3] != 0) appliedOutputs_ = control_[0];  // the apply flag: outputs switch now
+        if (r[3] != 0)
+            appliedOutputs_ = control_[0];  // the apply flag: outputs switch now
         return Accept(r);
     }
-    if (sub == 0x07) return OnRom(r);
+    if (sub == 0x07)
+        return OnRom(r);
     const int setting = SettingChannel(sub);
-    if (setting >= 0) return OnWaveformSetting(r, setting);
+    if (setting >= 0)
+        return OnWaveformSetting(r, setting);
     const int raw = RawChannel(sub);
-    if (raw >= 0 && write) return OnRawData(r, raw);
+    if (raw >= 0 && write)
+        return OnRawData(r, raw);
     return Refuse(r);
 }
 
@@ -92,7 +108,8 @@ Firmware::Bytes Firmware::OnWaveformSetting(const Bytes& r, int channel) {
     Bytes& kept = settings_[static_cast<size_t>(channel)];
     if (r[1] == 0xFF) {
         const size_t length = channel == 0 ? kEcgSettingLength : 64;
-        if (r.size() < length) return Refuse(r);
+        if (r.size() < length)
+            return Refuse(r);
         kept.assign(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(length));
         return Accept(r);
     }
@@ -107,11 +124,14 @@ Firmware::Bytes Firmware::OnWaveformSetting(const Bytes& r, int channel) {
 // A raw packet carries 14 points (DC word, AC word) from the point index in bytes 6-7;
 // index 0 starts a new period.
 Firmware::Bytes Firmware::OnRawData(const Bytes& r, int channel) {
-    if (r.size() < 64) return Refuse(r);
+    if (r.size() < 64)
+        return Refuse(r);
     std::vector<RawPoint>& points = raw_[static_cast<size_t>(channel)];
     const size_t index = Be16(r, 6);
-    if (index == 0) points.clear();
-    if (points.size() < index + kPointsPerPacket) points.resize(index + kPointsPerPacket);
+    if (index == 0)
+        points.clear();
+    if (points.size() < index + kPointsPerPacket)
+        points.resize(index + kPointsPerPacket);
     for (size_t k = 0; k < kPointsPerPacket; ++k)
         points[index + k] = RawPoint{Be16(r, 8 + 4 * k), Be16(r, 10 + 4 * k)};
     return Accept(r);

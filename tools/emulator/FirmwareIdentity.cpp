@@ -19,7 +19,8 @@ Firmware::Bytes Firmware::OnIdentity(const Bytes& r) {
         Bytes record;
         const bool own = m == 0x01 && profile_.separatePpg;
         const uint8_t target = own ? memmap::kPpgTarget : memmap::kMainIdentityTarget;
-        if (!memory_.Read(target, own ? selectedModule_ : 0, 0, 8, record)) return Refuse(r, 12);
+        if (!memory_.Read(target, own ? selectedModule_ : 0, 0, 8, record))
+            return Refuse(r, 12);
         std::copy(record.begin(), record.end(), reply.begin() + 4);
     } else if (m == 0x80 || m == 0x81) {
         const bool dac16 = (m == 0x80 || !profile_.separatePpg) ? profile_.mainDac16 : profile_.ppgDac16;
@@ -44,14 +45,16 @@ Firmware::Bytes Firmware::OnRevision(const Bytes& r) {
 // not served.
 Firmware::Bytes Firmware::OnExtensionVersion(const Bytes& r) {
     if (r[0] == 0xB8 && r[1] == 0x00 && r[2] == 0x00) {
-        if (!FpgaAnswers() || profile_.extModuleB9) return Refuse(r);
+        if (!FpgaAnswers() || profile_.extModuleB9)
+            return Refuse(r);
         Bytes reply = Accept(r);
         reply[9] = profile_.extVersion[0];
         reply[10] = profile_.extVersion[1];
         return reply;
     }
     if (r[0] == 0xB9 && r[1] == 0x00 && r[2] == 0x01) {
-        if (!profile_.extModuleB9) return Refuse(r);
+        if (!profile_.extModuleB9)
+            return Refuse(r);
         Bytes reply = Accept(r);
         reply[4] = profile_.extVersion[0];
         reply[5] = profile_.extVersion[1];

@@ -30,18 +30,22 @@ Firmware::Bytes Firmware::OnMemory(const Bytes& r) {
                              static_cast<uint32_t>(r[10]) << 8 | r[11];
     const int bank = target == 0x13 ? selectedModule_ : 0;
     // A count beyond one packet would read or write past the packet: refused.
-    if (!MemoryImage::KnownTarget(target) || count > kMaxCount) return reply;
+    if (!MemoryImage::KnownTarget(target) || count > kMaxCount)
+        return reply;
 
     if (direction == 0x00 && !erase) {
         Bytes data;
-        if (!memory_.Read(target, bank, address, count, data)) return reply;
+        if (!memory_.Read(target, bank, address, count, data))
+            return reply;
         std::copy(data.begin(), data.end(), reply.begin() + 16);
         reply[4] = kAccepted;
     } else if (direction == 0xFF && erase) {
-        if (memory_.ErasePageAt(target, bank, address)) reply[4] = kAccepted;
+        if (memory_.ErasePageAt(target, bank, address))
+            reply[4] = kAccepted;
     } else if (direction == 0xFF && r.size() >= 16 + count) {
         const Bytes data(r.begin() + 16, r.begin() + 16 + static_cast<std::ptrdiff_t>(count));
-        if (!memory_.Write(target, bank, address, data)) return reply;
+        if (!memory_.Write(target, bank, address, data))
+            return reply;
         std::copy(data.begin(), data.end(), reply.begin() + 16);
         reply[4] = kAccepted;
     }

@@ -25,16 +25,15 @@ inline Bytes Echo(const Bytes& request, size_t length = 64) {
 // The request echoed with byte 3 = status (0xFF accepted).
 inline Bytes Status(const Bytes& request, uint8_t status, size_t length = 64) {
     Bytes reply = Echo(request, length);
-    if (reply.size() > 3) reply[3] = status;
+    if (reply.size() > 3)
+        reply[3] = status;
     return reply;
 }
 
 inline Bytes Accept(const Bytes& request, size_t length = 64) { return Status(request, kAccepted, length); }
 inline Bytes Refuse(const Bytes& request, size_t length = 64) { return Status(request, kRefused, length); }
 
-inline uint16_t Be16(const Bytes& b, size_t at) {
-    return static_cast<uint16_t>(b[at] << 8 | b[at + 1]);
-}
+inline uint16_t Be16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] << 8 | b[at + 1]); }
 
 inline void PutBe16(Bytes& b, size_t at, uint16_t v) {
     b[at] = static_cast<uint8_t>(v >> 8);
@@ -44,8 +43,10 @@ inline void PutBe16(Bytes& b, size_t at, uint16_t v) {
 // The length of the instrument's reply to a request: 12 bytes to 55 00 m, 5 to AA 03,
 // 64 to everything else.
 inline size_t ReplyLength(const Bytes& request) {
-    if (!request.empty() && request[0] == 0x55) return 12;
-    if (request.size() >= 2 && request[0] == 0xAA && request[1] == 0x03) return 5;
+    if (!request.empty() && request[0] == 0x55)
+        return 12;
+    if (request.size() >= 2 && request[0] == 0xAA && request[1] == 0x03)
+        return 5;
     return 64;
 }
 

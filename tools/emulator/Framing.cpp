@@ -13,20 +13,14 @@ bool AllZero(const uint8_t* bytes, size_t from, size_t to) {
 
 // The long memory-command read carries zeros from byte 12 to its end (no data, no
 // reserved bytes); the short one stops after the address.
-bool MemoryReadAllows(const uint8_t* bytes, size_t length) {
-    return length != 64 || AllZero(bytes, 12, 64);
-}
+bool MemoryReadAllows(const uint8_t* bytes, size_t length) { return length != 64 || AllZero(bytes, 12, 64); }
 
 // The 14-byte operator-mode command ends in three zero bytes; the 11-byte form stops
 // after the AC modes.
-bool OperatorModeAllows(const uint8_t* bytes, size_t length) {
-    return length != 14 || AllZero(bytes, 11, 14);
-}
+bool OperatorModeAllows(const uint8_t* bytes, size_t length) { return length != 14 || AllZero(bytes, 11, 14); }
 
 // The 11-byte register read before a VRef write pads the 7-byte read with four zeros.
-bool RegisterReadAllows(const uint8_t* bytes, size_t length) {
-    return length != 11 || AllZero(bytes, 7, 11);
-}
+bool RegisterReadAllows(const uint8_t* bytes, size_t length) { return length != 11 || AllZero(bytes, 7, 11); }
 
 constexpr int Any = -1;
 
@@ -106,7 +100,8 @@ std::vector<FrameRule> BuildTable() {
 
 std::string NameFor(const FrameRule& rule, size_t length) {
     std::string name = rule.name;
-    if (rule.lengths.size() > 1) name += " (" + std::to_string(length) + ")";
+    if (rule.lengths.size() > 1)
+        name += " (" + std::to_string(length) + ")";
     return name;
 }
 
@@ -123,17 +118,17 @@ Lookup LookupRequest(const uint8_t* bytes, size_t size) {
         bool agrees = true;
         for (size_t i = 0; i < compared && agrees; ++i)
             agrees = rule.header[i] == Any || rule.header[i] == bytes[i];
-        if (!agrees) continue;
+        if (!agrees)
+            continue;
         // A more specific rule that could still match wins over a general one below.
-        if (compared < rule.header.size()) return {Lookup::Result::NeedMore, &rule};
+        if (compared < rule.header.size())
+            return {Lookup::Result::NeedMore, &rule};
         return {Lookup::Result::Match, &rule};
     }
     return {};
 }
 
-void RequestFramer::Feed(const uint8_t* data, size_t size) {
-    buffer_.insert(buffer_.end(), data, data + size);
-}
+void RequestFramer::Feed(const uint8_t* data, size_t size) { buffer_.insert(buffer_.end(), data, data + size); }
 
 std::vector<Frame> RequestFramer::Take(bool burstEnded, bool stale) {
     burstEnded = burstEnded || stale;
@@ -159,24 +154,29 @@ std::vector<Frame> RequestFramer::Take(bool burstEnded, bool stale) {
         }
         const Lookup found = LookupRequest(at, size);
         if (found.result == Lookup::Result::NoMatch) {
-            if (!burstEnded) break;
+            if (!burstEnded)
+                break;
             emit(size, FrameKind::Unknown, std::string());
             continue;
         }
         if (found.result == Lookup::Result::NeedMore) {
-            if (!stale) break;
+            if (!stale)
+                break;
             emit(size, FrameKind::Incomplete, found.rule->name);
             continue;
         }
         const FrameRule& rule = *found.rule;
         const size_t longest = rule.lengths.back();
-        if (size < longest && !burstEnded) break;  // the burst may still bring the rest
+        if (size < longest && !burstEnded)
+            break;  // the burst may still bring the rest
         // The longest length that has arrived and that the bytes allow.
         size_t chosen = 0;
         for (size_t length : rule.lengths)
-            if (length <= size && (!rule.allows || rule.allows(at, length))) chosen = length;
+            if (length <= size && (!rule.allows || rule.allows(at, length)))
+                chosen = length;
         if (chosen == 0) {
-            if (!stale) break;  // shorter than any form: wait for the rest
+            if (!stale)
+                break;  // shorter than any form: wait for the rest
             emit(size, FrameKind::Incomplete, rule.name);
             continue;
         }

@@ -36,7 +36,7 @@ enum class FrameKind {
 struct Frame {
     std::vector<uint8_t> bytes;
     FrameKind kind = FrameKind::Known;
-    std::string name;  // the table entry ("memory read (12)"), empty when unknown
+    std::string name;     // the table entry ("memory read (12)"), empty when unknown
     uint64_t offset = 0;  // position of its first byte among all bytes fed
 };
 

@@ -20,9 +20,9 @@ namespace nvsemu {
 // One module's 12-byte identity record (stored at address 0 of target 0x01 or 0x13).
 struct ModuleIdentity {
     char letters[2] = {'N', 'V'};
-    uint16_t model = 0;         // generation (high byte) and model (low byte)
+    uint16_t model = 0;  // generation (high byte) and model (low byte)
     uint8_t serialPrefix = 0;
-    uint16_t serial = 0;        // stored big-endian
+    uint16_t serial = 0;  // stored big-endian
     uint8_t hwMajor = 1, hwMinor = 0;
     uint8_t fwMajor = 1, fwMinor = 0;
 
@@ -32,20 +32,20 @@ struct ModuleIdentity {
 };
 
 struct Profile {
-    std::string name;            // the --profile name of nvs-emulator
+    std::string name;  // the --profile name of nvs-emulator
     ModuleIdentity main;
-    bool separatePpg = false;    // the PPG side is a module of its own
-    ModuleIdentity ppg;          // that module (ignored when !separatePpg)
-    uint8_t fwRevision = 0;      // byte 3 of the reply to AA 03
-    bool mainDac16 = false;      // reply byte 4 of 55 00 80 is 1: a 16-bit DAC
-    bool ppgDac16 = false;       // the same for 55 00 81
-    int ppgModules = 1;          // PPG modules the main unit selects (banks of target 0x13)
-    bool fpga = false;           // a photodiode FPGA sits on the PPG side
-    bool fpgaAlive = true;       // it answers CC 00 14 00 with 0xFF in byte 3
-    bool extModuleB9 = false;    // the extension-module version is asked as B9 00 01
+    bool separatePpg = false;                    // the PPG side is a module of its own
+    ModuleIdentity ppg;                          // that module (ignored when !separatePpg)
+    uint8_t fwRevision = 0;                      // byte 3 of the reply to AA 03
+    bool mainDac16 = false;                      // reply byte 4 of 55 00 80 is 1: a 16-bit DAC
+    bool ppgDac16 = false;                       // the same for 55 00 81
+    int ppgModules = 1;                          // PPG modules the main unit selects (banks of target 0x13)
+    bool fpga = false;                           // a photodiode FPGA sits on the PPG side
+    bool fpgaAlive = true;                       // it answers CC 00 14 00 with 0xFF in byte 3
+    bool extModuleB9 = false;                    // the extension-module version is asked as B9 00 01
     std::array<uint8_t, 2> extVersion = {0, 0};  // extension-module version bytes
     std::array<int, 3> ledTypes = {1, 2, 3};     // LED of PPG channels 1-3; 3: none
-    bool extResp = false;        // the external-respiration module (XJ) is the PPG side
+    bool extResp = false;                        // the external-respiration module (XJ) is the PPG side
 
     // The PPG side's identity: the separate module's, or the main module's own.
     const ModuleIdentity& PpgSide() const { return separatePpg ? ppg : main; }

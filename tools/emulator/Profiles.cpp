@@ -19,8 +19,8 @@ std::array<uint8_t, 12> ModuleIdentity::Record() const {
 
 namespace {
 
-ModuleIdentity Module(char a, char b, uint16_t model, uint8_t prefix, uint16_t serial, uint8_t hwMajor,
-                      uint8_t hwMinor, uint8_t fwMajor, uint8_t fwMinor) {
+ModuleIdentity Module(char a, char b, uint16_t model, uint8_t prefix, uint16_t serial, uint8_t hwMajor, uint8_t hwMinor,
+                      uint8_t fwMajor, uint8_t fwMinor) {
     ModuleIdentity m;
     m.letters[0] = a;
     m.letters[1] = b;
@@ -98,13 +98,20 @@ Profile Profile::WithExtRespXJ() {
 }
 
 bool Profile::ByName(const std::string& name, Profile& out) {
-    if (name == "main-4031") out = MainUnit4031();
-    else if (name == "yb-2001") out = WithPpgYB2001();
-    else if (name == "yb-2012-fpga") out = WithPpg2012Fpga(true);
-    else if (name == "yb-2012-fpga-dead") out = WithPpg2012Fpga(false);
-    else if (name == "yb-2112") out = WithPpg2112();
-    else if (name == "xj") out = WithExtRespXJ();
-    else return false;
+    if (name == "main-4031")
+        out = MainUnit4031();
+    else if (name == "yb-2001")
+        out = WithPpgYB2001();
+    else if (name == "yb-2012-fpga")
+        out = WithPpg2012Fpga(true);
+    else if (name == "yb-2012-fpga-dead")
+        out = WithPpg2012Fpga(false);
+    else if (name == "yb-2112")
+        out = WithPpg2112();
+    else if (name == "xj")
+        out = WithExtRespXJ();
+    else
+        return false;
     return true;
 }
 

@@ -18,13 +18,15 @@ int64_t NowMs() {
 
 SlaveClient::SlaveClient(const std::string& path) {
     fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) lastErrno_ = errno;
+    if (fd_ < 0)
+        lastErrno_ = errno;
 }
 
 SlaveClient::~SlaveClient() { Close(); }
 
 void SlaveClient::Close() {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0)
+        close(fd_);
     fd_ = -1;
 }
 
@@ -43,8 +45,10 @@ std::vector<uint8_t> SlaveClient::ReadOnce(unsigned timeoutMs, size_t max) {
     for (;;) {
         const int64_t left = deadline - NowMs();
         const int ready = poll(&p, 1, static_cast<int>(left > 0 ? left : 0));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return out;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return out;
         break;
     }
     out.resize(max);
@@ -60,10 +64,13 @@ std::vector<uint8_t> SlaveClient::ReadExactly(size_t n, unsigned timeoutMs) {
     const int64_t deadline = NowMs() + timeoutMs;
     while (out.size() < n) {
         const int64_t left = deadline - NowMs();
-        if (left <= 0) break;
+        if (left <= 0)
+            break;
         const std::vector<uint8_t> got = ReadOnce(static_cast<unsigned>(left), n - out.size());
-        if (got.empty() && lastRead_ == 0) break;  // end of file: the port is gone
-        if (got.empty() && lastRead_ < 0 && lastErrno_ != ETIMEDOUT && lastErrno_ != EAGAIN) break;
+        if (got.empty() && lastRead_ == 0)
+            break;  // end of file: the port is gone
+        if (got.empty() && lastRead_ < 0 && lastErrno_ != ETIMEDOUT && lastErrno_ != EAGAIN)
+            break;
         out.insert(out.end(), got.begin(), got.end());
     }
     return out;
@@ -73,7 +80,8 @@ std::vector<uint8_t> SlaveClient::ReadUntilQuiet(unsigned quietMs) {
     std::vector<uint8_t> out;
     for (;;) {
         const std::vector<uint8_t> got = ReadOnce(quietMs);
-        if (got.empty()) return out;
+        if (got.empty())
+            return out;
         out.insert(out.end(), got.begin(), got.end());
     }
 }

@@ -31,9 +31,12 @@ void Usage(const char* argv0, FILE* out) {
 
 const char* KindName(nvsemu::FrameKind kind) {
     switch (kind) {
-    case nvsemu::FrameKind::Known: return "";
-    case nvsemu::FrameKind::Unknown: return "unknown ";
-    case nvsemu::FrameKind::Incomplete: return "incomplete ";
+        case nvsemu::FrameKind::Known:
+            return "";
+        case nvsemu::FrameKind::Unknown:
+            return "unknown ";
+        case nvsemu::FrameKind::Incomplete:
+            return "incomplete ";
     }
     return "";
 }
@@ -45,11 +48,11 @@ void Log(const nvsemu::Request& r) {
         std::snprintf(byte, sizeof byte, "%02X ", b);
         hex += byte;
     }
-    if (!hex.empty()) hex.pop_back();
-    std::fprintf(stderr, "%llu.%06llu #%zu %s%s [%zu] %s\n",
-                 static_cast<unsigned long long>(r.atUs / 1000000),
-                 static_cast<unsigned long long>(r.atUs % 1000000), r.index, KindName(r.kind),
-                 r.name.c_str(), r.bytes.size(), hex.c_str());
+    if (!hex.empty())
+        hex.pop_back();
+    std::fprintf(stderr, "%llu.%06llu #%zu %s%s [%zu] %s\n", static_cast<unsigned long long>(r.atUs / 1000000),
+                 static_cast<unsigned long long>(r.atUs % 1000000), r.index, KindName(r.kind), r.name.c_str(),
+                 r.bytes.size(), hex.c_str());
 }
 
 }  // namespace
@@ -89,7 +92,8 @@ int main(int argc, char** argv) {
 
     nvsemu::Emulator emulator;
     emulator.SetResponder(std::make_shared<nvsemu::Firmware>(profile));
-    if (verbose) emulator.SetRequestHook(Log);
+    if (verbose)
+        emulator.SetRequestHook(Log);
     if (!emulator.Start()) {
         std::perror("nvs-emulator: cannot open a pseudo-terminal");
         return 1;
@@ -105,7 +109,7 @@ int main(int argc, char** argv) {
     sigwait(&stopSignals, &signal);
     emulator.Stop();
     if (verbose)
-        std::fprintf(stderr, "nvs-emulator: stopped by signal %d after %zu requests, %zu filler bytes\n",
-                     signal, emulator.Requests().size(), emulator.FillerBytes());
+        std::fprintf(stderr, "nvs-emulator: stopped by signal %d after %zu requests, %zu filler bytes\n", signal,
+                     emulator.Requests().size(), emulator.FillerBytes());
     return 0;
 }

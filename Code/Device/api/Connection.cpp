@@ -37,9 +37,9 @@ std::atomic<int> g_nPortNumber{-1};
 
 namespace {
 
-constexpr unsigned kScanPauseMs = 1000;  // after a scan that found nothing
-constexpr int kScanPortCount = 128;      // /dev/ttyACM0..127
-constexpr unsigned kConnectPollMs = 20;  // ORVConnect re-checks its connection thread this often
+constexpr unsigned kScanPauseMs = 1000;         // after a scan that found nothing
+constexpr int kScanPortCount = 128;             // /dev/ttyACM0..127
+constexpr unsigned kConnectPollMs = 20;         // ORVConnect re-checks its connection thread this often
 constexpr unsigned kWindowsDeviceChange = 537;  // WM_DEVICECHANGE
 
 std::mutex s_lifecycle;  // constant-initialised: no load-time constructor runs
@@ -52,8 +52,7 @@ thread_local bool t_bConnectionThread = false;
 // One attempt to find the instrument: every port 0..127 for -1, else the one port.
 // g_CriticalSection is held for each candidate, so that no host request falls between
 // the handshake's requests and replies or sees its records half-filled.
-bool ScanOnce(int port, int* found)
-{
+bool ScanOnce(int port, int* found) {
     const int first = port == -1 ? 0 : port;
     const int last = port == -1 ? kScanPortCount - 1 : port;
     if (first < 0) {
@@ -71,8 +70,7 @@ bool ScanOnce(int port, int* found)
 
 // Connected: waits on the reconnect event until the port has gone (the presence monitor
 // closed it) or the host ends the connection handling.
-void WaitWhilePresent()
-{
+void WaitWhilePresent() {
     for (;;) {
         if (g_bStopConnectDeviceThread.load() != 0) {
             return;  // the teardown finds the port still open
@@ -90,8 +88,7 @@ void WaitWhilePresent()
     }
 }
 
-void ClearIdentityRecords()
-{
+void ClearIdentityRecords() {
     memset(&g_ECGModelInfo, 0, sizeof g_ECGModelInfo);
     memset(&g_PPGModelInfo, 0, sizeof g_PPGModelInfo);
     memset(&g_ECGModuleHWInfo, 0, sizeof g_ECGModuleHWInfo);
@@ -100,8 +97,7 @@ void ClearIdentityRecords()
     g_nFWVersion = 0;
 }
 
-void Teardown()
-{
+void Teardown() {
     s_bConnected.store(false);
     ORVStopOutputWaveform();
     {
@@ -119,8 +115,7 @@ void Teardown()
 }
 
 // Ends the connection thread. The caller holds s_lifecycle.
-void FreeLocked()
-{
+void FreeLocked() {
     unsigned long thread;
     {
         CAutoCriticalSection lock(g_CriticalSection);
@@ -139,10 +134,7 @@ void FreeLocked()
     g_Callback.store(nullptr);
 }
 
-bool ConnectedOn(int port)
-{
-    return s_bConnected.load() && (port == -1 || s_nConnectedPort.load() == port);
-}
+bool ConnectedOn(int port) { return s_bConnected.load() && (port == -1 || s_nConnectedPort.load() == port); }
 
 }  // namespace
 
@@ -150,8 +142,7 @@ bool ConnectionIsUp() { return s_bConnected.load(); }
 
 unsigned ConnectionLoadCount() { return s_nLoaded.load(); }
 
-bool DoInit(PFN_CONNECT_LISTENER listener, int serial)
-{
+bool DoInit(PFN_CONNECT_LISTENER listener, int serial) {
     CAutoCriticalSection lock(g_CriticalSection);
     SetDefaultECGDCVariableCalibrationData();
     g_iTargetDeviceSerialNumber = serial;
@@ -172,8 +163,7 @@ bool DoInit(PFN_CONNECT_LISTENER listener, int serial)
     return true;
 }
 
-bool ConnectEx(unsigned int port, unsigned int timeout, int serial)
-{
+bool ConnectEx(unsigned int port, unsigned int timeout, int serial) {
     if (t_bConnectionThread) {
         return false;  // the listener would wait for its own thread
     }
@@ -212,29 +202,25 @@ bool ConnectEx(unsigned int port, unsigned int timeout, int serial)
     return false;
 }
 
-void ConnectedHandler(bool connected)
-{
+void ConnectedHandler(bool connected) {
     if (connected) {
         g_hConnectedEvent.SetEvent();
     }
 }
 
-void NotifyListener(bool connected)
-{
+void NotifyListener(bool connected) {
     if (PFN_CONNECT_LISTENER listener = g_Callback.load()) {
         listener(connected);
     }
 }
 
-void WinEventCb(unsigned int message, unsigned int, unsigned long)
-{
+void WinEventCb(unsigned int message, unsigned int, unsigned long) {
     if (message == kWindowsDeviceChange) {
         g_hReconnectEvent.SetEvent();
     }
 }
 
-void* ConnectDeviceThread(void*)
-{
+void* ConnectDeviceThread(void*) {
     t_bConnectionThread = true;
     AllocatePPGPDSamplingTables();
     while (g_bStopConnectDeviceThread.load() == 0) {
@@ -265,8 +251,7 @@ void* ConnectDeviceThread(void*)
 
 // ---- Exported --------------------------------------------------------------------------
 
-bool ORVInit(PFN_CONNECT_LISTENER listener)
-{
+bool ORVInit(PFN_CONNECT_LISTENER listener) {
     if (t_bConnectionThread) {
         g_nPortNumber.store(-1);
         return DoInit(listener, 0);
@@ -276,8 +261,7 @@ bool ORVInit(PFN_CONNECT_LISTENER listener)
     return DoInit(listener, 0);
 }
 
-bool ORVInitEx(int serialNumber, PFN_CONNECT_LISTENER listener)
-{
+bool ORVInitEx(int serialNumber, PFN_CONNECT_LISTENER listener) {
     if (t_bConnectionThread) {
         return DoInit(listener, serialNumber);
     }
@@ -287,8 +271,7 @@ bool ORVInitEx(int serialNumber, PFN_CONNECT_LISTENER listener)
 
 bool ORVConnect(unsigned int port, unsigned int timeout) { return ConnectEx(port, timeout, 0); }
 
-void ORVFree(void)
-{
+void ORVFree(void) {
     if (t_bConnectionThread) {
         return;  // the listener would wait for its own thread
     }

@@ -15,15 +15,11 @@ namespace {
 int OnOffCode(int value) { return value != 0 ? 255 : 0; }
 
 // The fixed DC offset exists up to hardware 8.1.
-bool HasFixedDCOffset(const HW_INFORMATION& hw)
-{
-    return !(hw.nHWMajor > 8 || (hw.nHWMajor == 8 && hw.nHWMinor > 1));
-}
+bool HasFixedDCOffset(const HW_INFORMATION& hw) { return !(hw.nHWMajor > 8 || (hw.nHWMajor == 8 && hw.nHWMinor > 1)); }
 
 }  // namespace
 
-bool ORVDeviceEnableImpedance(int enable)
-{
+bool ORVDeviceEnableImpedance(int enable) {
     CAutoCriticalSection lock(g_CriticalSection);
     if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->setOutputImpedance) {
         return window->setOutputImpedance(OnOffCode(enable));
@@ -31,8 +27,7 @@ bool ORVDeviceEnableImpedance(int enable)
     return SetOutputImpedance(OnOffCode(enable));
 }
 
-bool ORVDeviceSetElectrode(int electrode)
-{
+bool ORVDeviceSetElectrode(int electrode) {
     CAutoCriticalSection lock(g_CriticalSection);
     if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->setOutputLead) {
         return window->setOutputLead(OnOffCode(electrode));
@@ -40,8 +35,7 @@ bool ORVDeviceSetElectrode(int electrode)
     return SetOutputElectrode(OnOffCode(electrode));
 }
 
-bool ORVDeviceSetDCOffset(int millivolts)
-{
+bool ORVDeviceSetDCOffset(int millivolts) {
     if (millivolts != 0 && millivolts != 300 && millivolts != -300) {
         return false;
     }
@@ -57,8 +51,7 @@ bool ORVDeviceSetDCOffset(int millivolts)
     return SetOutputDCOffset(millivolts);
 }
 
-bool ORVDeviceEnablePacing(int enable)
-{
+bool ORVDeviceEnablePacing(int enable) {
     CAutoCriticalSection lock(g_CriticalSection);
     if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->setOutputPacing) {
         return window->setOutputPacing(OnOffCode(enable));
@@ -66,23 +59,20 @@ bool ORVDeviceEnablePacing(int enable)
     return SetOutputPacing(OnOffCode(enable));
 }
 
-bool ORVDeviceEnableRespiration(int mode)
-{
+bool ORVDeviceEnableRespiration(int mode) {
     // Sent at once also while a playback runs: the engine has no window form for it.
     CAutoCriticalSection lock(g_CriticalSection);
     return SetOutputRespiration(mode == 128 ? 128 : 0);
 }
 
-bool ORVEnableRLD(bool enable)
-{
+bool ORVEnableRLD(bool enable) {
     // The sampling stream's ADC switch: mask 16 drives the right leg, 0 is also the stop
     // of a sampling stream.
     CAutoCriticalSection lock(g_CriticalSection);
     return EnableADCControl(enable ? 16 : 0);
 }
 
-bool ORVReadRLD(double* level1, double* level2)
-{
+bool ORVReadRLD(double* level1, double* level2) {
     if (level1 == nullptr || level2 == nullptr) {
         return false;
     }
@@ -92,8 +82,7 @@ bool ORVReadRLD(double* level1, double* level2)
 
 void ORVEnableACAboveDC(bool enable) { g_bACAboveDC = enable ? 1 : 0; }
 
-int ORVGetLEDOutputFeedbackVoltageADCData()
-{
+int ORVGetLEDOutputFeedbackVoltageADCData() {
     CAutoCriticalSection lock(g_CriticalSection);
     if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->getLEDOutputFeedbackVoltageADCData) {
         return window->getLEDOutputFeedbackVoltageADCData();
@@ -101,8 +90,7 @@ int ORVGetLEDOutputFeedbackVoltageADCData()
     return GetLEDOutputFeedbackVoltageADCData();
 }
 
-int ORVGetUSBBusVoltage()
-{
+int ORVGetUSBBusVoltage() {
     CAutoCriticalSection lock(g_CriticalSection);
     return GetUSBBusVoltage();
 }

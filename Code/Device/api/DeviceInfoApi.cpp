@@ -20,35 +20,32 @@ constexpr size_t kSerialTextLength = 14;
 char s_szSerialNumber[kSerialBufferSize];
 char s_szPPGSerialNumber[kSerialBufferSize];
 
-bool SeparatePPGModule()
-{
+bool SeparatePPGModule() {
     CAutoCriticalSection lock(g_CriticalSection);
     return g_DeviceFeature.bSeparatePPGModule != 0;
 }
 
 }  // namespace
 
-PPGChannel CheckPPGChannel(PPGChannel channel)
-{
+PPGChannel CheckPPGChannel(PPGChannel channel) {
     return (channel >= PPG_CHANNEL_1 && channel <= PPG_CHANNEL_3) ? channel : PPG_CHANNEL_1;
 }
 
-int ConvertVersion(const char* text)
-{
+int ConvertVersion(const char* text) {
     if (text == nullptr) {
         return 0;
     }
     unsigned int part[4] = {0, 0, 0, 0};
     sscanf(text, "%u.%u.%u.%u", &part[0], &part[1], &part[2], &part[3]);
-    const uint32_t packed = (part[0] & 0xFFu) << 24 | (part[1] & 0xFFu) << 16 | (part[2] & 0xFFu) << 8 | (part[3] & 0xFFu);
+    const uint32_t packed =
+        (part[0] & 0xFFu) << 24 | (part[1] & 0xFFu) << 16 | (part[2] & 0xFFu) << 8 | (part[3] & 0xFFu);
     return static_cast<int>(packed);
 }
 
-void FormatSerialNumber(const MODEL_INFORMATION& record, char* buffer, int size)
-{
+void FormatSerialNumber(const MODEL_INFORMATION& record, char* buffer, int size) {
     memset(buffer, 0, static_cast<size_t>(size));
-    snprintf(buffer, static_cast<size_t>(size), "O%c%c%02X%02X-%02d%04d", record.cProductName[0], record.cProductName[1],
-             record.ucGeneration, record.ucModel, static_cast<int>(record.nSerialPrefix),
+    snprintf(buffer, static_cast<size_t>(size), "O%c%c%02X%02X-%02d%04d", record.cProductName[0],
+             record.cProductName[1], record.ucGeneration, record.ucModel, static_cast<int>(record.nSerialPrefix),
              static_cast<int>(record.iSerialNumber));
     if (strlen(buffer) != kSerialTextLength) {
         memset(buffer, 0, static_cast<size_t>(size));
@@ -57,8 +54,7 @@ void FormatSerialNumber(const MODEL_INFORMATION& record, char* buffer, int size)
 
 // ---- Exported --------------------------------------------------------------------------
 
-bool ORVGetDeviceInformation(MODEL_INFORMATION* info)
-{
+bool ORVGetDeviceInformation(MODEL_INFORMATION* info) {
     if (info == nullptr) {
         return false;
     }
@@ -67,8 +63,7 @@ bool ORVGetDeviceInformation(MODEL_INFORMATION* info)
     return true;
 }
 
-char* ORVGetSerialNumber(void)
-{
+char* ORVGetSerialNumber(void) {
     // Formatted under the lock: two callers never write the buffer at once.
     CAutoCriticalSection lock(g_CriticalSection);
     MODEL_INFORMATION record = {};
@@ -77,8 +72,7 @@ char* ORVGetSerialNumber(void)
     return s_szSerialNumber;
 }
 
-bool ORVGetPPGDeviceInformation(MODEL_INFORMATION* info)
-{
+bool ORVGetPPGDeviceInformation(MODEL_INFORMATION* info) {
     if (info == nullptr) {
         return false;
     }
@@ -90,8 +84,7 @@ bool ORVGetPPGDeviceInformation(MODEL_INFORMATION* info)
     return true;
 }
 
-char* ORVGetPPGSerialNumber(void)
-{
+char* ORVGetPPGSerialNumber(void) {
     if (!SeparatePPGModule()) {
         return ORVGetSerialNumber();
     }
@@ -102,14 +95,12 @@ char* ORVGetPPGSerialNumber(void)
     return s_szPPGSerialNumber;
 }
 
-bool ORVGetHWInformation(HW_INFORMATION* info)
-{
+bool ORVGetHWInformation(HW_INFORMATION* info) {
     CAutoCriticalSection lock(g_CriticalSection);
     return GetHWInfo(0, info);
 }
 
-bool ORVGetPPGHWInformation(HW_INFORMATION* info)
-{
+bool ORVGetPPGHWInformation(HW_INFORMATION* info) {
     CAutoCriticalSection lock(g_CriticalSection);
     if (g_DeviceFeature.bSeparatePPGModule == 0) {
         return ORVGetHWInformation(info);
@@ -117,8 +108,7 @@ bool ORVGetPPGHWInformation(HW_INFORMATION* info)
     return GetHWInfo(1, info);
 }
 
-void ORVGetDeviceFeature(DEVICE_FEATURE* feature)
-{
+void ORVGetDeviceFeature(DEVICE_FEATURE* feature) {
     if (feature == nullptr) {
         return;
     }
@@ -128,14 +118,12 @@ void ORVGetDeviceFeature(DEVICE_FEATURE* feature)
 
 int ORVGetVersion(void) { return ConvertVersion(kLibraryVersion); }
 
-void* ORVGetDeviceHandle()
-{
+void* ORVGetDeviceHandle() {
     CAutoCriticalSection lock(g_CriticalSection);
     return reinterpret_cast<void*>(static_cast<intptr_t>(g_hDevice.load()));
 }
 
-void ORVSetDeviceHandle(void* handle)
-{
+void ORVSetDeviceHandle(void* handle) {
     CAutoCriticalSection lock(g_CriticalSection);
     // A null handle is no port (descriptor 0 would make standard input the port).
     if (handle == nullptr) {
@@ -147,8 +135,7 @@ void ORVSetDeviceHandle(void* handle)
     }
 }
 
-int ORVSendCommand(unsigned char* command, int length, unsigned char* reply, int replyLength)
-{
+int ORVSendCommand(unsigned char* command, int length, unsigned char* reply, int replyLength) {
     if (command == nullptr || length <= 0 || replyLength < 0) {
         return -1;
     }
@@ -157,8 +144,7 @@ int ORVSendCommand(unsigned char* command, int length, unsigned char* reply, int
     return SendCommand(command, length, reply, replyLength);
 }
 
-void ORVLog(char*)
-{
+void ORVLog(char*) {
     // The library writes no log; the lock is taken as by every logging call.
     CAutoCriticalSection lock(g_CriticalSection);
 }

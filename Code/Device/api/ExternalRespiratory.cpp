@@ -23,8 +23,7 @@ constexpr double kStepsPerOhm = 1024.0 / 20000.0;  // 0.0512: potentiometer step
 constexpr double kPotentiometerOhms = 20000.0;
 
 // A potentiometer position: truncated, clamped to the module's steps 0..1023.
-uint16_t Step(double value)
-{
+uint16_t Step(double value) {
     if (!(value > 0.0)) {
         return 0;  // negative, or NaN
     }
@@ -38,8 +37,7 @@ uint16_t Step(double value)
 
 bool ExtRespIsAvailable() { return GetECGRespirationType() == 1; }
 
-uint16_t ExtRespRDAC3Index(double resistance, double c2)
-{
+uint16_t ExtRespRDAC3Index(double resistance, double c2) {
     const double x = (resistance - 50.0) * 6.0 + 10.0 + (100.0 - c2) / 21.0;
     // -1 < x < 96 truncates to 0..95. Below that the index used to wrap to a large word
     // and become the last index; it still does, without the wrap.
@@ -49,8 +47,7 @@ uint16_t ExtRespRDAC3Index(double resistance, double c2)
     return static_cast<uint16_t>(static_cast<int>(x));
 }
 
-bool ExtRespGetAmplitudeDAC(double resistance, unsigned short* words)
-{
+bool ExtRespGetAmplitudeDAC(double resistance, unsigned short* words) {
     if (words == nullptr || !(resistance > 0.0)) {
         return false;
     }
@@ -73,15 +70,13 @@ bool ExtRespGetAmplitudeDAC(double resistance, unsigned short* words)
     return true;
 }
 
-uint16_t ExtRespGetBaselineDAC(int index)
-{
+uint16_t ExtRespGetBaselineDAC(int index) {
     return g_ECGExtRespirationBaselineDACTable[std::min(std::max(index, 0), kRespirationBaselineEntries - 1)];
 }
 
 // ---- Exported --------------------------------------------------------------------------
 
-bool ORVExternalRespiratorySetBaseline(int baseline, int second)
-{
+bool ORVExternalRespiratorySetBaseline(int baseline, int second) {
     CAutoCriticalSection lock(g_CriticalSection);
     unsigned short words[4];
     if (!WriteRespiratoryBaselineSetting(baseline, second) || !ReadRespiratoryModuleSetting(words)) {
@@ -91,8 +86,7 @@ bool ORVExternalRespiratorySetBaseline(int baseline, int second)
     return WriteRespiratoryModuleSetting(words);
 }
 
-bool ORVWriteRespirationRWA(double* coefficients)
-{
+bool ORVWriteRespirationRWA(double* coefficients) {
     if (coefficients == nullptr) {
         return false;
     }
@@ -100,8 +94,7 @@ bool ORVWriteRespirationRWA(double* coefficients)
     return WriteRespirationRWA(coefficients);
 }
 
-bool ORVExternalRespiratoryWriteRDAC3(double* table)
-{
+bool ORVExternalRespiratoryWriteRDAC3(double* table) {
     if (table == nullptr) {
         return false;
     }
@@ -109,8 +102,7 @@ bool ORVExternalRespiratoryWriteRDAC3(double* table)
     return WriteRespirationRDAC3(table);
 }
 
-bool ORVWriteRespirationBaselineDACTable(unsigned short* table)
-{
+bool ORVWriteRespirationBaselineDACTable(unsigned short* table) {
     if (table == nullptr) {
         return false;
     }
@@ -119,15 +111,13 @@ bool ORVWriteRespirationBaselineDACTable(unsigned short* table)
 }
 
 bool ORVExternalRespiratorySetDAC(unsigned short pot0, unsigned short pot1, unsigned short rdac3,
-                                  unsigned short baseline)
-{
+                                  unsigned short baseline) {
     CAutoCriticalSection lock(g_CriticalSection);
     unsigned short words[4] = {pot0, pot1, rdac3, baseline};
     return WriteRespiratoryModuleSetting(words);
 }
 
-void ORVExternalRespiratoryGetAmplitudeDACByResistance(double resistance, unsigned short* words)
-{
+void ORVExternalRespiratoryGetAmplitudeDACByResistance(double resistance, unsigned short* words) {
     if (words == nullptr) {
         return;
     }
@@ -136,8 +126,7 @@ void ORVExternalRespiratoryGetAmplitudeDACByResistance(double resistance, unsign
     std::copy(setting, setting + 3, words);
 }
 
-bool ORVExternalRespiratorySetBaselineDAC(unsigned short baseline)
-{
+bool ORVExternalRespiratorySetBaselineDAC(unsigned short baseline) {
     CAutoCriticalSection lock(g_CriticalSection);
     unsigned short words[4];
     if (!ReadRespiratoryModuleSetting(words)) {
@@ -147,8 +136,7 @@ bool ORVExternalRespiratorySetBaselineDAC(unsigned short baseline)
     return WriteRespiratoryModuleSetting(words);
 }
 
-bool ORVExternalRespiratorySetAmplitudeByResistance(double resistance)
-{
+bool ORVExternalRespiratorySetAmplitudeByResistance(double resistance) {
     CAutoCriticalSection lock(g_CriticalSection);
     unsigned short amplitude[3];
     if (!ExtRespGetAmplitudeDAC(resistance, amplitude)) {

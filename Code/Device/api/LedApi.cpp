@@ -32,8 +32,7 @@ constexpr int kRateModesPerChannel = 6;  // the MCU record's rate tables: 6 x (c
 
 }  // namespace
 
-bool ORVReadLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* setting)
-{
+bool ORVReadLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* setting) {
     if (setting == nullptr) {
         return false;
     }
@@ -41,8 +40,7 @@ bool ORVReadLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* setting)
     return GetLEDPulseGroupSetting(setting);
 }
 
-bool ORVWriteLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* setting)
-{
+bool ORVWriteLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* setting) {
     if (setting == nullptr) {
         return false;
     }
@@ -53,8 +51,7 @@ bool ORVWriteLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* setting)
     return SetLEDPulseGroupSetting(setting);
 }
 
-int ORVGetLEDAmbientLightMode(void)
-{
+int ORVGetLEDAmbientLightMode(void) {
     CAutoCriticalSection lock(g_CriticalSection);
     if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->getAmbientLightMode) {
         return window->getAmbientLightMode();
@@ -62,8 +59,7 @@ int ORVGetLEDAmbientLightMode(void)
     return GetAmbientLightMode();
 }
 
-bool ORVSetLEDAmbientLightMode(PPGAmbientLightMode mode)
-{
+bool ORVSetLEDAmbientLightMode(PPGAmbientLightMode mode) {
     CAutoCriticalSection lock(g_CriticalSection);
     if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->setAmbientLightMode) {
         return window->setAmbientLightMode(mode);
@@ -73,8 +69,7 @@ bool ORVSetLEDAmbientLightMode(PPGAmbientLightMode mode)
 
 int ORVGetPPGModuleNumber() { return g_DeviceFeature.nPPGModuleNumber; }
 
-int ORVGetSelectedPPGModule()
-{
+int ORVGetSelectedPPGModule() {
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
     const int module = PPGModuleGetSelected();
@@ -82,8 +77,7 @@ int ORVGetSelectedPPGModule()
     return module;
 }
 
-bool ORVSelectPPGModule(int module)
-{
+bool ORVSelectPPGModule(int module) {
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
     if (!PPGModuleSetSelected(std::min(std::max(module, 0), kLastSelectableModule))) {
@@ -94,8 +88,7 @@ bool ORVSelectPPGModule(int module)
     return true;
 }
 
-bool ORVReadLEDMatrixEnableStatus(unsigned char* status)
-{
+bool ORVReadLEDMatrixEnableStatus(unsigned char* status) {
     if (status == nullptr) {
         return false;
     }
@@ -106,8 +99,7 @@ bool ORVReadLEDMatrixEnableStatus(unsigned char* status)
     return ReadLEDMatrixEnableStatus(status);
 }
 
-bool ORVWriteLEDMatrixEnableStatus(unsigned char status)
-{
+bool ORVWriteLEDMatrixEnableStatus(unsigned char status) {
     CAutoCriticalSection lock(g_CriticalSection);
     if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->writeLEDMatrixEnableStatus) {
         return window->writeLEDMatrixEnableStatus(status);
@@ -115,20 +107,17 @@ bool ORVWriteLEDMatrixEnableStatus(unsigned char status)
     return WriteLEDMatrixEnableStatus(status);
 }
 
-int ORVReadAmbientLightDC()
-{
+int ORVReadAmbientLightDC() {
     CAutoCriticalSection lock(g_CriticalSection);
     return ReadAmbientLightDC();
 }
 
-bool ORVWriteAmbientLightDC(int value)
-{
+bool ORVWriteAmbientLightDC(int value) {
     CAutoCriticalSection lock(g_CriticalSection);
     return WriteAmbientLightDC(value);
 }
 
-bool ORVWritePPGSyncPulse(PPGChannel channel, SyncPulse pulse)
-{
+bool ORVWritePPGSyncPulse(PPGChannel channel, SyncPulse pulse) {
     const PPGChannel checked = CheckPPGChannel(channel);
     CAutoCriticalSection lock(g_CriticalSection);
     if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->updatePPGSyncPulse) {
@@ -137,8 +126,7 @@ bool ORVWritePPGSyncPulse(PPGChannel channel, SyncPulse pulse)
     return SetPPGSyncPulse(checked, pulse);
 }
 
-bool ORVReadPPGLEDSetting(int group, int index, PPG_LED_SETTING* setting)
-{
+bool ORVReadPPGLEDSetting(int group, int index, PPG_LED_SETTING* setting) {
     if (setting == nullptr) {
         return false;
     }
@@ -150,8 +138,7 @@ bool ORVReadPPGLEDSetting(int group, int index, PPG_LED_SETTING* setting)
     return ReadPPGLEDSetting(group, index, setting);
 }
 
-bool ORVWritePPGLEDSetting(int group, int index, PPG_LED_SETTING* setting)
-{
+bool ORVWritePPGLEDSetting(int group, int index, PPG_LED_SETTING* setting) {
     if (setting == nullptr) {
         return false;
     }
@@ -163,27 +150,23 @@ bool ORVWritePPGLEDSetting(int group, int index, PPG_LED_SETTING* setting)
     return WritePPGLEDSetting(group, index, setting);
 }
 
-bool ORVClearPPGLEDSetting(int group, int index)
-{
+bool ORVClearPPGLEDSetting(int group, int index) {
     PPG_LED_SETTING erased;
     memset(&erased, 0xFF, sizeof erased);
     return ORVWritePPGLEDSetting(group, index, &erased);
 }
 
-void ORVSaveDefaultPulseSettings()
-{
+void ORVSaveDefaultPulseSettings() {
     PPG_LED_PULSE_GROUP_SETTING setting = {{1, 4, 2, 0, 0, 0, 0, 0}, 8000};
     ORVWriteLEDPulseGroupSetting(&setting);
 }
 
-bool ORVSetTransmissionRate(int rate)
-{
+bool ORVSetTransmissionRate(int rate) {
     CAutoCriticalSection lock(g_CriticalSection);
     return SetTransmissionRate(rate);
 }
 
-bool ORVConfigureTransmissionRate(int mode)
-{
+bool ORVConfigureTransmissionRate(int mode) {
     CAutoCriticalSection lock(g_CriticalSection);
     const int m = std::min(std::max(mode, 0), kLastTransmissionRateMode);
     g_nTransmissionRateMode = m;
@@ -193,14 +176,12 @@ bool ORVConfigureTransmissionRate(int mode)
                                      f.usRateParamSetting[kRateModesPerChannel + m]);
 }
 
-bool ORVEnableDynamicLEDStrength(bool enable)
-{
+bool ORVEnableDynamicLEDStrength(bool enable) {
     CAutoCriticalSection lock(g_CriticalSection);
     return EnableDynamicLEDStrength(enable ? 1 : 0);
 }
 
-bool ORVReadPPGVRef(PPGChannel channel, unsigned int* value)
-{
+bool ORVReadPPGVRef(PPGChannel channel, unsigned int* value) {
     if (value == nullptr) {
         return false;
     }
@@ -208,20 +189,17 @@ bool ORVReadPPGVRef(PPGChannel channel, unsigned int* value)
     return ReadPPGVRef(channel, value);
 }
 
-bool ORVWritePPGVRef(PPGChannel channel, unsigned int value)
-{
+bool ORVWritePPGVRef(PPGChannel channel, unsigned int value) {
     CAutoCriticalSection lock(g_CriticalSection);
     return WritePPGVRef(channel, value);
 }
 
-bool ORVEnableAutoTriggerLevel(bool enable)
-{
+bool ORVEnableAutoTriggerLevel(bool enable) {
     CAutoCriticalSection lock(g_CriticalSection);
     return EnableAutoTriggerLevel(enable ? 1 : 0);
 }
 
-bool ORVGetAutoTriggerLevelStatus(AUTO_TRIGGER_STATUS* status)
-{
+bool ORVGetAutoTriggerLevelStatus(AUTO_TRIGGER_STATUS* status) {
     if (status == nullptr) {
         return false;
     }
@@ -229,14 +207,12 @@ bool ORVGetAutoTriggerLevelStatus(AUTO_TRIGGER_STATUS* status)
     return GetAutoTriggerLevelStatus(status);
 }
 
-void ORVEnablePPGAmplitudeConversion(bool enable)
-{
+void ORVEnablePPGAmplitudeConversion(bool enable) {
     CAutoCriticalSection lock(g_CriticalSection);
     g_bPPGAmplitudeConversion = enable ? 1 : 0;
 }
 
-bool ORVGetLoadedPPGRange(int channel, double* minimum, double* maximum)
-{
+bool ORVGetLoadedPPGRange(int channel, double* minimum, double* maximum) {
     if (minimum == nullptr || maximum == nullptr) {
         return false;
     }

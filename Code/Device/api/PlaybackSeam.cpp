@@ -10,8 +10,7 @@ ApiCommandWindow s_window = {};
 std::atomic<bool> s_installed{false};
 }  // namespace
 
-void SetApiCommandWindow(const ApiCommandWindow* window)
-{
+void SetApiCommandWindow(const ApiCommandWindow* window) {
     s_installed.store(false);
     if (window != nullptr) {
         s_window = *window;
@@ -19,8 +18,7 @@ void SetApiCommandWindow(const ApiCommandWindow* window)
     }
 }
 
-const ApiCommandWindow* OpenApiCommandWindow()
-{
+const ApiCommandWindow* OpenApiCommandWindow() {
     if (!s_installed.load() || !PlaybackWindowOpen()) {
         return nullptr;
     }

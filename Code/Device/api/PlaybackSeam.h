@@ -16,17 +16,17 @@
 #include "api/nvs300.h"
 
 struct ApiCommandWindow {
-    bool (*setOutputImpedance)(int code);   // PlayRawSetOutputImpedance
-    bool (*setOutputLead)(int code);        // PlayRawSetOutputLead
-    bool (*setDCOffset)(int millivolts);    // PlayRawSetDCOffset
-    bool (*setOutputPacing)(int code);      // PlayRawSetOutputPacing
-    int (*getLEDOutputFeedbackVoltageADCData)();  // PlayRawGetLEDOutputFeedbackVoltageADCData
+    bool (*setOutputImpedance)(int code);                                   // PlayRawSetOutputImpedance
+    bool (*setOutputLead)(int code);                                        // PlayRawSetOutputLead
+    bool (*setDCOffset)(int millivolts);                                    // PlayRawSetDCOffset
+    bool (*setOutputPacing)(int code);                                      // PlayRawSetOutputPacing
+    int (*getLEDOutputFeedbackVoltageADCData)();                            // PlayRawGetLEDOutputFeedbackVoltageADCData
     bool (*setLEDPulseGroupSetting)(PPG_LED_PULSE_GROUP_SETTING* setting);  // PlayRawSetLEDPulseGroupSetting
-    int (*getAmbientLightMode)();                         // PlayRawGetAmbientLightMode
-    bool (*setAmbientLightMode)(PPGAmbientLightMode mode);  // PlayRawSetAmbientLightMode
-    bool (*readLEDMatrixEnableStatus)(unsigned char* status);  // PlayReadLEDMatrixEnableStatus
-    bool (*writeLEDMatrixEnableStatus)(unsigned char status);  // PlayWriteLEDMatrixEnableStatus
-    bool (*updatePPGSyncPulse)(PPGChannel channel, SyncPulse pulse);  // PlayRawUpdatePPGSyncPulse
+    int (*getAmbientLightMode)();                                           // PlayRawGetAmbientLightMode
+    bool (*setAmbientLightMode)(PPGAmbientLightMode mode);                  // PlayRawSetAmbientLightMode
+    bool (*readLEDMatrixEnableStatus)(unsigned char* status);               // PlayReadLEDMatrixEnableStatus
+    bool (*writeLEDMatrixEnableStatus)(unsigned char status);               // PlayWriteLEDMatrixEnableStatus
+    bool (*updatePPGSyncPulse)(PPGChannel channel, SyncPulse pulse);        // PlayRawUpdatePPGSyncPulse
     bool (*readPPGLEDSetting)(int group, int index, PPG_LED_SETTING* setting);   // PlayReadPPGLEDSetting
     bool (*writePPGLEDSetting)(int group, int index, PPG_LED_SETTING* setting);  // PlayWritePPGLEDSetting
 };

@@ -39,28 +39,24 @@ constexpr int kErasedWord = 0xFFFF;
 // The tables' storage: static, so no slot ever points at freed memory.
 int s_pdTables[kPPGPDSamplingTableSlots][kPDTableCount];
 
-void FillIdentity(int* table, int count)
-{
+void FillIdentity(int* table, int count) {
     for (int i = 0; i < count; ++i) {
         table[i] = i;
     }
 }
 
-bool Letters(const MODEL_INFORMATION& record, char a, char b)
-{
+bool Letters(const MODEL_INFORMATION& record, char a, char b) {
     return record.cProductName[0] == a && record.cProductName[1] == b;
 }
 
-uint16_t ModelNumber(const MODEL_INFORMATION& record)
-{
+uint16_t ModelNumber(const MODEL_INFORMATION& record) {
     return static_cast<uint16_t>((record.ucGeneration << 8) | record.ucModel);
 }
 
 // One photodiode table from the instrument into slot; `erasedAt` is the entry whose
 // 0xFFFF marks the table erased (0 for channel 1, 1 for channel 2), as is a last entry
 // of 0. An erased table, or one that could not be read, becomes the identity.
-void LoadPDTable(PPGChannel channel, int slot, int erasedAt)
-{
+void LoadPDTable(PPGChannel channel, int slot, int erasedAt) {
     int scratch[kPDTableCount];
     int* table = scratch;
     int* target = g_pPPGPDSamplingCalibrationData[slot];
@@ -77,16 +73,14 @@ void LoadPDTable(PPGChannel channel, int slot, int erasedAt)
 
 }  // namespace
 
-int* PPGPDSamplingTable(int module, int channelIndex)
-{
+int* PPGPDSamplingTable(int module, int channelIndex) {
     if (module < 0 || module >= kPPGModulesWithTables || channelIndex < 0 || channelIndex > 1) {
         return nullptr;
     }
     return g_pPPGPDSamplingCalibrationData[module * 2 + channelIndex];
 }
 
-void AllocatePPGPDSamplingTables()
-{
+void AllocatePPGPDSamplingTables() {
     CAutoCriticalSection lock(g_CriticalSection);
     for (int slot = 0; slot < kPPGPDSamplingTableSlots; ++slot) {
         FillIdentity(s_pdTables[slot], kPDTableCount);
@@ -94,16 +88,14 @@ void AllocatePPGPDSamplingTables()
     }
 }
 
-void ReleasePPGPDSamplingTables()
-{
+void ReleasePPGPDSamplingTables() {
     CAutoCriticalSection lock(g_CriticalSection);
     for (int*& slot : g_pPPGPDSamplingCalibrationData) {
         slot = nullptr;
     }
 }
 
-bool ResetDeviceToDefaultStatus()
-{
+bool ResetDeviceToDefaultStatus() {
     // Each setter takes the global lock itself; a failure does not stop the later ones.
     ORVDeviceSetElectrode(0);
     ORVDeviceEnableImpedance(0);
@@ -112,8 +104,7 @@ bool ResetDeviceToDefaultStatus()
     return ORVSetLEDAmbientLightMode(PPG_AMBIENT_LIGHT_MODE_0);
 }
 
-void InititalizeAfterConnected()
-{
+void InititalizeAfterConnected() {
     CAutoCriticalSection lock(g_CriticalSection);
     LoadPPGDCTable();
     LoadPPGPDSamplingCalibrationData();
@@ -138,8 +129,7 @@ void InititalizeAfterConnected()
     EnableDynamicLEDStrength(0);
 }
 
-void LoadPPGDCTable()
-{
+void LoadPPGDCTable() {
     if (GetPPGFullModelNumber() != 0x2112) {
         return;
     }
@@ -155,8 +145,7 @@ void LoadPPGDCTable()
     }
 }
 
-void LoadPPGPDSamplingCalibrationData()
-{
+void LoadPPGPDSamplingCalibrationData() {
     MODEL_INFORMATION record = {};
     if (!GetModelInfo(1, &record) || !Letters(record, 'Y', 'B')) {
         return;
@@ -181,8 +170,7 @@ void LoadPPGPDSamplingCalibrationData()
     }
 }
 
-void LoadRespirationDACCalibrationData()
-{
+void LoadRespirationDACCalibrationData() {
     if (!ExtRespIsAvailable()) {
         return;
     }
@@ -191,8 +179,7 @@ void LoadRespirationDACCalibrationData()
     }
 }
 
-void LoadECGDCVariableCalibrationData()
-{
+void LoadECGDCVariableCalibrationData() {
     int scratch[kECGDCEntries];
     if (!ReadDCVariableCalibrationData(scratch)) {
         return;  // keep the table in force (the defaults after DoInit)
@@ -206,8 +193,7 @@ void LoadECGDCVariableCalibrationData()
     }
 }
 
-void CheckFactorySetting()
-{
+void CheckFactorySetting() {
     // The backup replaces the stored record with the settings in force now, so it is
     // made only when the instrument showed that no valid backup is stored: a read that
     // failed on the way (no reply, refused) says nothing about the record and must not

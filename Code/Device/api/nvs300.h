@@ -21,13 +21,13 @@
 #endif
 
 #if defined(_WIN32)
-#  ifdef NVS_BUILDING_LIBRARY
-#    define ORV_API __declspec(dllexport)
-#  else
-#    define ORV_API __declspec(dllimport)
-#  endif
+#ifdef NVS_BUILDING_LIBRARY
+#define ORV_API __declspec(dllexport)
 #else
-#  define ORV_API __attribute__((visibility("default")))
+#define ORV_API __declspec(dllimport)
+#endif
+#else
+#define ORV_API __attribute__((visibility("default")))
 #endif
 
 /* ---- Host-facing records ---------------------------------------------------------- */
@@ -39,9 +39,9 @@
 /* A double that follows a 32-bit field directly, 4-aligned, on every target (the natural
  * layout on i386, where every double is 4-aligned). */
 #if defined(__GNUC__) || defined(__clang__)
-#  define ORV_DOUBLE_ALIGN4 __attribute__((packed, aligned(4)))
+#define ORV_DOUBLE_ALIGN4 __attribute__((packed, aligned(4)))
 #else
-#  define ORV_DOUBLE_ALIGN4
+#define ORV_DOUBLE_ALIGN4
 #endif
 
 /* PPG channel number. In C++ its underlying type is int, so that any channel number a
@@ -65,102 +65,102 @@ typedef void (*PFN_SAMPLE_CALLBACK)(double t, int ac, int dc);
  * write the rate fields into the caller's record). Natural alignment: 168 bytes on the
  * 64-bit targets and on 32-bit ARM, 160 on i386. */
 typedef struct ECG_WAVEFORM {
-    int32_t nWaveformType;       /* 0 sine, 1 triangle, 2 square, 3 rectangle pulse,
+    int32_t nWaveformType;     /* 0 sine, 1 triangle, 2 square, 3 rectangle pulse,
                                     4 triangle pulse, 5 exponential, 6 (and any other) ECG beat */
-    double fFrequency;           /* Hz; one period lasts 1000 / fFrequency ms; heart rate
+    double fFrequency;         /* Hz; one period lasts 1000 / fFrequency ms; heart rate
                                     60 x fFrequency per minute for the ECG beat */
-    double fAmplitude;           /* mV: peak-to-peak (sine, triangle, square), height (pulses,
+    double fAmplitude;         /* mV: peak-to-peak (sine, triangle, square), height (pulses,
                                     exponential) or R-wave height (ECG beat) */
-    double fTAmplitude;          /* mV, T-wave height */
-    double fPAmplitude;          /* mV, P-wave height */
-    double fSTLevel;             /* mV, ST-segment level */
-    int32_t bVariableDCOffset;   /* non-zero: nDCOffset goes through the DC DAC */
-    int32_t nDCOffset;           /* mV: -1000..1000 (variable) or +-300 (fixed) */
-    int32_t nRRInterval;         /* ms, beat period used by the beat timing and alignment */
-    int32_t nPRInterval;         /* ms, P start to QRS start */
-    int32_t nQRSWidth;           /* ms */
-    int32_t nTWidth;             /* ms, 180 after normalisation */
-    int32_t nQTInterval;         /* ms, QRS start to T end */
-    int32_t nImpedance;          /* output-impedance selector */
-    int32_t nElectrode;          /* electrode selector */
-    int32_t nPulseWidth;         /* ms, rectangle and triangle pulses */
-    double fNoiseAmplitude;      /* mV, 0..2 */
-    int32_t nNoiseType;          /* 0 none, 1 50 Hz, 2 60 Hz, 3 100 Hz, 4 120 Hz */
+    double fTAmplitude;        /* mV, T-wave height */
+    double fPAmplitude;        /* mV, P-wave height */
+    double fSTLevel;           /* mV, ST-segment level */
+    int32_t bVariableDCOffset; /* non-zero: nDCOffset goes through the DC DAC */
+    int32_t nDCOffset;         /* mV: -1000..1000 (variable) or +-300 (fixed) */
+    int32_t nRRInterval;       /* ms, beat period used by the beat timing and alignment */
+    int32_t nPRInterval;       /* ms, P start to QRS start */
+    int32_t nQRSWidth;         /* ms */
+    int32_t nTWidth;           /* ms, 180 after normalisation */
+    int32_t nQTInterval;       /* ms, QRS start to T end */
+    int32_t nImpedance;        /* output-impedance selector */
+    int32_t nElectrode;        /* electrode selector */
+    int32_t nPulseWidth;       /* ms, rectangle and triangle pulses */
+    double fNoiseAmplitude;    /* mV, 0..2 */
+    int32_t nNoiseType;        /* 0 none, 1 50 Hz, 2 60 Hz, 3 100 Hz, 4 120 Hz */
     int32_t bPacingEnable;
-    double fPacingAmplitude;     /* mV, -1000..1000 */
-    double fPacingWidth;         /* ms, 0..2 */
-    int32_t nPacingRate;         /* per minute, 10..300 */
-    int32_t nRespirationMode;    /* 0 off; 1..15 bit mask (1 baseline, 2 amplitude, 4 rate);
+    double fPacingAmplitude;             /* mV, -1000..1000 */
+    double fPacingWidth;                 /* ms, 0..2 */
+    int32_t nPacingRate;                 /* per minute, 10..300 */
+    int32_t nRespirationMode;            /* 0 off; 1..15 bit mask (1 baseline, 2 amplitude, 4 rate);
                                     0x80 external respiration module */
-    int32_t nRespirationAmplitude;      /* milliohms (external respiration) */
-    int32_t nRespirationRate;           /* breaths per minute */
-    int32_t nRespirationDepthOrRatio;   /* modes 1..15: depth in %; external: breath ratio */
-    int32_t nRespirationRatioOrBaseline;/* modes 1..15: breath ratio; external: baseline ohms */
-    int32_t nApneaDuration;      /* s */
-    int32_t nApneaCycle;         /* min */
-    double fSampleRateKHz;       /* samples per ms of the generated period */
-    int32_t nSampleFraction;     /* 1/1000 sample: fractional part of the period's length */
+    int32_t nRespirationAmplitude;       /* milliohms (external respiration) */
+    int32_t nRespirationRate;            /* breaths per minute */
+    int32_t nRespirationDepthOrRatio;    /* modes 1..15: depth in %; external: breath ratio */
+    int32_t nRespirationRatioOrBaseline; /* modes 1..15: breath ratio; external: baseline ohms */
+    int32_t nApneaDuration;              /* s */
+    int32_t nApneaCycle;                 /* min */
+    double fSampleRateKHz;               /* samples per ms of the generated period */
+    int32_t nSampleFraction;             /* 1/1000 sample: fractional part of the period's length */
 } ECG_WAVEFORM;
 
 /* Parameters of one PPG channel's output. fSampleRateKHz is 4-aligned on every target:
  * 128 bytes with fSampleRateKHz at offset 116 on the 64-bit targets and 32-bit ARM,
  * 124 bytes on i386. */
 typedef struct PPG_WAVEFORM {
-    int32_t nWaveformType;       /* 0 sine, 1 triangle, 2 square, 3 PPG pulse (arcs),
+    int32_t nWaveformType; /* 0 sine, 1 triangle, 2 square, 3 PPG pulse (arcs),
                                     16 PPG pulse (lines), 255 constant level */
-    double fFrequency;           /* Hz, pulse rate / 60 */
-    double fDCLevel;             /* mV */
-    double fAmplitude1;          /* mV: AC span (sine, triangle, square), systolic peak (pulses) */
-    double fAmplitude2;          /* mV, level at the notch */
-    double fAmplitude3;          /* mV, diastolic peak */
-    double fACOffset;            /* mV, added to every AC sample */
-    int32_t nTime1;              /* ms, first peak */
-    int32_t nTime2;              /* ms, notch */
-    int32_t nTime3;              /* ms, second peak */
-    int32_t nPeriod;             /* ms, beat period used by the ECG alignment */
-    int32_t nSyncPulse;          /* 1 or 2 */
+    double fFrequency;     /* Hz, pulse rate / 60 */
+    double fDCLevel;       /* mV */
+    double fAmplitude1;    /* mV: AC span (sine, triangle, square), systolic peak (pulses) */
+    double fAmplitude2;    /* mV, level at the notch */
+    double fAmplitude3;    /* mV, diastolic peak */
+    double fACOffset;      /* mV, added to every AC sample */
+    int32_t nTime1;        /* ms, first peak */
+    int32_t nTime2;        /* ms, notch */
+    int32_t nTime3;        /* ms, second peak */
+    int32_t nPeriod;       /* ms, beat period used by the ECG alignment */
+    int32_t nSyncPulse;    /* 1 or 2 */
     int32_t bInverted;
-    double fNoiseAmplitude;      /* mV, 0..2 */
-    int32_t nNoiseType;          /* 0 none, 1..14 */
-    int32_t nRespirationMode;    /* bit mask: 1 baseline, 2 amplitude, 4 rate */
-    int32_t nRespirationRate;    /* breaths per minute */
-    int32_t nRespirationDepth;   /* percent, signed */
-    int32_t nRespirationRatio;   /* breath ratio 1..5 */
-    int32_t nApneaDuration;      /* s */
-    int32_t nApneaCycle;         /* min */
+    double fNoiseAmplitude;                  /* mV, 0..2 */
+    int32_t nNoiseType;                      /* 0 none, 1..14 */
+    int32_t nRespirationMode;                /* bit mask: 1 baseline, 2 amplitude, 4 rate */
+    int32_t nRespirationRate;                /* breaths per minute */
+    int32_t nRespirationDepth;               /* percent, signed */
+    int32_t nRespirationRatio;               /* breath ratio 1..5 */
+    int32_t nApneaDuration;                  /* s */
+    int32_t nApneaCycle;                     /* min */
     double fSampleRateKHz ORV_DOUBLE_ALIGN4; /* samples per ms of the generated period */
-    int32_t nSampleFraction;     /* 1/1000 sample */
+    int32_t nSampleFraction;                 /* 1/1000 sample */
 } PPG_WAVEFORM;
 
 /* One channel's sample stream for playback (natural alignment: 40 bytes on the 64-bit
  * targets, 32 on 32-bit ARM, 28 on i386). The caller owns the record and its arrays. */
 typedef struct PLAY_RAW_DATA {
-    double fSampleRate;          /* samples per second of both arrays */
-    int32_t nSampleCount;        /* samples in each array */
-    int32_t nSyncPulse;          /* low byte: the PPG channel's SyncPulse value */
-    double* pACData;             /* AC component, mV */
-    double* pDCData;             /* DC component, mV */
+    double fSampleRate;            /* samples per second of both arrays */
+    int32_t nSampleCount;          /* samples in each array */
+    int32_t nSyncPulse;            /* low byte: the PPG channel's SyncPulse value */
+    double* pACData;               /* AC component, mV */
+    double* pDCData;               /* DC component, mV */
     PFN_SAMPLE_CALLBACK pCallback; /* the channel's sample callback, or null */
 } PLAY_RAW_DATA;
 
 /* One module's model record (natural alignment, 24 bytes). */
 typedef struct MODEL_INFORMATION {
-    char cProductName[2];        /* product letters, not terminated */
-    uint8_t ucGeneration;        /* model number, high byte */
-    uint8_t ucModel;             /* model number, low byte */
-    int32_t iSerialNumber;       /* stored 16-bit serial number, sign-extended */
-    int32_t nSerialPrefix;       /* 0..255 */
-    int32_t nLEDType[3];         /* LED type of PPG channels 1..3: 0, 1, 2, or 3 = no LED */
+    char cProductName[2];  /* product letters, not terminated */
+    uint8_t ucGeneration;  /* model number, high byte */
+    uint8_t ucModel;       /* model number, low byte */
+    int32_t iSerialNumber; /* stored 16-bit serial number, sign-extended */
+    int32_t nSerialPrefix; /* 0..255 */
+    int32_t nLEDType[3];   /* LED type of PPG channels 1..3: 0, 1, 2, or 3 = no LED */
 } MODEL_INFORMATION;
 
 /* One module's versions: seven 32-bit fields (28 bytes). */
 typedef struct HW_INFORMATION {
     int32_t nFWMajor;
     int32_t nFWMinor;
-    int32_t nFWRevision;            /* main module: the firmware revision; PPG side: 255 */
+    int32_t nFWRevision; /* main module: the firmware revision; PPG side: 255 */
     int32_t nHWMinor;
     int32_t nHWMajor;
-    int32_t nExtModuleVersionHigh;  /* extension module (FPGA) of the PPG side; 0 when not read */
+    int32_t nExtModuleVersionHigh; /* extension module (FPGA) of the PPG side; 0 when not read */
     int32_t nExtModuleVersionLow;
 } HW_INFORMATION;
 
@@ -168,16 +168,16 @@ typedef struct HW_INFORMATION {
  * follow the six ints without padding on every target). All zero while no instrument
  * is connected, once one has been. */
 typedef struct DEVICE_FEATURE {
-    int32_t bSeparatePPGModule;  /* the PPG side is a module of its own */
-    int32_t nPPGModuleNumber;    /* PPG modules the main unit selects between */
+    int32_t bSeparatePPGModule; /* the PPG side is a module of its own */
+    int32_t nPPGModuleNumber;   /* PPG modules the main unit selects between */
     int32_t nFPGAType;
     int32_t nPPGChannelNumber;
     int32_t nFlag1;
     int32_t nFlag2;
-    double fACMinimum;           /* mV, smallest PPG AC amplitude */
-    double fACMaximum;           /* mV, largest PPG AC amplitude */
-    double fDCMinimum;           /* mV, smallest PPG DC level */
-    double fDCMaximum;           /* mV, largest PPG DC level */
+    double fACMinimum; /* mV, smallest PPG AC amplitude */
+    double fACMaximum; /* mV, largest PPG AC amplitude */
+    double fDCMinimum; /* mV, smallest PPG DC level */
+    double fDCMaximum; /* mV, largest PPG DC level */
     double fParam1;
     double fParam2;
     int32_t nParam1;
@@ -186,8 +186,8 @@ typedef struct DEVICE_FEATURE {
 
 /* A PPG LED pulse group (10 bytes). */
 typedef struct PPG_LED_PULSE_GROUP_SETTING {
-    uint8_t ucSlot[8];   /* LED lit per slot: 2 PPG channel 1, 4 channel 2, 1 channel 3, 0 none */
-    uint16_t usPeriod;   /* host order; 0: the group has no period */
+    uint8_t ucSlot[8]; /* LED lit per slot: 2 PPG channel 1, 4 channel 2, 1 channel 3, 0 none */
+    uint16_t usPeriod; /* host order; 0: the group has no period */
 } PPG_LED_PULSE_GROUP_SETTING;
 
 /* A stored LED setting (32 bytes): opaque to the library, its contents are the host's. */
@@ -198,9 +198,9 @@ typedef struct PPG_LED_SETTING {
 /* Status of the automatic trigger level (10 bytes). */
 typedef struct AUTO_TRIGGER_STATUS {
     uint8_t ucStatus[2];
-    uint8_t ucFlags;         /* bits 0 and 1 both set: no trigger levels were found */
+    uint8_t ucFlags; /* bits 0 and 1 both set: no trigger levels were found */
     uint8_t ucReserved[3];
-    uint16_t usLevel1;       /* host order; 0 when no levels were found */
+    uint16_t usLevel1; /* host order; 0 when no levels were found */
     uint16_t usLevel2;
 } AUTO_TRIGGER_STATUS;
 
@@ -229,18 +229,18 @@ typedef enum PPGCalibrationSetting {
     PPG_CAL_LED_LEVEL_CH2 = 2,
     PPG_CAL_TRIGGER_LEVEL_CH1 = 3,
     PPG_CAL_TRIGGER_LEVEL_CH2 = 4,
-    PPG_CAL_LED_TRIGGER_STATUS = 5,  /* read: trigger status bits; written: GPIO mode (0 enter, 1 leave) */
-    PPG_CAL_PD_INPUT = 6,            /* photodiode input selection (0x10 ch 1, 0x20 ch 2) */
+    PPG_CAL_LED_TRIGGER_STATUS = 5, /* read: trigger status bits; written: GPIO mode (0 enter, 1 leave) */
+    PPG_CAL_PD_INPUT = 6,           /* photodiode input selection (0x10 ch 1, 0x20 ch 2) */
     PPG_CAL_WORKING_MODE = 7,
-    PPG_CAL_SAMPLING_RANGE = 8,      /* FF FF full range, FF FC the other */
+    PPG_CAL_SAMPLING_RANGE = 8, /* FF FF full range, FF FC the other */
     PPG_CAL_LED_MATRIX_ENABLE = 17,
     PPG_CAL_LED_LEVEL_CH3 = 18,
     PPG_CAL_TRIGGER_LEVEL_CH3 = 19,
-    PPG_CAL_AC_RANGE0_CH1 = 21,      /* 22, 23: channels 2, 3 */
+    PPG_CAL_AC_RANGE0_CH1 = 21, /* 22, 23: channels 2, 3 */
     PPG_CAL_RATE_PARAM_CH1 = 25,
     PPG_CAL_RATE_PARAM_CH2 = 26,
-    PPG_CAL_AC_RANGE1_CH1 = 38,      /* 39, 40 */
-    PPG_CAL_AC_RANGE2_CH1 = 41       /* 42, 43 */
+    PPG_CAL_AC_RANGE1_CH1 = 38, /* 39, 40 */
+    PPG_CAL_AC_RANGE2_CH1 = 41  /* 42, 43 */
 } PPGCalibrationSetting;
 
 /* The connection listener: true when an instrument was connected, false when it went
@@ -344,9 +344,8 @@ ORV_API bool ORVOutputECGAndPPGEx(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* pp
 /* ECG with PPG channels 1 to 3; a channel whose LED the pulse group does not light is
  * output but not simulated (its callback is not called). */
 ORV_API bool ORVOutputECGAndPPG3(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2,
-                                 PPG_WAVEFORM* ppg3, PFN_SAMPLE_CALLBACK ecgCallback,
-                                 PFN_SAMPLE_CALLBACK ppg1Callback, PFN_SAMPLE_CALLBACK ppg2Callback,
-                                 PFN_SAMPLE_CALLBACK ppg3Callback);
+                                 PPG_WAVEFORM* ppg3, PFN_SAMPLE_CALLBACK ecgCallback, PFN_SAMPLE_CALLBACK ppg1Callback,
+                                 PFN_SAMPLE_CALLBACK ppg2Callback, PFN_SAMPLE_CALLBACK ppg3Callback);
 /* One PPG channel (any channel other than 1 to 3 is channel 1). */
 ORV_API bool ORVOutputPPG(int channel, PPG_WAVEFORM* ppg, PFN_SAMPLE_CALLBACK ppgCallback);
 /* PPG channels 1 and 2; a null record leaves its channel out. */
@@ -355,9 +354,8 @@ ORV_API bool ORVOutputPPGEx(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PFN_SAMPLE_C
 /* PPG channels 1 to 3. Where the PPG side simulates channel 3, a channel that the pulse
  * group does not light is not simulated, and a lit channel without a record makes the
  * call fail with no output running. */
-ORV_API bool ORVOutputPPG3(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3,
-                           PFN_SAMPLE_CALLBACK ppg1Callback, PFN_SAMPLE_CALLBACK ppg2Callback,
-                           PFN_SAMPLE_CALLBACK ppg3Callback);
+ORV_API bool ORVOutputPPG3(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3, PFN_SAMPLE_CALLBACK ppg1Callback,
+                           PFN_SAMPLE_CALLBACK ppg2Callback, PFN_SAMPLE_CALLBACK ppg3Callback);
 /* The common stop: ends the output (each set callback gets its end marker before this
  * returns), stops any playback, turns dynamic LED strength off and restores the default
  * transmission rates. Does nothing harmful when nothing runs. */
@@ -371,7 +369,7 @@ ORV_API void ORVStopOutputWaveform(void);
 #ifdef __cplusplus
 #if !defined(_WIN32)
 #if defined(__APPLE__)
-extern "C" {     /* the macOS build exports the service functions under plain names */
+extern "C" { /* the macOS build exports the service functions under plain names */
 #endif
 
 /* -- Connection (decorated) -- */

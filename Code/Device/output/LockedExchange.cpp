@@ -23,8 +23,7 @@ struct Job {
     CManualResetEvent done;  // fn has run
 };
 
-void Helper(const std::shared_ptr<Job>& job)
-{
+void Helper(const std::shared_ptr<Job>& job) {
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
     {
@@ -44,8 +43,7 @@ void Helper(const std::shared_ptr<Job>& job)
 
 }  // namespace
 
-LockedRun RunLockedUnlessStopped(CEvent* stop, std::function<void()> fn)
-{
+LockedRun RunLockedUnlessStopped(CEvent* stop, std::function<void()> fn) {
     auto job = std::make_shared<Job>();
     job->fn = std::move(fn);
     try {

@@ -18,14 +18,14 @@
 
 // ---- Output state shared by the starts and the thread bodies --------------------------
 
-extern ECG_WAVEFORM g_ECGWaveform;               // the normalised ECG record
-extern PPG_WAVEFORM g_PPGChannelWaveform[3];     // slots 0..2 = channels 1..3; nWaveformType -1: not in use
+extern ECG_WAVEFORM g_ECGWaveform;            // the normalised ECG record
+extern PPG_WAVEFORM g_PPGChannelWaveform[3];  // slots 0..2 = channels 1..3; nWaveformType -1: not in use
 extern PFN_SAMPLE_CALLBACK g_OutputECGCallback;
 extern PFN_SAMPLE_CALLBACK g_OutputPPGChannelCallback[3];
-extern int g_iTimeDiffPPTPeak;                   // ms the PPG peak follows the ECG peak
-extern int g_iSamplingTime;                      // ms per tick (20), and samples per tick and channel
-extern uint8_t g_LastOutputEnable;               // the mask the running thread switched on; 0: none
-extern int g_iPPGOutputChannelNo;                // channel of the last one-channel PPG output (1 at load)
+extern int g_iTimeDiffPPTPeak;      // ms the PPG peak follows the ECG peak
+extern int g_iSamplingTime;         // ms per tick (20), and samples per tick and channel
+extern uint8_t g_LastOutputEnable;  // the mask the running thread switched on; 0: none
+extern int g_iPPGOutputChannelNo;   // channel of the last one-channel PPG output (1 at load)
 // The one output thread (simulated or calibration output); 0 when none.
 extern std::atomic<unsigned long> g_hOutputWaveformThread;
 

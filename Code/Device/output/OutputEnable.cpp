@@ -3,18 +3,20 @@
 
 namespace output {
 
-uint8_t PPGChannelLEDValue(int channel)
-{
+uint8_t PPGChannelLEDValue(int channel) {
     switch (channel) {
-    case 1: return 2;
-    case 2: return 4;
-    case 3: return 1;
-    default: return 0;
+        case 1:
+            return 2;
+        case 2:
+            return 4;
+        case 3:
+            return 1;
+        default:
+            return 0;
     }
 }
 
-bool PulseGroupLightsChannel(const PPG_LED_PULSE_GROUP_SETTING& group, int channel)
-{
+bool PulseGroupLightsChannel(const PPG_LED_PULSE_GROUP_SETTING& group, int channel) {
     const uint8_t led = PPGChannelLEDValue(channel);
     if (led == 0) {
         return false;
@@ -27,8 +29,7 @@ bool PulseGroupLightsChannel(const PPG_LED_PULSE_GROUP_SETTING& group, int chann
     return false;
 }
 
-uint8_t OutputEnableForPulseGroup(const PPG_LED_PULSE_GROUP_SETTING& group, int ppgChannelNumber)
-{
+uint8_t OutputEnableForPulseGroup(const PPG_LED_PULSE_GROUP_SETTING& group, int ppgChannelNumber) {
     if (ppgChannelNumber == 1) {
         return 0x0E;
     }

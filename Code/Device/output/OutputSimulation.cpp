@@ -22,8 +22,7 @@ int SamplesPerSecond(double rateKHz) { return SatInt(1000.0 * rateKHz); }
 // Sets n, P and (int)(1000 P) of a channel for R samples per second. A rate that is not
 // positive, or a period under one millisecond, leaves the channel unsimulated (periodMs 0)
 // so that the phase never takes a modulus of 0.
-void SetPeriod(Channel& c, int n, int rate)
-{
+void SetPeriod(Channel& c, int n, int rate) {
     c.n = n;
     c.rate = rate;
     if (n <= 0 || rate <= 0) {
@@ -36,8 +35,7 @@ void SetPeriod(Channel& c, int n, int rate)
     c.periodMs = ms >= 9.0e18 ? 0 : static_cast<int64_t>(ms);
 }
 
-void TakeECGPeriod(Channel& c, const ECG_WAVEFORM& ecg)
-{
+void TakeECGPeriod(Channel& c, const ECG_WAVEFORM& ecg) {
     int n = 0;
     int* ac = nullptr;
     int* dc = nullptr;
@@ -56,8 +54,7 @@ void TakeECGPeriod(Channel& c, const ECG_WAVEFORM& ecg)
 
 // Generates a PPG period; returns its sample count (the period is set by the caller,
 // whose rate may be another record's).
-int TakePPGPeriod(Channel& c, const PPG_WAVEFORM& ppg)
-{
+int TakePPGPeriod(Channel& c, const PPG_WAVEFORM& ppg) {
     int n = 0;
     double* ac = nullptr;
     double* dc = nullptr;
@@ -74,8 +71,7 @@ int TakePPGPeriod(Channel& c, const PPG_WAVEFORM& ppg)
 }
 
 // Appends one sample.
-void Put(Sample*& out, int channel, double t, int ac, int dc)
-{
+void Put(Sample*& out, int channel, double t, int ac, int dc) {
     out->channel = channel;
     out->t = t;
     out->ac = ac;
@@ -87,20 +83,17 @@ int Mod(int64_t a, int n) { return static_cast<int>(((a % n) + n) % n); }
 
 }  // namespace
 
-double ECGNoiseHz(int noiseType)
-{
+double ECGNoiseHz(int noiseType) {
     static constexpr double kHz[] = {0, 50, 60, 100, 120};
     return noiseType > 0 && noiseType < static_cast<int>(sizeof kHz / sizeof kHz[0]) ? kHz[noiseType] : 0.0;
 }
 
-double PPGNoiseHz(int noiseType)
-{
+double PPGNoiseHz(int noiseType) {
     static constexpr double kHz[] = {0, 50, 60, 1000, 5000, 100, 120, 100, 0.5, 1, 2, 3, 5, 10, 25};
     return noiseType > 0 && noiseType < static_cast<int>(sizeof kHz / sizeof kHz[0]) ? kHz[noiseType] : 0.0;
 }
 
-int PeriodIndex(uint64_t m, int n, int rate, int64_t periodMs)
-{
+int PeriodIndex(uint64_t m, int n, int rate, int64_t periodMs) {
     if (n <= 0 || rate <= 0 || periodMs <= 0) {
         return 0;
     }
@@ -110,8 +103,7 @@ int PeriodIndex(uint64_t m, int n, int rate, int64_t periodMs)
     return index >= static_cast<uint64_t>(n) ? n - 1 : static_cast<int>(index);
 }
 
-Simulation BuildECG(const ECG_WAVEFORM& ecg, bool ecgCallback)
-{
+Simulation BuildECG(const ECG_WAVEFORM& ecg, bool ecgCallback) {
     Simulation s;
     s.kind = Kind::ECG;
     Channel& c = s.channel[kECGChannel];
@@ -142,8 +134,7 @@ Simulation BuildECG(const ECG_WAVEFORM& ecg, bool ecgCallback)
 }
 
 Simulation BuildECGAndPPG(const ECG_WAVEFORM& ecg, bool ecgCallback, const PPG_WAVEFORM* ppg, const bool* ppgCallback,
-                          int count, int pttMs)
-{
+                          int count, int pttMs) {
     Simulation s;
     s.kind = Kind::ECGAndPPG;
     s.count = count < 0 ? 0 : (count > 3 ? 3 : count);
@@ -170,8 +161,7 @@ Simulation BuildECGAndPPG(const ECG_WAVEFORM& ecg, bool ecgCallback, const PPG_W
     return s;
 }
 
-Simulation BuildPPG(const PPG_WAVEFORM* ppg, const bool* ppgCallback, int count, int* lastInUse)
-{
+Simulation BuildPPG(const PPG_WAVEFORM* ppg, const bool* ppgCallback, int count, int* lastInUse) {
     Simulation s;
     s.kind = Kind::PPG;
     s.count = count < 0 ? 0 : (count > 3 ? 3 : count);
@@ -204,8 +194,7 @@ Simulation BuildPPG(const PPG_WAVEFORM* ppg, const bool* ppgCallback, int count,
     return s;
 }
 
-size_t Tick(Simulation& s, int tickMs, Sample* out)
-{
+size_t Tick(Simulation& s, int tickMs, Sample* out) {
     Sample* const first = out;
     for (int k = 0; k < tickMs; ++k) {
         if (s.kind == Kind::PPG) {
@@ -252,8 +241,7 @@ size_t Tick(Simulation& s, int tickMs, Sample* out)
                 if (!c.Simulated()) {
                     continue;
                 }
-                const int index = Mod(static_cast<int64_t>(c.start) + PeriodIndex(c.ms, c.n, c.rate, c.periodMs),
-                                      c.n);
+                const int index = Mod(static_cast<int64_t>(c.start) + PeriodIndex(c.ms, c.n, c.rate, c.periodMs), c.n);
                 Put(out, 1 + i, c.t, SatInt(1000.0 * c.acMv[index]), SatInt(1000.0 * c.dcMv[index]));
                 ++c.ms;
                 c.t += kStep;
@@ -263,8 +251,7 @@ size_t Tick(Simulation& s, int tickMs, Sample* out)
     return static_cast<size_t>(out - first);
 }
 
-ApneaSwitch ApneaStep(Simulation& s, int tickMs)
-{
+ApneaSwitch ApneaStep(Simulation& s, int tickMs) {
     ApneaSwitch result = ApneaSwitch::None;
     if (s.kind == Kind::ECG && s.apnea.enabled && s.tickMs != 0) {
         const uint64_t p = s.tickMs % s.apnea.lengthMs;
@@ -278,8 +265,7 @@ ApneaSwitch ApneaStep(Simulation& s, int tickMs)
     return result;
 }
 
-size_t EndMarkers(const Simulation& s, Sample* out)
-{
+size_t EndMarkers(const Simulation& s, Sample* out) {
     Sample* const first = out;
     if (s.kind != Kind::PPG && s.channel[kECGChannel].callback) {
         Put(out, kECGChannel, s.channel[kECGChannel].t, kEndMarker, kEndMarker);
@@ -293,8 +279,7 @@ size_t EndMarkers(const Simulation& s, Sample* out)
     return static_cast<size_t>(out - first);
 }
 
-int ECGPeriodOffset(const ECG_WAVEFORM& ecg, const PPG_WAVEFORM& ppg, int pttMs)
-{
+int ECGPeriodOffset(const ECG_WAVEFORM& ecg, const PPG_WAVEFORM& ppg, int pttMs) {
     const int64_t rr = ecg.nRRInterval;
     if (rr == 0) {
         return 0;

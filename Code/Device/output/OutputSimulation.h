@@ -43,12 +43,12 @@ struct Channel {
     // One period: the ECG in µV, PPG in mV.
     std::vector<int> acUv, dcUv;
     std::vector<double> acMv, dcMv;
-    int n = 0;               // samples per period
-    int rate = 0;            // R, samples per second at which the instrument plays the period
-    double periodS = 0.0;    // P = n / R
-    int64_t periodMs = 0;    // (int)(1000 × P); 0: under a millisecond, not simulated
-    int start = 0;           // rotation of a PPG period behind the ECG (ECG+PPG kind)
-    double noiseMv = 0.0;    // PPG kind: noise amplitude (mV); 0 without noise
+    int n = 0;             // samples per period
+    int rate = 0;          // R, samples per second at which the instrument plays the period
+    double periodS = 0.0;  // P = n / R
+    int64_t periodMs = 0;  // (int)(1000 × P); 0: under a millisecond, not simulated
+    int start = 0;         // rotation of a PPG period behind the ECG (ECG+PPG kind)
+    double noiseMv = 0.0;  // PPG kind: noise amplitude (mV); 0 without noise
     double noiseHz = 0.0;
     // Clock: `ms` counts the samples handed over and gives the sample index; `t` is the
     // time reported to the host, accumulated in 0.001 s steps.
@@ -62,9 +62,9 @@ struct Channel {
 // What the ECG kind overlays on its samples.
 struct EcgOverlay {
     bool noise = false;
-    double noiseMv = 0.0;     // fNoiseAmplitude
+    double noiseMv = 0.0;  // fNoiseAmplitude
     double noiseHz = 0.0;
-    bool pacing = false;      // bPacingEnable with a usable pacing period
+    bool pacing = false;  // bPacingEnable with a usable pacing period
     double pacingWidthMs = 0.0;
     int64_t pacingPeriodMs = 0;  // Q = (int)(60000 / nPacingRate)
     int pacingUv = 0;            // (int)(1000 × fPacingAmplitude)

@@ -33,8 +33,7 @@ constexpr int kNotInUse = -1;  // nWaveformType of a PPG slot that is not in use
 PPGChannel Channel(int slot) { return static_cast<PPGChannel>(slot + 1); }
 bool InUse(int slot) { return g_PPGChannelWaveform[slot].nWaveformType != kNotInUse; }
 
-void ClearCallbacks()
-{
+void ClearCallbacks() {
     g_OutputECGCallback = nullptr;
     for (PFN_SAMPLE_CALLBACK& cb : g_OutputPPGChannelCallback) {
         cb = nullptr;
@@ -42,15 +41,13 @@ void ClearCallbacks()
 }
 
 // A start that fails after its stop runs no thread and keeps no callback.
-bool Fail()
-{
+bool Fail() {
     ClearCallbacks();
     return false;
 }
 
 // Step 8 of every start, with the lock still held: the thread's switch-on waits for it.
-bool StartThread(PFN_OUTPUT_BODY body)
-{
+bool StartThread(PFN_OUTPUT_BODY body) {
     g_hStopOutputEvent.ResetEvent();
     unsigned long handle = 0;
     if (CreateThread(&handle, OutputThread, reinterpret_cast<void*>(body)) == 0) {
@@ -65,8 +62,7 @@ bool StartThread(PFN_OUTPUT_BODY body)
 }
 
 // The PPG channels whose LED the pulse group lights (a failed read lights none).
-void LitChannels(bool lit[3])
-{
+void LitChannels(bool lit[3]) {
     PPG_LED_PULSE_GROUP_SETTING group = {};
     if (!ORVReadLEDPulseGroupSetting(&group)) {
         group = PPG_LED_PULSE_GROUP_SETTING{};
@@ -77,8 +73,7 @@ void LitChannels(bool lit[3])
 }
 
 // Puts a PPG record into its slot (nWaveformType -1 for a null record) and normalises it.
-void TakePPG(int slot, const PPG_WAVEFORM* record)
-{
+void TakePPG(int slot, const PPG_WAVEFORM* record) {
     if (record == nullptr) {
         g_PPGChannelWaveform[slot].nWaveformType = kNotInUse;
         return;
@@ -92,8 +87,7 @@ bool WritePPGRaw(int slot) { return !InUse(slot) || WritePPGRawData(Channel(slot
 
 // The ECG setting of an ECG+PPG output: its words carry pttMs, the offset and the PPG
 // start point, both taken from slot 0 (0 when slot 0 is not in use).
-bool WriteECGAndPPGSetting(int pttMs)
-{
+bool WriteECGAndPPGSetting(int pttMs) {
     int offset = 0;
     int start = 0;
     if (InUse(0)) {
@@ -104,8 +98,7 @@ bool WriteECGAndPPGSetting(int pttMs)
 }
 
 // The common part of the ECG+PPG starts, under the pause and the lock.
-void TakeECGAndPPG(int pttMs, const ECG_WAVEFORM* ecg, PFN_SAMPLE_CALLBACK ecgCallback)
-{
+void TakeECGAndPPG(int pttMs, const ECG_WAVEFORM* ecg, PFN_SAMPLE_CALLBACK ecgCallback) {
     ClearCallbacks();
     g_iTimeDiffPPTPeak = pttMs;
     g_ECGWaveform = *ecg;
@@ -114,8 +107,7 @@ void TakeECGAndPPG(int pttMs, const ECG_WAVEFORM* ecg, PFN_SAMPLE_CALLBACK ecgCa
 }
 
 // The dynamic LED strength the common stop turned off comes back on models that keep it.
-void RestoreDynamicLED(bool wasEnabled)
-{
+void RestoreDynamicLED(bool wasEnabled) {
     const uint16_t model = GetPPGFullModelNumber();
     if ((model == 0x2012 || model == 0x2112) && wasEnabled) {
         EnableDynamicLEDStrength(1);
@@ -124,8 +116,7 @@ void RestoreDynamicLED(bool wasEnabled)
 
 }  // namespace
 
-bool ORVOutputECG(ECG_WAVEFORM* ecg, PFN_SAMPLE_CALLBACK ecgCallback)
-{
+bool ORVOutputECG(ECG_WAVEFORM* ecg, PFN_SAMPLE_CALLBACK ecgCallback) {
     if (ecg == nullptr) {
         return false;
     }
@@ -145,8 +136,7 @@ bool ORVOutputECG(ECG_WAVEFORM* ecg, PFN_SAMPLE_CALLBACK ecgCallback)
 }
 
 bool ORVOutputECGAndPPG(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, PFN_SAMPLE_CALLBACK ecgCallback,
-                        PFN_SAMPLE_CALLBACK ppgCallback)
-{
+                        PFN_SAMPLE_CALLBACK ppgCallback) {
     if (ecg == nullptr || ppg == nullptr) {
         return false;
     }
@@ -167,8 +157,7 @@ bool ORVOutputECGAndPPG(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, PFN_SAM
 
 bool ORVOutputECGAndPPGEx(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2,
                           PFN_SAMPLE_CALLBACK ecgCallback, PFN_SAMPLE_CALLBACK ppg1Callback,
-                          PFN_SAMPLE_CALLBACK ppg2Callback)
-{
+                          PFN_SAMPLE_CALLBACK ppg2Callback) {
     if (ecg == nullptr) {
         return false;
     }
@@ -195,8 +184,7 @@ bool ORVOutputECGAndPPGEx(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_
 
 bool ORVOutputECGAndPPG3(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3,
                          PFN_SAMPLE_CALLBACK ecgCallback, PFN_SAMPLE_CALLBACK ppg1Callback,
-                         PFN_SAMPLE_CALLBACK ppg2Callback, PFN_SAMPLE_CALLBACK ppg3Callback)
-{
+                         PFN_SAMPLE_CALLBACK ppg2Callback, PFN_SAMPLE_CALLBACK ppg3Callback) {
     if (ecg == nullptr) {
         return false;
     }
@@ -226,8 +214,7 @@ bool ORVOutputECGAndPPG3(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_W
     return StartThread(OutputWaveformECGAndPPG3Thread);
 }
 
-bool ORVOutputPPG(int channel, PPG_WAVEFORM* ppg, PFN_SAMPLE_CALLBACK ppgCallback)
-{
+bool ORVOutputPPG(int channel, PPG_WAVEFORM* ppg, PFN_SAMPLE_CALLBACK ppgCallback) {
     if (ppg == nullptr) {
         return false;
     }
@@ -252,8 +239,7 @@ bool ORVOutputPPG(int channel, PPG_WAVEFORM* ppg, PFN_SAMPLE_CALLBACK ppgCallbac
     return StartThread(OutputWaveformPPGThread);
 }
 
-bool DoOutputPPGWaveform(int count, PPG_WAVEFORM** records, PFN_SAMPLE_CALLBACK* callbacks, PFN_OUTPUT_BODY body)
-{
+bool DoOutputPPGWaveform(int count, PPG_WAVEFORM** records, PFN_SAMPLE_CALLBACK* callbacks, PFN_OUTPUT_BODY body) {
     count = count < 0 ? 0 : (count > 3 ? 3 : count);
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
@@ -273,8 +259,7 @@ bool DoOutputPPGWaveform(int count, PPG_WAVEFORM** records, PFN_SAMPLE_CALLBACK*
 }
 
 bool ORVOutputPPGEx(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PFN_SAMPLE_CALLBACK ppg1Callback,
-                    PFN_SAMPLE_CALLBACK ppg2Callback)
-{
+                    PFN_SAMPLE_CALLBACK ppg2Callback) {
     const bool dynamicLED = g_PPGDynamicLEDEnabled != 0;
     ORVStopOutputWaveform();
     {
@@ -288,8 +273,7 @@ bool ORVOutputPPGEx(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PFN_SAMPLE_CALLBACK 
 }
 
 bool ORVOutputPPG3(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3, PFN_SAMPLE_CALLBACK ppg1Callback,
-                   PFN_SAMPLE_CALLBACK ppg2Callback, PFN_SAMPLE_CALLBACK ppg3Callback)
-{
+                   PFN_SAMPLE_CALLBACK ppg2Callback, PFN_SAMPLE_CALLBACK ppg3Callback) {
     ORVStopOutputWaveform();
     PPG_WAVEFORM* records[3] = {ppg1, ppg2, ppg3};
     PFN_SAMPLE_CALLBACK callbacks[3] = {ppg1Callback, ppg2Callback, ppg3Callback};

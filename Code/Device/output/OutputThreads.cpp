@@ -31,14 +31,12 @@ struct Callbacks {
     PFN_SAMPLE_CALLBACK of[output::kChannels];
 };
 
-Callbacks TakeCallbacks()
-{
+Callbacks TakeCallbacks() {
     return Callbacks{{g_OutputECGCallback, g_OutputPPGChannelCallback[0], g_OutputPPGChannelCallback[1],
                       g_OutputPPGChannelCallback[2]}};
 }
 
-void Deliver(const Callbacks& callbacks, const Sample* samples, size_t n)
-{
+void Deliver(const Callbacks& callbacks, const Sample* samples, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         PFN_SAMPLE_CALLBACK cb = callbacks.of[samples[i].channel];
         if (cb != nullptr) {
@@ -54,8 +52,7 @@ struct SwitchOn {
 };
 
 // The mask bits of the PPG slots in use below count.
-uint8_t SlotBits(const Simulation& s)
-{
+uint8_t SlotBits(const Simulation& s) {
     uint8_t bits = 0;
     for (int i = 0; i < s.count; ++i) {
         if (s.channel[1 + i].inUse) {
@@ -66,8 +63,7 @@ uint8_t SlotBits(const Simulation& s)
 }
 
 // Sends one apnea switch under the lock, unless the stop comes first. False on the stop.
-bool SwitchRespiration(output::ApneaSwitch what)
-{
+bool SwitchRespiration(output::ApneaSwitch what) {
     const bool apnea = what == output::ApneaSwitch::RespirationOff;
     // Without an instrument the request fails at once, without effect.
     return output::RunLockedUnlessStopped(&g_hStopOutputEvent, [apnea] { DeviceEnableRespiration(true, apnea); }) !=
@@ -75,8 +71,7 @@ bool SwitchRespiration(output::ApneaSwitch what)
 }
 
 // The common frame of every body, from the switch-on to the end steps.
-void Run(Simulation& sim, const SwitchOn& on)
-{
+void Run(Simulation& sim, const SwitchOn& on) {
     const int tickMs = g_iSamplingTime > 0 ? g_iSamplingTime : 20;
     const Callbacks callbacks = TakeCallbacks();
     std::vector<Sample> samples(output::MaxSamplesPerTick(tickMs) + output::kChannels);
@@ -131,16 +126,14 @@ void Run(Simulation& sim, const SwitchOn& on)
 
 }  // namespace
 
-void* OutputThread(void* body)
-{
+void* OutputThread(void* body) {
     reinterpret_cast<PFN_OUTPUT_BODY>(body)();
     CloseThread(g_hOutputWaveformThread.load());
     g_hOutputWaveformThread = 0;
     return nullptr;
 }
 
-uint8_t GetOutputEnableForPPGModule()
-{
+uint8_t GetOutputEnableForPPGModule() {
     if (g_DeviceFeature.nPPGChannelNumber == 1) {
         return 0x0E;
     }
@@ -151,8 +144,7 @@ uint8_t GetOutputEnableForPPGModule()
     return output::OutputEnableForPulseGroup(group, g_DeviceFeature.nPPGChannelNumber);
 }
 
-void OutputWaveformECGThread()
-{
+void OutputWaveformECGThread() {
     Simulation sim = output::BuildECG(g_ECGWaveform, g_OutputECGCallback != nullptr);
     SwitchOn on;
     on.fill = [](_DEVICE_CONTROL_SETTING& block) {
@@ -163,8 +155,7 @@ void OutputWaveformECGThread()
     Run(sim, on);
 }
 
-void DoOutputWaveformECGAndPPG3Thread(int count)
-{
+void DoOutputWaveformECGAndPPG3Thread(int count) {
     const bool ppgCallbacks[3] = {g_OutputPPGChannelCallback[0] != nullptr, g_OutputPPGChannelCallback[1] != nullptr,
                                   g_OutputPPGChannelCallback[2] != nullptr};
     Simulation sim = output::BuildECGAndPPG(g_ECGWaveform, g_OutputECGCallback != nullptr, g_PPGChannelWaveform,
@@ -182,8 +173,7 @@ void DoOutputWaveformECGAndPPG3Thread(int count)
     Run(sim, on);
 }
 
-void DoOutputWaveformPPGThread(int count)
-{
+void DoOutputWaveformPPGThread(int count) {
     const bool ppgCallbacks[3] = {g_OutputPPGChannelCallback[0] != nullptr, g_OutputPPGChannelCallback[1] != nullptr,
                                   g_OutputPPGChannelCallback[2] != nullptr};
     int last = -1;

@@ -2,7 +2,6 @@
 // engine exists.
 #pragma once
 
-
 namespace output {
 
 // SEAM for PlayRawStop(1) (the playback engine): stops raw playback with the

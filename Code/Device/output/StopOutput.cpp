@@ -9,8 +9,7 @@
 #include "protocol/PPGModule.h"
 #include "sampling/Sampling.h"
 
-void StopOutputWaveform()
-{
+void StopOutputWaveform() {
     // Taken here as well (it is recursive): the thread's end steps talk to the instrument
     // without the lock, which is safe only while the stopper holds it.
     CAutoCriticalSection lock(g_CriticalSection);
@@ -32,8 +31,7 @@ void StopOutputWaveform()
     }
 }
 
-void ORVStopOutputWaveform()
-{
+void ORVStopOutputWaveform() {
     // Holding nothing: a thread started just before has this time for its switch-on.
     SleepEx(10);
     CAutoPauseSampling pause;

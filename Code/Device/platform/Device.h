@@ -14,10 +14,10 @@
 #include <atomic>
 #include <cstdint>
 
-extern std::atomic<long> g_hDevice;        // -1 when no port is open
-extern char g_szDevicePath[512];           // path of the connected port; empty when not connected
-extern char g_szLockFilePath[128];         // lock file of the most recent lock attempt
-extern int g_nLockFile;                    // descriptor of the held lock file, -1 when none
+extern std::atomic<long> g_hDevice;                  // -1 when no port is open
+extern char g_szDevicePath[512];                     // path of the connected port; empty when not connected
+extern char g_szLockFilePath[128];                   // lock file of the most recent lock attempt
+extern int g_nLockFile;                              // descriptor of the held lock file, -1 when none
 extern std::atomic<uint32_t> g_nDeviceReadTimeout;   // ms, 100 at load
 extern std::atomic<uint32_t> g_nDeviceWriteTimeout;  // ms, 200 at load
 
@@ -67,4 +67,3 @@ private:
     int m_fd;
     uint64_t m_generation;
 };
-

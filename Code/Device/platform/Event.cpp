@@ -70,8 +70,8 @@ unsigned int CPosixEvent::WaitTimeout(unsigned int ms) {
     if (ms == 0) {
         // A poll. The exchange makes the read and the clear one step, so a timer mark
         // stored between them is not lost.
-        unsigned char was = m_autoReset ? m_flag.exchange(0, std::memory_order_acq_rel)
-                                        : m_flag.load(std::memory_order_acquire);
+        unsigned char was =
+            m_autoReset ? m_flag.exchange(0, std::memory_order_acq_rel) : m_flag.load(std::memory_order_acquire);
         pthread_mutex_unlock(&m_mutex);
         return was ? 0 : NVS_WAIT_TIMEOUT;
     }

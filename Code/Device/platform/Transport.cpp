@@ -21,11 +21,11 @@
 namespace {
 
 constexpr int kInitialSlots = 2048;
-constexpr int kMaxSlots = 1 << 20;          // 64 MiB of parked packets at the most
-constexpr unsigned int kSliceMs = 20;       // waits are cut into slices to notice a closed port
-constexpr unsigned int kMinStallMs = 1000;  // a port that takes nothing this long ends a write
-constexpr int kDrainPackets = 64;           // packets taken after the deadline, at the most
-constexpr unsigned char kFillerByte = 0x38; // written after each empty read
+constexpr int kMaxSlots = 1 << 20;           // 64 MiB of parked packets at the most
+constexpr unsigned int kSliceMs = 20;        // waits are cut into slices to notice a closed port
+constexpr unsigned int kMinStallMs = 1000;   // a port that takes nothing this long ends a write
+constexpr int kDrainPackets = 64;            // packets taken after the deadline, at the most
+constexpr unsigned char kFillerByte = 0x38;  // written after each empty read
 
 int s_iQueueHead = 0;  // physical slot of the oldest parked packet (the queue is a ring)
 // Parked packets per kind (sampling, notification, command reply), so that a reader
@@ -33,9 +33,7 @@ int s_iQueueHead = 0;  // physical slot of the oldest parked packet (the queue i
 // of stream packets stays linear.
 int s_nParked[3] = {0, 0, 0};
 
-int KindIndex(unsigned char first) {
-    return first == NVS_KIND_SAMPLING ? 0 : first == NVS_KIND_NOTIFY ? 1 : 2;
-}
+int KindIndex(unsigned char first) { return first == NVS_KIND_SAMPLING ? 0 : first == NVS_KIND_NOTIFY ? 1 : 2; }
 
 unsigned char* Slot(int logical) {
     const int physical = (s_iQueueHead + logical) % g_iQueueMaxCount;
@@ -146,7 +144,8 @@ int ReadPort(const CDevicePort& port, unsigned char* buffer, int length, uint64_
     end = PassEnd::Complete;
     while (got < length && emptyTries < 3) {
         const uint64_t now = GetMonotonicUs();
-        const unsigned int leftMs = (draining || now >= deadlineUs) ? 0 : static_cast<unsigned int>((deadlineUs - now + 999) / 1000);
+        const unsigned int leftMs =
+            (draining || now >= deadlineUs) ? 0 : static_cast<unsigned int>((deadlineUs - now + 999) / 1000);
         if (WaitReady(port, false, leftMs) < 0 && !port.Valid())
             break;
         const ssize_t n = read(port.fd(), buffer + got, static_cast<size_t>(length - got));

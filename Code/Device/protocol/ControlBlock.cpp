@@ -15,8 +15,7 @@ constexpr unsigned kSettlePauseMs = 100;  // the instrument applies a written bl
 constexpr uint8_t kControlFamily = 0xEA;
 constexpr uint8_t kOperatorFamily = 0x00;
 
-proto::Result ReadBlock(_DEVICE_CONTROL_SETTING* block)
-{
+proto::Result ReadBlock(_DEVICE_CONTROL_SETTING* block) {
     uint8_t request[kControlRequestLength] = {kControlFamily, 0x00, 0x00, 0x00};
     uint8_t reply[NVS_PACKET_SIZE];
     proto::Result r = proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_REPLY);
@@ -32,8 +31,7 @@ proto::Result ReadBlock(_DEVICE_CONTROL_SETTING* block)
     return proto::Result::Ok;
 }
 
-proto::Result WriteBlock(const _DEVICE_CONTROL_SETTING& block, int apply)
-{
+proto::Result WriteBlock(const _DEVICE_CONTROL_SETTING& block, int apply) {
     uint8_t request[kControlRequestLength];
     BuildControlBlockWrite(request, block, apply);
     uint8_t reply[NVS_PACKET_SIZE];
@@ -54,8 +52,7 @@ proto::Result WriteBlock(const _DEVICE_CONTROL_SETTING& block, int apply)
 // Read the block, let `change` edit it (returning false to skip the write), write it back
 // without the apply flag.
 template <typename Change>
-bool ReadModifyWrite(Change change)
-{
+bool ReadModifyWrite(Change change) {
     _DEVICE_CONTROL_SETTING block;
     if (!proto::Ok(ReadBlock(&block))) {
         return false;
@@ -68,8 +65,7 @@ bool ReadModifyWrite(Change change)
 
 }  // namespace
 
-bool SetDeviceOperatorMode(int mode, unsigned char sync1, unsigned char sync2, unsigned char sync3, int rate)
-{
+bool SetDeviceOperatorMode(int mode, unsigned char sync1, unsigned char sync2, unsigned char sync3, int rate) {
     uint8_t request[kOperatorModeLength];
     BuildOperatorModeRequest(request, mode, sync1, sync2, sync3, rate, g_ACCalMode);
     uint8_t reply[NVS_PACKET_SIZE];
@@ -77,8 +73,7 @@ bool SetDeviceOperatorMode(int mode, unsigned char sync1, unsigned char sync2, u
     return proto::Ok(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_REPLY));
 }
 
-bool SetDeviceOperatorMode(_OPERATOR_MODE_IN* block)
-{
+bool SetDeviceOperatorMode(_OPERATOR_MODE_IN* block) {
     if (block == nullptr) {
         return false;
     }
@@ -92,8 +87,7 @@ bool SetDeviceOperatorMode(_OPERATOR_MODE_IN* block)
     return proto::Ok(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_REPLY, kSettlePauseMs));
 }
 
-bool SetPPGSyncPulse(PPGChannel channel, SyncPulse pulse)
-{
+bool SetPPGSyncPulse(PPGChannel channel, SyncPulse pulse) {
     const uint8_t read[kOperatorModeLength] = {};
     uint8_t reply[NVS_PACKET_SIZE];
     if (!proto::Ok(proto::Transact(read, sizeof read, reply, NVS_PACKET_SIZE, NVS_KIND_REPLY, kSettlePauseMs))) {
@@ -111,26 +105,22 @@ bool SetPPGSyncPulse(PPGChannel channel, SyncPulse pulse)
     return proto::Ok(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_REPLY));
 }
 
-bool ReadDeviceControlSetting(_DEVICE_CONTROL_SETTING* block)
-{
+bool ReadDeviceControlSetting(_DEVICE_CONTROL_SETTING* block) {
     return block != nullptr && proto::Ok(ReadBlock(block));
 }
 
-bool WriteDeviceControlSetting(_DEVICE_CONTROL_SETTING* block, int apply)
-{
+bool WriteDeviceControlSetting(_DEVICE_CONTROL_SETTING* block, int apply) {
     return block != nullptr && proto::Ok(WriteBlock(*block, apply));
 }
 
-bool SetOutputImpedance(int value)
-{
+bool SetOutputImpedance(int value) {
     return ReadModifyWrite([value](_DEVICE_CONTROL_SETTING& b) {
         b.ucOutputImpedance = static_cast<uint8_t>(value);
         return true;
     });
 }
 
-bool SetOutputElectrode(int value)
-{
+bool SetOutputElectrode(int value) {
     return ReadModifyWrite([value](_DEVICE_CONTROL_SETTING& b) {
         if (b.ucOutputElectrode == value) {
             return false;  // already set: nothing to write
@@ -140,8 +130,7 @@ bool SetOutputElectrode(int value)
     });
 }
 
-bool SetOutputDCOffset(int millivolts)
-{
+bool SetOutputDCOffset(int millivolts) {
     return ReadModifyWrite([millivolts](_DEVICE_CONTROL_SETTING& b) {
         b.ucDCOffset = DCOffsetCode(millivolts);
         b.ucPacingEnable = 0;
@@ -149,32 +138,28 @@ bool SetOutputDCOffset(int millivolts)
     });
 }
 
-bool SetOutputPacing(int enable)
-{
+bool SetOutputPacing(int enable) {
     return ReadModifyWrite([enable](_DEVICE_CONTROL_SETTING& b) {
         b.ucPacingEnable = enable != 0 ? 0xFF : 0x00;
         return true;
     });
 }
 
-bool SetOutputRespiration(int enable)
-{
+bool SetOutputRespiration(int enable) {
     return ReadModifyWrite([enable](_DEVICE_CONTROL_SETTING& b) {
         b.ucRespirationEnable = enable != 0 ? 0xFF : 0x00;
         return true;
     });
 }
 
-bool DeviceEnableRespiration(bool enable, bool apnea)
-{
+bool DeviceEnableRespiration(bool enable, bool apnea) {
     return ReadModifyWrite([enable, apnea](_DEVICE_CONTROL_SETTING& b) {
         b.ucRespirationEnable = (enable && !apnea) ? 0xFF : 0x00;
         return true;
     });
 }
 
-bool GetLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* group)
-{
+bool GetLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* group) {
     if (group == nullptr) {
         return false;
     }
@@ -186,8 +171,7 @@ bool GetLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* group)
     return true;
 }
 
-bool SetLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* group)
-{
+bool SetLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* group) {
     if (group == nullptr) {
         return false;
     }
@@ -208,8 +192,7 @@ bool SetLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* group)
     return reply[3] == proto::kAccepted;
 }
 
-bool NotifyDeviceStopOutputWaveform()
-{
+bool NotifyDeviceStopOutputWaveform() {
     _DEVICE_CONTROL_SETTING block;
     if (!proto::Ok(ReadBlock(&block))) {
         return false;
@@ -218,8 +201,7 @@ bool NotifyDeviceStopOutputWaveform()
     return proto::Ok(WriteBlock(block, 1));
 }
 
-int UpdateDeviceControlSetting(ECG_WAVEFORM* ecg)
-{
+int UpdateDeviceControlSetting(ECG_WAVEFORM* ecg) {
     _DEVICE_CONTROL_SETTING block = {};
     if (!proto::Ok(ReadBlock(&block))) {
         return 0;

@@ -18,25 +18,25 @@
 
 // The control block: bytes in wire order; multi-byte fields are big-endian byte arrays.
 typedef struct _DEVICE_CONTROL_SETTING {
-    uint8_t ucOutputEnable;          // 0x01 ECG, 0x02/0x04/0x08 PPG channel 1/2/3; 0 stops all
-    uint8_t ucOutputImpedance;       // impedance selector
-    uint8_t ucDCOffset;              // fixed DC offset: 0 none, 1 +300 mV, 2 -300 mV
-    uint8_t ucOutputElectrode;       // electrode (lead) selector
-    uint8_t ucPacingEnable;          // 0xFF pacing or variable DC offset on, 0 off
-    uint8_t ucRespirationEnable;     // 0xFF external respiration on; anything else goes out as 0
-    uint8_t usSampleRate[2];         // samples per second
-    uint8_t usSampleFraction[2];     // 1/1000 sample
-    uint8_t usPacingWidth[2];        // steps of 25 us
+    uint8_t ucOutputEnable;              // 0x01 ECG, 0x02/0x04/0x08 PPG channel 1/2/3; 0 stops all
+    uint8_t ucOutputImpedance;           // impedance selector
+    uint8_t ucDCOffset;                  // fixed DC offset: 0 none, 1 +300 mV, 2 -300 mV
+    uint8_t ucOutputElectrode;           // electrode (lead) selector
+    uint8_t ucPacingEnable;              // 0xFF pacing or variable DC offset on, 0 off
+    uint8_t ucRespirationEnable;         // 0xFF external respiration on; anything else goes out as 0
+    uint8_t usSampleRate[2];             // samples per second
+    uint8_t usSampleFraction[2];         // 1/1000 sample
+    uint8_t usPacingWidth[2];            // steps of 25 us
     uint8_t usPacingPeriodRemainder[2];  // 2400000 modulo the pacing rate
-    uint8_t usPacingAmplitudeDAC[2]; // difference of DC-variable DAC codes
-    uint8_t ulPacingPeriod[4];       // steps of 25 us: 2400000 / rate per minute
-    uint8_t ucReserved20[11];        // the instrument's; carried back as read
-    uint8_t ucLEDNoPeriod;           // 1: the LED pulse group has no period
+    uint8_t usPacingAmplitudeDAC[2];     // difference of DC-variable DAC codes
+    uint8_t ulPacingPeriod[4];           // steps of 25 us: 2400000 / rate per minute
+    uint8_t ucReserved20[11];            // the instrument's; carried back as read
+    uint8_t ucLEDNoPeriod;               // 1: the LED pulse group has no period
     uint8_t usLEDPulsePeriod[2];
     uint8_t ucReserved34[2];
-    uint8_t ucLEDPulseSlot[8];       // LED lit per slot: 2 PPG ch 1, 4 ch 2, 1 ch 3, 0 none
+    uint8_t ucLEDPulseSlot[8];  // LED lit per slot: 2 PPG ch 1, 4 ch 2, 1 ch 3, 0 none
     uint8_t ucReserved44[12];
-    uint8_t ucAmbientLightMode;      // stored with a standalone slot
+    uint8_t ucAmbientLightMode;  // stored with a standalone slot
 } _DEVICE_CONTROL_SETTING;
 
 static_assert(sizeof(_DEVICE_CONTROL_SETTING) == 57, "the control block is 57 bytes");
@@ -49,8 +49,8 @@ static_assert(sizeof(PPG_LED_PULSE_GROUP_SETTING) == 10, "PPG_LED_PULSE_GROUP_SE
 
 // The short operator-mode command (11 bytes).
 typedef struct _OPERATOR_MODE_IN {
-    uint8_t ucFamily;        // 0x00
-    uint8_t ucDirection;     // 0xFF
+    uint8_t ucFamily;     // 0x00
+    uint8_t ucDirection;  // 0xFF
     uint8_t ucMode;
     uint8_t ucRate[2];       // always 10 27: 10000 low byte first (unlike the 14-byte form)
     uint8_t ucSyncPulse[3];  // PPG channels 1..3

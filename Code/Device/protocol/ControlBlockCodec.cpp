@@ -18,8 +18,7 @@ constexpr uint16_t kLastFirmwareWithoutPacingFields = 0x104;
 
 }  // namespace
 
-uint8_t DCOffsetCode(int millivolts)
-{
+uint8_t DCOffsetCode(int millivolts) {
     if (millivolts == 300) {
         return 1;
     }
@@ -29,8 +28,7 @@ uint8_t DCOffsetCode(int millivolts)
     return 0;
 }
 
-void ToDeviceControlSetting(ECG_WAVEFORM* waveform, _DEVICE_CONTROL_SETTING& block)
-{
+void ToDeviceControlSetting(ECG_WAVEFORM* waveform, _DEVICE_CONTROL_SETTING& block) {
     if (waveform == nullptr) {
         return;
     }
@@ -53,18 +51,19 @@ void ToDeviceControlSetting(ECG_WAVEFORM* waveform, _DEVICE_CONTROL_SETTING& blo
     }
     const int index = nvs::ClampInt(nvs::SatInt(w.fPacingAmplitude), -1000, 1000) + 1000;
     const uint32_t amplitude =
-        w.bPacingEnable != 0 ? static_cast<uint32_t>(g_ECGDCVariableCalibrationData[index] - g_ECGDCVariableCalibrationData[1000])
-                             : 0;
+        w.bPacingEnable != 0
+            ? static_cast<uint32_t>(g_ECGDCVariableCalibrationData[index] - g_ECGDCVariableCalibrationData[1000])
+            : 0;
     wire::PutBE16(block.usPacingAmplitudeDAC, amplitude);
     wire::PutBE16(block.usPacingWidth, static_cast<uint32_t>(nvs::SatInt((w.fPacingWidth + 5e-7) / 0.025)));
     const int rate = w.nPacingRate;
-    wire::PutBE32(block.ulPacingPeriod, rate != 0 ? static_cast<uint32_t>(static_cast<int64_t>(kStepsPerMinute) / rate) : 0);
+    wire::PutBE32(block.ulPacingPeriod,
+                  rate != 0 ? static_cast<uint32_t>(static_cast<int64_t>(kStepsPerMinute) / rate) : 0);
     wire::PutBE16(block.usPacingPeriodRemainder,
                   rate != 0 ? static_cast<uint32_t>(static_cast<int64_t>(kStepsPerMinute) % rate) : 0);
 }
 
-void ToDeviceControlSetting(PPG_WAVEFORM* waveform, _DEVICE_CONTROL_SETTING& block)
-{
+void ToDeviceControlSetting(PPG_WAVEFORM* waveform, _DEVICE_CONTROL_SETTING& block) {
     if (waveform == nullptr) {
         return;
     }
@@ -80,8 +79,7 @@ void ToDeviceControlSetting(PPG_WAVEFORM* waveform, _DEVICE_CONTROL_SETTING& blo
 }
 
 void BuildOperatorModeRequest(uint8_t* out, int mode, uint8_t sync1, uint8_t sync2, uint8_t sync3, int rate,
-                              const uint8_t acCalMode[3])
-{
+                              const uint8_t acCalMode[3]) {
     memset(out, 0, kOperatorModeLength);
     out[0] = 0x00;
     out[1] = 0xFF;
@@ -95,8 +93,7 @@ void BuildOperatorModeRequest(uint8_t* out, int mode, uint8_t sync1, uint8_t syn
     out[10] = acCalMode[2];
 }
 
-void BuildControlBlockWrite(uint8_t* out, const _DEVICE_CONTROL_SETTING& block, int apply)
-{
+void BuildControlBlockWrite(uint8_t* out, const _DEVICE_CONTROL_SETTING& block, int apply) {
     out[0] = 0xEA;
     out[1] = 0xFF;
     out[2] = 0x00;
@@ -108,8 +105,7 @@ void BuildControlBlockWrite(uint8_t* out, const _DEVICE_CONTROL_SETTING& block, 
     }
 }
 
-void DecodeLEDPulseGroup(const _DEVICE_CONTROL_SETTING& block, PPG_LED_PULSE_GROUP_SETTING* group)
-{
+void DecodeLEDPulseGroup(const _DEVICE_CONTROL_SETTING& block, PPG_LED_PULSE_GROUP_SETTING* group) {
     group->usPeriod = block.ucLEDNoPeriod == 0 ? wire::GetBE16(block.usLEDPulsePeriod) : 0;
     for (int i = 0; i < 8; ++i) {
         const uint8_t v = block.ucLEDPulseSlot[i];
@@ -128,8 +124,7 @@ void DecodeLEDPulseGroup(const _DEVICE_CONTROL_SETTING& block, PPG_LED_PULSE_GRO
     }
 }
 
-void EncodeLEDPulseGroup(const PPG_LED_PULSE_GROUP_SETTING& group, _DEVICE_CONTROL_SETTING& block)
-{
+void EncodeLEDPulseGroup(const PPG_LED_PULSE_GROUP_SETTING& group, _DEVICE_CONTROL_SETTING& block) {
     if (group.usPeriod != 0) {
         block.ucLEDNoPeriod = 0;
         wire::PutBE16(block.usLEDPulsePeriod, group.usPeriod);

@@ -11,8 +11,7 @@ namespace proto {
 
 bool Connected() { return g_hDevice.load() >= 0; }
 
-Result Send(const uint8_t* request, int length)
-{
+Result Send(const uint8_t* request, int length) {
     if (!Connected()) {
         return Result::NotConnected;
     }
@@ -30,8 +29,7 @@ Result Send(const uint8_t* request, int length)
     return Result::Ok;
 }
 
-Result Receive(uint8_t* reply, int length, uint8_t expected)
-{
+Result Receive(uint8_t* reply, int length, uint8_t expected) {
     if (!Connected()) {
         return Result::NotConnected;
     }
@@ -43,8 +41,7 @@ Result Receive(uint8_t* reply, int length, uint8_t expected)
 }
 
 Result Transact(const uint8_t* request, int requestLength, uint8_t* reply, int replyLength, uint8_t expected,
-                unsigned pauseMs)
-{
+                unsigned pauseMs) {
     Result r = Send(request, requestLength);
     if (!Ok(r)) {
         return r;

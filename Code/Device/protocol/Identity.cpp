@@ -29,8 +29,7 @@ constexpr uint64_t kStopAckBudgetMs = 2000;
 constexpr uint64_t kDrainBudgetMs = 1000;
 constexpr int kDrainMaxPackets = 256;
 
-bool StopSamplingAndDrain()
-{
+bool StopSamplingAndDrain() {
     unsigned char stop[sizeof kStopSamplingRequest];
     memcpy(stop, kStopSamplingRequest, sizeof stop);
     if (WriteData(stop, sizeof stop, 1) <= 0) {
@@ -62,8 +61,7 @@ uint16_t ModelNumber(const MODEL_INFORMATION& m) { return static_cast<uint16_t>(
 
 }  // namespace
 
-bool IsTargetDevice()
-{
+bool IsTargetDevice() {
     ClearReplyQueue();
     ForgetDynamicLEDState();  // a new connection: what the last instrument was told is unknown here
     if (!StopSamplingAndDrain()) {
@@ -78,22 +76,21 @@ bool IsTargetDevice()
         return false;
     }
     switch (JudgeHandshakeReply(reply, g_iTargetDeviceSerialNumber)) {
-    case HandshakeVerdict::Identify:
-        return UpdateDeviceInformation();
-    case HandshakeVerdict::RangeAccept:
-        UpdateDeviceInformation();
-        return true;
-    case HandshakeVerdict::RangeReject:
-        UpdateDeviceInformation();
-        return false;
-    case HandshakeVerdict::Reject:
-        break;
+        case HandshakeVerdict::Identify:
+            return UpdateDeviceInformation();
+        case HandshakeVerdict::RangeAccept:
+            UpdateDeviceInformation();
+            return true;
+        case HandshakeVerdict::RangeReject:
+            UpdateDeviceInformation();
+            return false;
+        case HandshakeVerdict::Reject:
+            break;
     }
     return false;
 }
 
-bool UpdateDeviceInformation()
-{
+bool UpdateDeviceInformation() {
     GetModelInfo(0, &g_ECGModelInfo);
     UpdateDeviceFeatureByMainModule();
     GetModelInfo(1, &g_PPGModelInfo);
@@ -118,8 +115,7 @@ bool UpdateDeviceInformation()
     return true;
 }
 
-bool GetModelInfo(int module, MODEL_INFORMATION* record)
-{
+bool GetModelInfo(int module, MODEL_INFORMATION* record) {
     if (record == nullptr) {
         return false;
     }
@@ -130,8 +126,8 @@ bool GetModelInfo(int module, MODEL_INFORMATION* record)
     }
     const uint8_t request[3] = {0x55, 0x00, static_cast<uint8_t>(module)};
     uint8_t reply[kModelReplyLength];
-    if (!proto::Ok(proto::Transact(request, sizeof request, reply, kModelReplyLength, NVS_KIND_REPLY,
-                                   kModelReadPauseMs))) {
+    if (!proto::Ok(
+            proto::Transact(request, sizeof request, reply, kModelReplyLength, NVS_KIND_REPLY, kModelReadPauseMs))) {
         return false;
     }
     if (!ParseModelRecordReply(reply, module, record)) {
@@ -143,15 +139,13 @@ bool GetModelInfo(int module, MODEL_INFORMATION* record)
     return true;
 }
 
-void UpdatePPGLedTypeByModelNumber(MODEL_INFORMATION* record)
-{
+void UpdatePPGLedTypeByModelNumber(MODEL_INFORMATION* record) {
     if (record != nullptr) {
         DeriveLEDTypes(record->cProductName, ModelNumber(*record), record->nLEDType);
     }
 }
 
-void UpdateDeviceFeatureByMainModule()
-{
+void UpdateDeviceFeatureByMainModule() {
     g_DeviceFeature = DEVICE_FEATURE{1, 1, 0, 1, 1, 0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0, 0};
     if (const MainUnitRow* row = FindMainUnitRow(ModelNumber(g_ECGModelInfo))) {
         g_DeviceFeature.bSeparatePPGModule = row->separatePPGModule;
@@ -160,15 +154,13 @@ void UpdateDeviceFeatureByMainModule()
     }
 }
 
-void UpdateDeviceFeatureByPPGModule()
-{
+void UpdateDeviceFeatureByPPGModule() {
     if (const DEVICE_FEATURE* row = FindPPGFeatureRow(GetPPGFullModelNumber())) {
         g_DeviceFeature = *row;
     }
 }
 
-bool DoGetHWInfo(int module, HW_INFORMATION* info)
-{
+bool DoGetHWInfo(int module, HW_INFORMATION* info) {
     if (info == nullptr) {
         return false;
     }
@@ -204,8 +196,7 @@ bool DoGetHWInfo(int module, HW_INFORMATION* info)
     return true;
 }
 
-bool DoGetHWDacLevel(int module, double* level)
-{
+bool DoGetHWDacLevel(int module, double* level) {
     if (level == nullptr) {
         return false;
     }
@@ -218,8 +209,7 @@ bool DoGetHWDacLevel(int module, double* level)
     return true;
 }
 
-bool DoGetExtModuleInfo(int module, HW_INFORMATION* info)
-{
+bool DoGetExtModuleInfo(int module, HW_INFORMATION* info) {
     if (info == nullptr) {
         return false;
     }
@@ -240,8 +230,7 @@ bool DoGetExtModuleInfo(int module, HW_INFORMATION* info)
     return true;
 }
 
-bool IsFPGAAlive()
-{
+bool IsFPGAAlive() {
     const uint8_t request[4] = {0xCC, 0x00, 0x14, 0x00};
     uint8_t reply[NVS_PACKET_SIZE];
     if (!proto::Ok(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_REPLY))) {
@@ -250,8 +239,7 @@ bool IsFPGAAlive()
     return reply[3] == proto::kAccepted;
 }
 
-bool GetHWInfo(int module, HW_INFORMATION* info)
-{
+bool GetHWInfo(int module, HW_INFORMATION* info) {
     if (info == nullptr) {
         return false;
     }
@@ -259,13 +247,11 @@ bool GetHWInfo(int module, HW_INFORMATION* info)
     return true;
 }
 
-bool IsPPGChannel3Simulated()
-{
+bool IsPPGChannel3Simulated() {
     const uint16_t model = GetPPGFullModelNumber();
     return model == 0x2005 || model == 0x2006 || model == 0x2007;
 }
 
-int GetECGRespirationType()
-{
+int GetECGRespirationType() {
     return g_PPGModelInfo.cProductName[0] == 'X' && g_PPGModelInfo.cProductName[1] == 'J' ? 1 : 0;
 }

@@ -27,9 +27,9 @@ static_assert(offsetof(DEVICE_FEATURE, fACMinimum) == 24 && offsetof(DEVICE_FEAT
 
 static_assert(sizeof(HW_INFORMATION) == 28, "HW_INFORMATION is 28 bytes");
 
-extern MODEL_INFORMATION g_ECGModelInfo;   // main module; all zero at load
-extern HW_INFORMATION g_ECGModuleHWInfo;   // main module; all zero at load
-extern HW_INFORMATION g_PPGModuleHWInfo;   // PPG side; all zero at load
+extern MODEL_INFORMATION g_ECGModelInfo;  // main module; all zero at load
+extern HW_INFORMATION g_ECGModuleHWInfo;  // main module; all zero at load
+extern HW_INFORMATION g_PPGModuleHWInfo;  // PPG side; all zero at load
 // Main-module firmware as major x 256 + minor (0x105 is 1.5); 0 at load.
 extern uint16_t g_nFWVersion;
 // Serial-number filter of the handshake, set from the host's initialisation call:
@@ -71,10 +71,10 @@ bool ParseModelRecordReply(const uint8_t* reply, int module, MODEL_INFORMATION* 
 
 // What the handshake makes of the main module's model reply under a serial filter.
 enum class HandshakeVerdict {
-    Reject,          // not the wanted instrument
-    Identify,        // the identity matched: the result is UpdateDeviceInformation's
-    RangeAccept,     // a range filter: refresh the records, then accept
-    RangeReject,     // a range filter: refresh the records, then reject
+    Reject,       // not the wanted instrument
+    Identify,     // the identity matched: the result is UpdateDeviceInformation's
+    RangeAccept,  // a range filter: refresh the records, then accept
+    RangeReject,  // a range filter: refresh the records, then reject
 };
 HandshakeVerdict JudgeHandshakeReply(const uint8_t* reply, int32_t filter);
 

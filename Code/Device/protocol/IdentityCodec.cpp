@@ -5,8 +5,7 @@
 #include "protocol/Identity.h"
 #include "protocol/Wire.h"
 
-bool ParseModelRecordReply(const uint8_t* reply, int module, MODEL_INFORMATION* record)
-{
+bool ParseModelRecordReply(const uint8_t* reply, int module, MODEL_INFORMATION* record) {
     if (reply[0] != 0x55 || reply[1] != 0x00 || reply[2] != static_cast<uint8_t>(module) || reply[3] != 0xFF) {
         return false;
     }
@@ -22,8 +21,7 @@ bool ParseModelRecordReply(const uint8_t* reply, int module, MODEL_INFORMATION* 
     return true;
 }
 
-HandshakeVerdict JudgeHandshakeReply(const uint8_t* reply, int32_t filter)
-{
+HandshakeVerdict JudgeHandshakeReply(const uint8_t* reply, int32_t filter) {
     const int32_t serial = wire::GetBE16Signed(reply + 10);
     if (filter != 0) {
         // The range modes compare neither the letters nor the status: they sort
@@ -42,8 +40,7 @@ HandshakeVerdict JudgeHandshakeReply(const uint8_t* reply, int32_t filter)
     return memcmp(reply, kIdentity, sizeof kIdentity) == 0 ? HandshakeVerdict::Identify : HandshakeVerdict::Reject;
 }
 
-void ParseVersionReply(const uint8_t* reply, HW_INFORMATION* info)
-{
+void ParseVersionReply(const uint8_t* reply, HW_INFORMATION* info) {
     info->nHWMajor = reply[24];
     info->nHWMinor = reply[25];
     info->nFWMajor = reply[26];

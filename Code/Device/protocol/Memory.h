@@ -9,12 +9,12 @@
 // Stored byte for byte in the host's little-endian layout. Indexes: 3 x (channel - 1) +
 // AC range for the AC tables, 6 x (channel - 1) + transmission-rate mode for the rate tables.
 typedef struct FACTORY_SETTING_MCU {
-    uint16_t usACModeSetting[9];     // calibration settings 21.., 38.., 41.. per channel and AC range
-    uint16_t usACFullScaleDAC[9];    // AC full-scale DAC code; 0 = use the AC DAC level
-    uint16_t usRateLEDSetting[18];   // value for calibration setting 1 or 2 per rate mode
-    uint16_t usRateParamSetting[18]; // value for calibration setting 25 or 26 per rate mode
-    float fPDRatio[3][8];            // photodiode ratios of channels 1..3
-    uint8_t ucReserved[52];          // not used
+    uint16_t usACModeSetting[9];      // calibration settings 21.., 38.., 41.. per channel and AC range
+    uint16_t usACFullScaleDAC[9];     // AC full-scale DAC code; 0 = use the AC DAC level
+    uint16_t usRateLEDSetting[18];    // value for calibration setting 1 or 2 per rate mode
+    uint16_t usRateParamSetting[18];  // value for calibration setting 25 or 26 per rate mode
+    float fPDRatio[3][8];             // photodiode ratios of channels 1..3
+    uint8_t ucReserved[52];           // not used
 } FACTORY_SETTING_MCU;
 
 static_assert(sizeof(FACTORY_SETTING_MCU) == 256, "stored record is 256 bytes");

@@ -12,7 +12,7 @@ namespace {
 
 constexpr unsigned kWordsPerPacket = 16;
 constexpr unsigned kBytesPerPacket = 32;
-constexpr unsigned kWritePauseMs = 40;     // the instrument programs its flash after each packet
+constexpr unsigned kWritePauseMs = 40;  // the instrument programs its flash after each packet
 constexpr unsigned kByteReadPauseMs = 6;
 
 uint8_t DirectionByte(MemoryOp op) { return op == MemoryOp::Read ? 0x00 : 0xFF; }
@@ -20,8 +20,7 @@ uint8_t DirectionByte(MemoryOp op) { return op == MemoryOp::Read ? 0x00 : 0xFF; 
 }  // namespace
 
 void BuildMemoryRequest(uint8_t* out, MemoryOp op, uint8_t target, uint8_t count, uint32_t address,
-                        const uint8_t* data)
-{
+                        const uint8_t* data) {
     memset(out, 0, kMemoryPacketLength);
     out[0] = 0x12;
     out[1] = 0x55;
@@ -37,8 +36,7 @@ void BuildMemoryRequest(uint8_t* out, MemoryOp op, uint8_t target, uint8_t count
     }
 }
 
-proto::Result CheckMemoryReply(const uint8_t* reply, MemoryOp op, uint8_t target, uint8_t count, uint32_t address)
-{
+proto::Result CheckMemoryReply(const uint8_t* reply, MemoryOp op, uint8_t target, uint8_t count, uint32_t address) {
     if (reply[0] != 0x12 || reply[1] != 0x55 || reply[2] != 0xAA || reply[3] != DirectionByte(op)) {
         return proto::Result::Mismatch;
     }
@@ -53,11 +51,11 @@ proto::Result CheckMemoryReply(const uint8_t* reply, MemoryOp op, uint8_t target
 }
 
 proto::Result MemoryPacket(uint8_t* reply, MemoryOp op, uint8_t target, uint8_t count, uint32_t address,
-                           const uint8_t* data, unsigned pauseMs)
-{
+                           const uint8_t* data, unsigned pauseMs) {
     uint8_t request[kMemoryPacketLength];
     BuildMemoryRequest(request, op, target, count, address, data);
-    proto::Result r = proto::Transact(request, kMemoryPacketLength, reply, kMemoryPacketLength, NVS_KIND_REPLY, pauseMs);
+    proto::Result r =
+        proto::Transact(request, kMemoryPacketLength, reply, kMemoryPacketLength, NVS_KIND_REPLY, pauseMs);
     if (!proto::Ok(r)) {
         return r;
     }
@@ -66,8 +64,7 @@ proto::Result MemoryPacket(uint8_t* reply, MemoryOp op, uint8_t target, uint8_t 
 
 namespace proto {
 
-Result FlashReadWords(uint32_t address, uint8_t target, int* words, unsigned long count)
-{
+Result FlashReadWords(uint32_t address, uint8_t target, int* words, unsigned long count) {
     if (count == 0) {
         return Result::Ok;
     }
@@ -91,8 +88,7 @@ Result FlashReadWords(uint32_t address, uint8_t target, int* words, unsigned lon
     return Result::Ok;
 }
 
-Result FlashWriteWords(uint32_t address, uint8_t target, const int* words, unsigned long count)
-{
+Result FlashWriteWords(uint32_t address, uint8_t target, const int* words, unsigned long count) {
     if (count == 0) {
         return Result::Ok;
     }
@@ -117,8 +113,7 @@ Result FlashWriteWords(uint32_t address, uint8_t target, const int* words, unsig
     return Result::Ok;
 }
 
-Result FlashReadBytes(uint32_t address, uint8_t target, uint8_t* data, unsigned long count)
-{
+Result FlashReadBytes(uint32_t address, uint8_t target, uint8_t* data, unsigned long count) {
     if (count == 0) {
         return Result::Ok;
     }
@@ -141,8 +136,7 @@ Result FlashReadBytes(uint32_t address, uint8_t target, uint8_t* data, unsigned 
     return Result::Ok;
 }
 
-Result FlashWriteBytes(uint32_t address, uint8_t target, const uint8_t* data, unsigned long count)
-{
+Result FlashWriteBytes(uint32_t address, uint8_t target, const uint8_t* data, unsigned long count) {
     if (count == 0) {
         return Result::Ok;
     }
@@ -165,28 +159,23 @@ Result FlashWriteBytes(uint32_t address, uint8_t target, const uint8_t* data, un
 
 }  // namespace proto
 
-bool FlashRead(unsigned int address, unsigned char target, int* words, unsigned long count)
-{
+bool FlashRead(unsigned int address, unsigned char target, int* words, unsigned long count) {
     return proto::Ok(proto::FlashReadWords(address, target, words, count));
 }
 
-bool FlashWrite(unsigned int address, unsigned char target, int* words, unsigned long count)
-{
+bool FlashWrite(unsigned int address, unsigned char target, int* words, unsigned long count) {
     return proto::Ok(proto::FlashWriteWords(address, target, words, count));
 }
 
-bool FlashRead(unsigned int address, unsigned char target, unsigned char* data, unsigned long count)
-{
+bool FlashRead(unsigned int address, unsigned char target, unsigned char* data, unsigned long count) {
     return proto::Ok(proto::FlashReadBytes(address, target, data, count));
 }
 
-bool FlashWrite(unsigned int address, unsigned char target, unsigned char* data, unsigned long count)
-{
+bool FlashWrite(unsigned int address, unsigned char target, unsigned char* data, unsigned long count) {
     return proto::Ok(proto::FlashWriteBytes(address, target, data, count));
 }
 
-bool FlashErase(unsigned char target, unsigned int address)
-{
+bool FlashErase(unsigned char target, unsigned int address) {
     uint8_t request[kMemoryPacketLength];
     BuildMemoryRequest(request, MemoryOp::Erase, target, 0, address, nullptr);
     uint8_t reply[kMemoryPacketLength];

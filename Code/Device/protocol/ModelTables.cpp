@@ -41,8 +41,7 @@ const PPGRow kPPGRows[] = {
     {0x3311, {1, 1, 0, 3, 1, 0, 0.25, 60, 100, 3000, 0.025, 30, 10, 10}},
 };
 
-void SetTypes(int32_t ledType[3], int32_t a, int32_t b, int32_t c)
-{
+void SetTypes(int32_t ledType[3], int32_t a, int32_t b, int32_t c) {
     ledType[0] = a;
     ledType[1] = b;
     ledType[2] = c;
@@ -52,8 +51,7 @@ bool Letters(const char name[2], char a, char b) { return name[0] == a && name[1
 
 }  // namespace
 
-const MainUnitRow* FindMainUnitRow(uint16_t model)
-{
+const MainUnitRow* FindMainUnitRow(uint16_t model) {
     for (const MainUnitRow& row : kMainUnitRows) {
         if (row.model == model) {
             return &row;
@@ -62,8 +60,7 @@ const MainUnitRow* FindMainUnitRow(uint16_t model)
     return nullptr;
 }
 
-const DEVICE_FEATURE* FindPPGFeatureRow(uint16_t model)
-{
+const DEVICE_FEATURE* FindPPGFeatureRow(uint16_t model) {
     for (const PPGRow& row : kPPGRows) {
         if (row.model == model) {
             return &row.feature;
@@ -72,8 +69,7 @@ const DEVICE_FEATURE* FindPPGFeatureRow(uint16_t model)
     return nullptr;
 }
 
-void DeriveLEDTypes(const char productName[2], uint16_t model, int32_t ledType[3])
-{
+void DeriveLEDTypes(const char productName[2], uint16_t model, int32_t ledType[3]) {
     SetTypes(ledType, 3, 3, 3);
     // Variants differ in bits 8..11 of the model number (0x1121 is a 0x1021, 0x2112 a
     // 0x2012); the LED fitting follows the base model.
@@ -103,18 +99,28 @@ void DeriveLEDTypes(const char productName[2], uint16_t model, int32_t ledType[3
         return;
     }
     switch (key) {
-    case 0x1001:
-    case 0x1021:
-    case 0x4001:
-        SetTypes(ledType, 0, 3, 3);
-        return;
-    case 0x2005: case 0x2006: case 0x2007: case 0x2008:
-    case 0x2013: case 0x2014: case 0x2015: case 0x2016:
-    case 0x3001: case 0x4011: case 0x4021: case 0x4051: case 0x4061:
-        SetTypes(ledType, 1, 2, 0);
-        return;
-    default:
-        SetTypes(ledType, 1, 2, 3);
-        return;
+        case 0x1001:
+        case 0x1021:
+        case 0x4001:
+            SetTypes(ledType, 0, 3, 3);
+            return;
+        case 0x2005:
+        case 0x2006:
+        case 0x2007:
+        case 0x2008:
+        case 0x2013:
+        case 0x2014:
+        case 0x2015:
+        case 0x2016:
+        case 0x3001:
+        case 0x4011:
+        case 0x4021:
+        case 0x4051:
+        case 0x4061:
+            SetTypes(ledType, 1, 2, 0);
+            return;
+        default:
+            SetTypes(ledType, 1, 2, 3);
+            return;
     }
 }

@@ -28,7 +28,7 @@ constexpr int kSettingReadTries = 3;
 constexpr unsigned kPreWritePauseMs = 10;
 constexpr unsigned kPostWritePauseMs = 40;
 constexpr unsigned kDynamicLEDPauseMs = 200;
-constexpr unsigned kACModeSettleMs = 3000;     // the module recalibrates its AC path
+constexpr unsigned kACModeSettleMs = 3000;  // the module recalibrates its AC path
 constexpr unsigned kRatePollPauseMs = 200;
 // The instrument reports a new transmission rate as done within a second or two; one that
 // never does must not hold the global lock for ever.
@@ -36,13 +36,12 @@ constexpr uint64_t kRatePollBudgetMs = 5000;
 constexpr uint16_t kFirstFirmwareWith16BitSettings = 0x10F;
 constexpr int kMaxCalibrationData = 60;
 
-bool s_bDynamicLEDKnown = false;          // g_PPGDynamicLEDEnabled is what the instrument holds
+bool s_bDynamicLEDKnown = false;            // g_PPGDynamicLEDEnabled is what the instrument holds
 uint16_t s_rateSettings[4] = {0, 0, 0, 0};  // last written to settings 1, 2, 25, 26
 
 // A 64-byte reply of the expected family to a request.
 proto::Result Ask(const uint8_t* request, int length, uint8_t* reply, uint8_t expected, uint8_t family,
-                  unsigned pauseMs = 0)
-{
+                  unsigned pauseMs = 0) {
     proto::Result r = proto::Transact(request, length, reply, NVS_PACKET_SIZE, expected, pauseMs);
     if (!proto::Ok(r)) {
         return r;
@@ -50,8 +49,7 @@ proto::Result Ask(const uint8_t* request, int length, uint8_t* reply, uint8_t ex
     return reply[0] == family ? proto::Result::Ok : proto::Result::Mismatch;
 }
 
-proto::Result Accepted(proto::Result r, const uint8_t* reply)
-{
+proto::Result Accepted(proto::Result r, const uint8_t* reply) {
     if (!proto::Ok(r)) {
         return r;
     }
@@ -59,8 +57,7 @@ proto::Result Accepted(proto::Result r, const uint8_t* reply)
 }
 
 // Up to three slow reads of the reply to a calibration request already written.
-proto::Result ReceiveSlowly(uint8_t* reply)
-{
+proto::Result ReceiveSlowly(uint8_t* reply) {
     for (int attempt = 0; attempt < kSettingReadTries; ++attempt) {
         SleepEx(kSettingReadPauseMs);
         const proto::Result r = proto::Receive(reply, NVS_PACKET_SIZE, NVS_KIND_REPLY);
@@ -74,8 +71,7 @@ proto::Result ReceiveSlowly(uint8_t* reply)
     return proto::Result::NoReply;
 }
 
-proto::Result ReadSetting16(uint8_t id, uint16_t* value)
-{
+proto::Result ReadSetting16(uint8_t id, uint16_t* value) {
     uint8_t request[NVS_PACKET_SIZE];
     BuildCalibrationRequest(request, false, id, nullptr, 0);
     proto::Result r = proto::Send(request, sizeof request);
@@ -90,8 +86,7 @@ proto::Result ReadSetting16(uint8_t id, uint16_t* value)
     return r;
 }
 
-bool Write16(PPGCalibrationSetting id, unsigned short value)
-{
+bool Write16(PPGCalibrationSetting id, unsigned short value) {
     uint8_t data[2];
     wire::PutLE16(data, value);
     const int length = g_nFWVersion < kFirstFirmwareWith16BitSettings ? 1 : 2;
@@ -105,8 +100,7 @@ bool Model2112() { return GetPPGFullModelNumber() == 0x2112; }
 
 }  // namespace
 
-void BuildCalibrationRequest(uint8_t* out, bool write, uint8_t id, const uint8_t* data, int length)
-{
+void BuildCalibrationRequest(uint8_t* out, bool write, uint8_t id, const uint8_t* data, int length) {
     memset(out, 0, NVS_PACKET_SIZE);
     out[0] = kCC;
     out[1] = write ? 0xFF : 0x00;
@@ -117,8 +111,7 @@ void BuildCalibrationRequest(uint8_t* out, bool write, uint8_t id, const uint8_t
     }
 }
 
-void DecodeAutoTriggerStatus(const uint8_t* reply, AUTO_TRIGGER_STATUS* status)
-{
+void DecodeAutoTriggerStatus(const uint8_t* reply, AUTO_TRIGGER_STATUS* status) {
     const uint8_t* p = reply + 4;
     status->ucStatus[0] = p[0];
     status->ucStatus[1] = p[1];
@@ -135,14 +128,12 @@ void DecodeAutoTriggerStatus(const uint8_t* reply, AUTO_TRIGGER_STATUS* status)
 
 double RLDWordToVolts(uint16_t word) { return word * 2.5 / 1023.0; }
 
-void ForgetDynamicLEDState()
-{
+void ForgetDynamicLEDState() {
     g_PPGDynamicLEDEnabled = 0;
     s_bDynamicLEDKnown = false;
 }
 
-bool ReadCalibrationSetting(PPGCalibrationSetting id, unsigned char* value)
-{
+bool ReadCalibrationSetting(PPGCalibrationSetting id, unsigned char* value) {
     uint8_t request[NVS_PACKET_SIZE];
     BuildCalibrationRequest(request, false, id, nullptr, 0);
     uint8_t reply[NVS_PACKET_SIZE];
@@ -155,13 +146,11 @@ bool ReadCalibrationSetting(PPGCalibrationSetting id, unsigned char* value)
     return true;
 }
 
-bool ReadCalibrationSetting(PPGCalibrationSetting id, unsigned short* value)
-{
+bool ReadCalibrationSetting(PPGCalibrationSetting id, unsigned short* value) {
     return proto::Ok(ReadSetting16(id, value));
 }
 
-bool WriteCalibrationSetting(PPGCalibrationSetting id, unsigned char* data, int length)
-{
+bool WriteCalibrationSetting(PPGCalibrationSetting id, unsigned char* data, int length) {
     if (length < 0 || length > kMaxCalibrationData || (length > 0 && data == nullptr)) {
         return false;
     }
@@ -182,8 +171,7 @@ bool WriteCalibrationSetting(PPGCalibrationSetting id, unsigned char* data, int 
     return true;
 }
 
-bool WriteCalibrationSetting(PPGCalibrationSetting id, unsigned char value)
-{
+bool WriteCalibrationSetting(PPGCalibrationSetting id, unsigned char value) {
     if (PlaybackWindowOpen()) {
         return PlaybackWrite0xCC(id, &value, 1);
     }
@@ -192,21 +180,16 @@ bool WriteCalibrationSetting(PPGCalibrationSetting id, unsigned char value)
 
 bool WriteCalibrationSetting(PPGCalibrationSetting id, unsigned short value) { return Write16(id, value); }
 
-bool SwitchDeviceWorkingMode(unsigned char mode)
-{
-    return WriteCalibrationSetting(PPG_CAL_WORKING_MODE, mode);
-}
+bool SwitchDeviceWorkingMode(unsigned char mode) { return WriteCalibrationSetting(PPG_CAL_WORKING_MODE, mode); }
 
-bool SwitchDeviceWorkingMode()
-{
+bool SwitchDeviceWorkingMode() {
     if (g_ECGModuleHWInfo.nFWMajor == 1 && g_ECGModuleHWInfo.nFWMinor <= 10) {
         return SwitchDeviceWorkingMode(static_cast<unsigned char>(IsPPGChannel3Supported() ? 1 : 0));
     }
     return true;
 }
 
-bool LoadACMode(int mode)
-{
+bool LoadACMode(int mode) {
     _OPERATOR_MODE_IN block = {};
     block.ucMode = 8;
     block.ucACCalMode[0] = block.ucACCalMode[1] = block.ucACCalMode[2] = static_cast<uint8_t>(mode);
@@ -218,8 +201,7 @@ bool LoadACMode(int mode)
 }
 
 bool UpdateMCUTransmissionRate(unsigned short level1, unsigned short rate1, unsigned short level2,
-                               unsigned short rate2)
-{
+                               unsigned short rate2) {
     if (!Model2112()) {
         std::fill(std::begin(s_rateSettings), std::end(s_rateSettings), 0);
         return true;
@@ -239,8 +221,7 @@ bool UpdateMCUTransmissionRate(unsigned short level1, unsigned short rate1, unsi
     return true;
 }
 
-bool ReadRespiratoryModuleSetting(unsigned short* values)
-{
+bool ReadRespiratoryModuleSetting(unsigned short* values) {
     if (values == nullptr) {
         return false;
     }
@@ -255,8 +236,7 @@ bool ReadRespiratoryModuleSetting(unsigned short* values)
     return true;
 }
 
-bool WriteRespiratoryModuleSetting(unsigned short* values)
-{
+bool WriteRespiratoryModuleSetting(unsigned short* values) {
     if (values == nullptr) {
         return false;
     }
@@ -268,8 +248,7 @@ bool WriteRespiratoryModuleSetting(unsigned short* values)
     return proto::Ok(Accepted(Ask(request, sizeof request, reply, NVS_KIND_REPLY, kCC), reply));
 }
 
-bool ReadRespiratoryBaselineSetting(int* a, int* b)
-{
+bool ReadRespiratoryBaselineSetting(int* a, int* b) {
     const uint8_t request[6] = {kCC, 0x00, 0x0E, 0x00, 0x00, 0x00};
     uint8_t reply[NVS_PACKET_SIZE];
     if (!proto::Ok(Ask(request, sizeof request, reply, NVS_KIND_REPLY, kCC))) {
@@ -284,15 +263,13 @@ bool ReadRespiratoryBaselineSetting(int* a, int* b)
     return true;
 }
 
-bool WriteRespiratoryBaselineSetting(int a, int b)
-{
+bool WriteRespiratoryBaselineSetting(int a, int b) {
     const uint8_t request[6] = {kCC, 0xFF, 0x0E, 0x00, static_cast<uint8_t>(a), static_cast<uint8_t>(b)};
     uint8_t reply[NVS_PACKET_SIZE];
     return proto::Ok(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_REPLY));
 }
 
-int ReadAmbientLightDC()
-{
+int ReadAmbientLightDC() {
     const uint8_t request[4] = {kB0, 0x00, 0x11, 0x00};
     uint8_t reply[NVS_PACKET_SIZE];
     if (!proto::Ok(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_REPLY))) {
@@ -301,8 +278,7 @@ int ReadAmbientLightDC()
     return reply[4] * 256 + reply[5];
 }
 
-bool WriteAmbientLightDC(int value)
-{
+bool WriteAmbientLightDC(int value) {
     uint8_t request[6] = {kB0, 0xFF, 0x11, 0x00};
     wire::PutBE16(request + 4, static_cast<uint32_t>(value));
     uint8_t reply[NVS_PACKET_SIZE];
@@ -310,40 +286,35 @@ bool WriteAmbientLightDC(int value)
     return proto::Ok(Accepted(r, reply));
 }
 
-int PPGModuleGetSelected()
-{
+int PPGModuleGetSelected() {
     const uint8_t request[5] = {kCC, 0x00, 0x10, 0x00, 0x00};
     uint8_t reply[NVS_PACKET_SIZE];
     proto::Result r = proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, kCC);
     return proto::Ok(Accepted(r, reply)) ? reply[4] : 0;
 }
 
-bool PPGModuleSetSelected(int module)
-{
+bool PPGModuleSetSelected(int module) {
     const uint8_t request[5] = {kCC, 0xFF, 0x10, 0x00, static_cast<uint8_t>(module)};
     uint8_t reply[NVS_PACKET_SIZE];
     proto::Result r = proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, kCC);
     return proto::Ok(Accepted(r, reply));
 }
 
-bool SetAmbientLightMode(PPGAmbientLightMode mode)
-{
+bool SetAmbientLightMode(PPGAmbientLightMode mode) {
     const int m = std::min(std::max(static_cast<int>(mode), 0), 14);
     const uint8_t request[5] = {kB0, 0xFF, 0x10, 0x00, static_cast<uint8_t>(m)};
     uint8_t reply[NVS_PACKET_SIZE];
     return proto::Ok(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, kB0));
 }
 
-int GetAmbientLightMode()
-{
+int GetAmbientLightMode() {
     const uint8_t request[5] = {kB0, 0x00, 0x10, 0x00, 0x00};
     uint8_t reply[NVS_PACKET_SIZE];
     proto::Result r = proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, kB0);
     return proto::Ok(Accepted(r, reply)) ? std::min<int>(reply[4], 14) : 0;
 }
 
-bool EnableDynamicLEDStrength(int enable)
-{
+bool EnableDynamicLEDStrength(int enable) {
     const uint16_t model = GetPPGFullModelNumber();
     if (model != 0x2002 && model != 0x2112) {
         ForgetDynamicLEDState();  // no dynamic LED here; a later instrument starts unknown
@@ -355,8 +326,8 @@ bool EnableDynamicLEDStrength(int enable)
     }
     const uint8_t request[5] = {kB0, 0xFF, 0x03, 0x00, wanted};
     uint8_t reply[NVS_PACKET_SIZE];
-    proto::Result r = proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_REPLY,
-                                      kDynamicLEDPauseMs);
+    proto::Result r =
+        proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_REPLY, kDynamicLEDPauseMs);
     if (!proto::Ok(Accepted(r, reply))) {
         // The instrument may or may not have switched: the next request goes out again.
         s_bDynamicLEDKnown = false;
@@ -367,8 +338,7 @@ bool EnableDynamicLEDStrength(int enable)
     return true;
 }
 
-bool ReadPPGVRef(PPGChannel channel, unsigned int* value)
-{
+bool ReadPPGVRef(PPGChannel channel, unsigned int* value) {
     // Register 0x51 holds four data bytes: the words of channels 1 and 2, nothing else.
     if ((channel != PPG_CHANNEL_1 && channel != PPG_CHANNEL_2) || value == nullptr) {
         return false;
@@ -382,8 +352,7 @@ bool ReadPPGVRef(PPGChannel channel, unsigned int* value)
     return true;
 }
 
-bool WritePPGVRef(PPGChannel channel, unsigned int value)
-{
+bool WritePPGVRef(PPGChannel channel, unsigned int value) {
     if (channel != PPG_CHANNEL_1 && channel != PPG_CHANNEL_2) {
         return false;
     }
@@ -399,8 +368,7 @@ bool WritePPGVRef(PPGChannel channel, unsigned int value)
     return proto::Ok(proto::Transact(reply, NVS_PACKET_SIZE, ack, NVS_PACKET_SIZE, NVS_KIND_REPLY));
 }
 
-bool FingerReadConfig(unsigned char reg, unsigned short* value)
-{
+bool FingerReadConfig(unsigned char reg, unsigned short* value) {
     if (value == nullptr) {
         return false;
     }
@@ -413,52 +381,45 @@ bool FingerReadConfig(unsigned char reg, unsigned short* value)
     return true;
 }
 
-bool FingerWriteConfig(unsigned char reg, unsigned short value)
-{
+bool FingerWriteConfig(unsigned char reg, unsigned short value) {
     uint8_t request[9] = {kCC, 0xFF, 0x0A, 0x00, 0xD0, reg, 0x02};
     wire::PutBE16(request + 7, value);
     uint8_t reply[NVS_PACKET_SIZE];
     return proto::Ok(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_REPLY));
 }
 
-int GetLEDOutputFeedbackVoltageADCData()
-{
+int GetLEDOutputFeedbackVoltageADCData() {
     const uint8_t request[3] = {kCC, 0x00, 0x41};
     uint8_t reply[NVS_PACKET_SIZE];
     return proto::Ok(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_REPLY)) ? reply[4] : 0;
 }
 
-int GetUSBBusVoltage()
-{
+int GetUSBBusVoltage() {
     const uint8_t request[3] = {kCC, 0x00, 0x42};
     uint8_t reply[NVS_PACKET_SIZE];
     return proto::Ok(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_REPLY)) ? reply[4] : 0;
 }
 
-bool EnableADCControl(unsigned char value)
-{
+bool EnableADCControl(unsigned char value) {
     const uint8_t request[6] = {kAD, 0xFF, 0x00, 0x00, value, 0x00};
     uint8_t reply[NVS_PACKET_SIZE];
     // Any stream packet acknowledges the switch.
     return proto::Ok(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_SAMPLING));
 }
 
-bool EnableSignalStrengthDetection(int enable)
-{
+bool EnableSignalStrengthDetection(int enable) {
     const uint8_t request[5] = {kB0, 0xFF, 0x01, 0x00, static_cast<uint8_t>(enable != 0 ? 1 : 0)};
     uint8_t reply[NVS_PACKET_SIZE];
     return proto::Ok(Accepted(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, kB0), reply));
 }
 
-bool EnableAutoTriggerLevel(int enable)
-{
+bool EnableAutoTriggerLevel(int enable) {
     const uint8_t request[5] = {kB0, 0xFF, 0x30, 0x00, static_cast<uint8_t>(enable != 0 ? 1 : 0)};
     uint8_t reply[NVS_PACKET_SIZE];
     return proto::Ok(Accepted(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, kB0), reply));
 }
 
-bool GetAutoTriggerLevelStatus(AUTO_TRIGGER_STATUS* status)
-{
+bool GetAutoTriggerLevelStatus(AUTO_TRIGGER_STATUS* status) {
     if (status == nullptr) {
         return false;
     }
@@ -471,8 +432,7 @@ bool GetAutoTriggerLevelStatus(AUTO_TRIGGER_STATUS* status)
     return true;
 }
 
-bool SetTransmissionRate(int rate)
-{
+bool SetTransmissionRate(int rate) {
     uint8_t request[5] = {kB0, 0xFF, 0x20, 0x00, static_cast<uint8_t>(rate)};
     uint8_t reply[NVS_PACKET_SIZE];
     if (!proto::Ok(Accepted(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, kB0), reply))) {
@@ -497,25 +457,22 @@ bool SetTransmissionRate(int rate)
     }
 }
 
-bool ReadLEDMatrixEnableStatus(unsigned char* value)
-{
+bool ReadLEDMatrixEnableStatus(unsigned char* value) {
     return ReadCalibrationSetting(PPG_CAL_LED_MATRIX_ENABLE, value);
 }
 
-bool WriteLEDMatrixEnableStatus(unsigned char value)
-{
+bool WriteLEDMatrixEnableStatus(unsigned char value) {
     if (GetPPGFullModelNumber() != 0x2001) {
         return true;  // only model 0x2001 has the LED matrix switch
     }
     return WriteCalibrationSetting(PPG_CAL_LED_MATRIX_ENABLE, value);
 }
 
-bool ReadRLDData(double* level1, double* level2)
-{
+bool ReadRLDData(double* level1, double* level2) {
     const uint8_t request[6] = {kAD, 0x00, 0x01, 0x00, 0x10, 0x00};
     uint8_t reply[NVS_PACKET_SIZE];
-    if (!proto::Ok(Accepted(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_SAMPLING),
-                            reply))) {
+    if (!proto::Ok(
+            Accepted(proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_SAMPLING), reply))) {
         return false;
     }
     if (level1 != nullptr) {
@@ -527,8 +484,7 @@ bool ReadRLDData(double* level1, double* level2)
     return true;
 }
 
-bool BackupFactorySetting()
-{
+bool BackupFactorySetting() {
     FACTORY_SETTING record = {};
     ReadFactorySetting(&record);  // a failed read leaves zeros, an erased record 0xFF bytes
 
@@ -540,7 +496,7 @@ bool BackupFactorySetting()
         int low;
         int high;
     };
-    const Slot slots[6] = {{PPG_CAL_LED_LEVEL_CH1, 1, 7},     {PPG_CAL_LED_LEVEL_CH2, 2, 8},
+    const Slot slots[6] = {{PPG_CAL_LED_LEVEL_CH1, 1, 7},      {PPG_CAL_LED_LEVEL_CH2, 2, 8},
                            {PPG_CAL_TRIGGER_LEVEL_CH1, 3, 10}, {PPG_CAL_TRIGGER_LEVEL_CH2, 4, 11},
                            {PPG_CAL_LED_LEVEL_CH3, 5, 9},      {PPG_CAL_TRIGGER_LEVEL_CH3, 6, 12}};
     const int count = g_DeviceFeature.nPPGChannelNumber > 2 ? 6 : 4;

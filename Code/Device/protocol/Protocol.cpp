@@ -9,13 +9,11 @@ double g_nECGDacLevel = 4095.0;
 double g_nPPGDCDacLevel = 4095.0;
 double g_nPPGACDacLevel = 4095.0;
 
-uint16_t GetPPGFullModelNumber()
-{
+uint16_t GetPPGFullModelNumber() {
     return static_cast<uint16_t>((g_PPGModelInfo.ucGeneration << 8) | g_PPGModelInfo.ucModel);
 }
 
-int GetACCalMode(PPG_WAVEFORM const* waveform)
-{
+int GetACCalMode(PPG_WAVEFORM const* waveform) {
     if (waveform == nullptr) {
         return 0;
     }
@@ -29,7 +27,4 @@ int GetACCalMode(PPG_WAVEFORM const* waveform)
     return 2;
 }
 
-bool IsPPGChannel3Supported()
-{
-    return g_PPGModelInfo.nLEDType[2] != 3;
-}
+bool IsPPGChannel3Supported() { return g_PPGModelInfo.nLEDType[2] != 3; }

@@ -35,25 +35,21 @@ constexpr int kRWARecordBytes = 64;
 
 uint32_t PDSamplingAddress(PPGChannel channel) { return channel == PPG_CHANNEL_1 ? kPDSamplingCh1 : kPDSamplingCh2; }
 
-bool ValidDCTable(PPGChannel channel, const unsigned short* table, unsigned long count)
-{
+bool ValidDCTable(PPGChannel channel, const unsigned short* table, unsigned long count) {
     return channel >= PPG_CHANNEL_1 && channel <= PPG_CHANNEL_3 && count <= kPPGDCTableMaxValues &&
            (table != nullptr || count == 0);
 }
 
-uint32_t PPGDCTableAddress(PPGChannel channel)
-{
+uint32_t PPGDCTableAddress(PPGChannel channel) {
     return kPPGDCTable + kPPGDCTableStride * static_cast<uint32_t>(channel - 1);
 }
 
-bool ClearWords(uint32_t address, uint8_t target, unsigned long count)
-{
+bool ClearWords(uint32_t address, uint8_t target, unsigned long count) {
     std::vector<int> erased(count, 0xFFFF);
     return FlashWrite(address, target, erased.data(), count);
 }
 
-bool MfgInfo(bool write, uint32_t address, uint8_t target, unsigned char* data, int length)
-{
+bool MfgInfo(bool write, uint32_t address, uint8_t target, unsigned char* data, int length) {
     if (length < 0 || (length > 0 && data == nullptr)) {
         return false;
     }
@@ -61,8 +57,7 @@ bool MfgInfo(bool write, uint32_t address, uint8_t target, unsigned char* data, 
     return write ? FlashWrite(address, target, data, count) : FlashRead(address, target, data, count);
 }
 
-bool LEDSettingAddress(int group, int index, uint32_t* address)
-{
+bool LEDSettingAddress(int group, int index, uint32_t* address) {
     const uint32_t base = GetPPGLEDSettingBaseAddress(group);
     if (base == 0 || index < 0 || index >= kPPGLEDSettingsPerGroup) {
         return false;  // beyond the group's 0x400 bytes lies the next group or another record
@@ -73,40 +68,34 @@ bool LEDSettingAddress(int group, int index, uint32_t* address)
 
 }  // namespace
 
-bool ReadPPGCalibrationDataPDSampling(PPGChannel channel, int*& table)
-{
+bool ReadPPGCalibrationDataPDSampling(PPGChannel channel, int*& table) {
     return table != nullptr && FlashRead(PDSamplingAddress(channel), kMemPPG, table, kPDSamplingValues);
 }
 
-bool WritePPGCalibrationDataPDSampling(PPGChannel channel, int* table, unsigned long count)
-{
+bool WritePPGCalibrationDataPDSampling(PPGChannel channel, int* table, unsigned long count) {
     return FlashWrite(PDSamplingAddress(channel), kMemPPG, table, count);
 }
 
-bool ClearPPGCalibrationDataPDSampling()
-{
-    return ClearWords(kPDSamplingCh1, kMemPPG, kPDSamplingValues) && ClearWords(kPDSamplingCh2, kMemPPG, kPDSamplingValues);
+bool ClearPPGCalibrationDataPDSampling() {
+    return ClearWords(kPDSamplingCh1, kMemPPG, kPDSamplingValues) &&
+           ClearWords(kPDSamplingCh2, kMemPPG, kPDSamplingValues);
 }
 
-bool ClearPPGCalibrationDataPDSamplingEx(PPGChannel channel)
-{
+bool ClearPPGCalibrationDataPDSamplingEx(PPGChannel channel) {
     return ClearWords(PDSamplingAddress(channel), kMemPPG, kPDSamplingValues);
 }
 
-bool ReadDCVariableCalibrationData(int* table)
-{
+bool ReadDCVariableCalibrationData(int* table) {
     return FlashRead(kECGDCVariable, kMemMainData, table, kECGDCVariableValues);
 }
 
-bool WriteDCVariableCalibrationData(int* table)
-{
+bool WriteDCVariableCalibrationData(int* table) {
     return FlashWrite(kECGDCVariable, kMemMainData, table, kECGDCVariableValues);
 }
 
 bool ClearDCVariableCalibrationData() { return ClearWords(kECGDCVariable, kMemMainData, kECGDCVariableValues); }
 
-bool ReadFactorySetting(FACTORY_SETTING* record)
-{
+bool ReadFactorySetting(FACTORY_SETTING* record) {
     if (record == nullptr) {
         return false;
     }
@@ -118,33 +107,29 @@ bool ReadFactorySetting(FACTORY_SETTING* record)
     return record->ucValid != 0xFF;
 }
 
-bool WriteFactorySetting(FACTORY_SETTING* record)
-{
-    return record != nullptr && FlashWrite(kFactorySetting, kMemPPG, reinterpret_cast<unsigned char*>(record), sizeof *record);
+bool WriteFactorySetting(FACTORY_SETTING* record) {
+    return record != nullptr &&
+           FlashWrite(kFactorySetting, kMemPPG, reinterpret_cast<unsigned char*>(record), sizeof *record);
 }
 
-bool ClearFactorySetting()
-{
+bool ClearFactorySetting() {
     uint8_t erased[sizeof(FACTORY_SETTING)];
     memset(erased, 0xFF, sizeof erased);
     return FlashWrite(kFactorySetting, kMemPPG, erased, sizeof erased);
 }
 
-bool ReadFactorySettingMCU(FACTORY_SETTING_MCU* record)
-{
+bool ReadFactorySettingMCU(FACTORY_SETTING_MCU* record) {
     // Read in place: the record is cleared first and keeps what arrived before a failure.
     return record != nullptr &&
            FlashRead(kFactorySettingMCU, kMemPPG, reinterpret_cast<unsigned char*>(record), sizeof *record);
 }
 
-bool WriteFactorySettingMCU(FACTORY_SETTING_MCU* record)
-{
+bool WriteFactorySettingMCU(FACTORY_SETTING_MCU* record) {
     return record != nullptr &&
            FlashWrite(kFactorySettingMCU, kMemPPG, reinterpret_cast<unsigned char*>(record), sizeof *record);
 }
 
-bool ReadPPGDCTable(PPGChannel channel, unsigned short* table, unsigned long count)
-{
+bool ReadPPGDCTable(PPGChannel channel, unsigned short* table, unsigned long count) {
     if (!ValidDCTable(channel, table, count)) {
         return false;
     }
@@ -158,8 +143,7 @@ bool ReadPPGDCTable(PPGChannel channel, unsigned short* table, unsigned long cou
     return true;
 }
 
-bool WritePPGDCTable(PPGChannel channel, unsigned short* table, unsigned long count)
-{
+bool WritePPGDCTable(PPGChannel channel, unsigned short* table, unsigned long count) {
     if (!ValidDCTable(channel, table, count)) {
         return false;
     }
@@ -175,16 +159,14 @@ bool WriteECGMfgInfo(unsigned char* data, int length) { return MfgInfo(true, kEC
 bool ReadPPGMfgInfo(unsigned char* data, int length) { return MfgInfo(false, kPPGMfgInfo, kMemPPG, data, length); }
 bool WritePPGMfgInfo(unsigned char* data, int length) { return MfgInfo(true, kPPGMfgInfo, kMemPPG, data, length); }
 
-unsigned int GetPPGLEDSettingBaseAddress(int group)
-{
+unsigned int GetPPGLEDSettingBaseAddress(int group) {
     if (group < 0 || group >= kLEDGroups) {
         return 0;
     }
     return kLEDSettings + kLEDGroupStride * static_cast<unsigned int>(group);
 }
 
-bool ReadPPGLEDSetting(int group, int index, PPG_LED_SETTING* setting)
-{
+bool ReadPPGLEDSetting(int group, int index, PPG_LED_SETTING* setting) {
     uint32_t address;
     if (setting == nullptr || !LEDSettingAddress(group, index, &address)) {
         return false;
@@ -192,8 +174,7 @@ bool ReadPPGLEDSetting(int group, int index, PPG_LED_SETTING* setting)
     return FlashRead(address, kMemPPG, setting->ucData, sizeof setting->ucData);
 }
 
-bool WritePPGLEDSetting(int group, int index, PPG_LED_SETTING* setting)
-{
+bool WritePPGLEDSetting(int group, int index, PPG_LED_SETTING* setting) {
     uint32_t address;
     if (setting == nullptr || !LEDSettingAddress(group, index, &address)) {
         return false;
@@ -201,8 +182,7 @@ bool WritePPGLEDSetting(int group, int index, PPG_LED_SETTING* setting)
     return FlashWrite(address, kMemPPG, setting->ucData, sizeof setting->ucData);
 }
 
-void BuildRespirationRWA(const double* coefficients, uint8_t* record)
-{
+void BuildRespirationRWA(const double* coefficients, uint8_t* record) {
     memset(record, 0, kRWARecordBytes);
     wire::PutHostDouble(record, kRespirationRWAMarker);
     for (int i = 0; i < 4; ++i) {
@@ -210,8 +190,7 @@ void BuildRespirationRWA(const double* coefficients, uint8_t* record)
     }
 }
 
-bool ParseRespirationRWA(const uint8_t* record, double* coefficients)
-{
+bool ParseRespirationRWA(const uint8_t* record, double* coefficients) {
     // Exact comparison on purpose: the marker is a stored bit pattern, not a measurement.
     if (!(wire::GetHostDouble(record) == kRespirationRWAMarker)) {
         return false;
@@ -222,8 +201,7 @@ bool ParseRespirationRWA(const uint8_t* record, double* coefficients)
     return true;
 }
 
-bool LoadRespirationRWA()
-{
+bool LoadRespirationRWA() {
     uint8_t record[kRWARecordBytes];
     double coefficients[4];
     if (!FlashRead(kRespirationRWA, kMemPPG, record, sizeof record) || !ParseRespirationRWA(record, coefficients)) {
@@ -233,8 +211,7 @@ bool LoadRespirationRWA()
     return true;
 }
 
-bool WriteRespirationRWA(double* coefficients)
-{
+bool WriteRespirationRWA(double* coefficients) {
     if (coefficients == nullptr) {
         return false;
     }
@@ -247,8 +224,7 @@ bool WriteRespirationRWA(double* coefficients)
     return true;
 }
 
-bool LoadRespirationRDAC3()
-{
+bool LoadRespirationRDAC3() {
     // Into a scratch table first: a failed read must not leave a half-filled table in use.
     uint8_t block[sizeof g_fECGExtRespiratationRDAC3];
     if (!FlashRead(kRespirationRDAC3, kMemPPG, block, sizeof block)) {
@@ -258,8 +234,7 @@ bool LoadRespirationRDAC3()
     return true;
 }
 
-bool WriteRespirationRDAC3(double* table)
-{
+bool WriteRespirationRDAC3(double* table) {
     if (table == nullptr) {
         return false;
     }
@@ -268,8 +243,7 @@ bool WriteRespirationRDAC3(double* table)
                       sizeof g_fECGExtRespiratationRDAC3);
 }
 
-bool LoadRespirationBaselineDACTable()
-{
+bool LoadRespirationBaselineDACTable() {
     uint8_t block[sizeof g_ECGExtRespirationBaselineDACTable];
     if (!FlashRead(kRespirationBaseline, kMemPPG, block, sizeof block)) {
         return false;
@@ -278,8 +252,7 @@ bool LoadRespirationBaselineDACTable()
     return true;
 }
 
-bool WriteRespirationBaselineDACTable(unsigned short* table)
-{
+bool WriteRespirationBaselineDACTable(unsigned short* table) {
     if (table == nullptr) {
         return false;
     }

@@ -38,14 +38,16 @@ typedef struct FACTORY_SETTING {
 
 static_assert(sizeof(FACTORY_SETTING) == 64, "FACTORY_SETTING is 64 bytes");
 static_assert(offsetof(FACTORY_SETTING, ucLevelHigh) == 7, "FACTORY_SETTING layout");
-static_assert(offsetof(FACTORY_SETTING_MCU, usACFullScaleDAC) == 18 && offsetof(FACTORY_SETTING_MCU, usRateLEDSetting) == 36 &&
-                  offsetof(FACTORY_SETTING_MCU, usRateParamSetting) == 72 && offsetof(FACTORY_SETTING_MCU, fPDRatio) == 108,
+static_assert(offsetof(FACTORY_SETTING_MCU, usACFullScaleDAC) == 18 &&
+                  offsetof(FACTORY_SETTING_MCU, usRateLEDSetting) == 36 &&
+                  offsetof(FACTORY_SETTING_MCU, usRateParamSetting) == 72 &&
+                  offsetof(FACTORY_SETTING_MCU, fPDRatio) == 108,
               "FACTORY_SETTING_MCU layout, stored byte for byte");
 
 static_assert(sizeof(PPG_LED_SETTING) == 32, "PPG_LED_SETTING is 32 bytes");
 
-constexpr int kPPGDCTableMaxValues = 4096;       // 8192 bytes per channel
-constexpr int kPPGLEDSettingsPerGroup = 32;      // 0x400 bytes of 32-byte settings
+constexpr int kPPGDCTableMaxValues = 4096;   // 8192 bytes per channel
+constexpr int kPPGLEDSettingsPerGroup = 32;  // 0x400 bytes of 32-byte settings
 
 bool ReadPPGCalibrationDataPDSampling(PPGChannel channel, int*& table);
 bool WritePPGCalibrationDataPDSampling(PPGChannel channel, int* table, unsigned long count);

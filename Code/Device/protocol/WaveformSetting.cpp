@@ -16,8 +16,7 @@ constexpr uint8_t kFamily = 0xEA;
 
 // Writes a request and expects the instrument to repeat its first `compared` bytes with
 // byte 3 set to 0xFF.
-proto::Result WriteEchoed(uint8_t* request, int length, int compared)
-{
+proto::Result WriteEchoed(uint8_t* request, int length, int compared) {
     uint8_t reply[NVS_PACKET_SIZE];
     proto::Result r = proto::Transact(request, length, reply, NVS_PACKET_SIZE, NVS_KIND_REPLY);
     if (!proto::Ok(r)) {
@@ -30,8 +29,7 @@ proto::Result WriteEchoed(uint8_t* request, int length, int compared)
     return proto::Result::Ok;
 }
 
-proto::Result ReadSetting(uint8_t subCommand, uint8_t* reply)
-{
+proto::Result ReadSetting(uint8_t subCommand, uint8_t* reply) {
     const uint8_t request[3] = {kFamily, 0x00, subCommand};
     proto::Result r = proto::Transact(request, sizeof request, reply, NVS_PACKET_SIZE, NVS_KIND_REPLY);
     if (!proto::Ok(r)) {
@@ -48,8 +46,7 @@ struct Period {
     int n = 0;
     int* ac = nullptr;
     int* dc = nullptr;
-    ~Period()
-    {
+    ~Period() {
         delete[] ac;
         delete[] dc;
     }
@@ -57,8 +54,7 @@ struct Period {
 
 }  // namespace
 
-bool WriteWaveformInfo(ECG_WAVEFORM const& waveform, int transitTime, int ppgDelay, int ppgStart)
-{
+bool WriteWaveformInfo(ECG_WAVEFORM const& waveform, int transitTime, int ppgDelay, int ppgStart) {
     _READ_WRITE_ECG_WAVEFORM_SETTING block = {};
     ToECGWaveformSetting(waveform, block);
     uint8_t* b = block.ucData;
@@ -70,8 +66,7 @@ bool WriteWaveformInfo(ECG_WAVEFORM const& waveform, int transitTime, int ppgDel
     return proto::Ok(WriteEchoed(b, sizeof block.ucData, sizeof block.ucData));
 }
 
-bool WriteWaveformInfo(PPGChannel channel, PPG_WAVEFORM const& waveform)
-{
+bool WriteWaveformInfo(PPGChannel channel, PPG_WAVEFORM const& waveform) {
     _READ_WRITE_PPG_WAVEFORM_SETTING block = {};
     ToPPGWaveformSetting(channel, waveform, block);
     uint8_t* b = block.ucData;
@@ -80,8 +75,7 @@ bool WriteWaveformInfo(PPGChannel channel, PPG_WAVEFORM const& waveform)
     return proto::Ok(WriteEchoed(b, sizeof block.ucData, sizeof block.ucData));
 }
 
-bool ReadWaveformInfo(ECG_WAVEFORM* waveform, int* transitTime)
-{
+bool ReadWaveformInfo(ECG_WAVEFORM* waveform, int* transitTime) {
     if (waveform == nullptr) {
         return false;
     }
@@ -93,8 +87,7 @@ bool ReadWaveformInfo(ECG_WAVEFORM* waveform, int* transitTime)
     return true;
 }
 
-bool ReadWaveformInfo(PPGChannel channel, PPG_WAVEFORM* waveform)
-{
+bool ReadWaveformInfo(PPGChannel channel, PPG_WAVEFORM* waveform) {
     if (waveform == nullptr) {
         return false;
     }
@@ -106,8 +99,7 @@ bool ReadWaveformInfo(PPGChannel channel, PPG_WAVEFORM* waveform)
     return true;
 }
 
-bool WriteWaveformRawData(unsigned char* data, unsigned int byteCount, int subCommand)
-{
+bool WriteWaveformRawData(unsigned char* data, unsigned int byteCount, int subCommand) {
     const unsigned int points = byteCount / 4;
     if (points == 0) {
         return true;
@@ -128,8 +120,7 @@ bool WriteWaveformRawData(unsigned char* data, unsigned int byteCount, int subCo
     return true;
 }
 
-bool WriteECGRawData(ECG_WAVEFORM const& waveform)
-{
+bool WriteECGRawData(ECG_WAVEFORM const& waveform) {
     Period period;
     GenECGWaveform(&waveform, &period.n, &period.ac, &period.dc, false);
     // No period means the generator could not allocate one (normalised records always
@@ -147,8 +138,7 @@ bool WriteECGRawData(ECG_WAVEFORM const& waveform)
     return WriteWaveformRawData(buffer.data(), static_cast<unsigned int>(4 * period.n), kECGRawSubCommand);
 }
 
-bool WritePPGRawData(PPGChannel channel, PPG_WAVEFORM const& waveform)
-{
+bool WritePPGRawData(PPGChannel channel, PPG_WAVEFORM const& waveform) {
     Period period;
     GenPPGWaveform(&waveform, &period.n, &period.ac, &period.dc, 0);
     if (period.n <= 0 || period.ac == nullptr || period.dc == nullptr) {

@@ -29,7 +29,7 @@ typedef struct _READ_WRITE_PPG_WAVEFORM_SETTING {
 static_assert(sizeof(_READ_WRITE_ECG_WAVEFORM_SETTING) == 58, "ECG setting block is 58 bytes");
 static_assert(sizeof(_READ_WRITE_PPG_WAVEFORM_SETTING) == 64, "PPG setting block is 64 bytes");
 
-constexpr int kRawPointsPerPacket = 14;      // 4 bytes each: DC word, AC word
+constexpr int kRawPointsPerPacket = 14;  // 4 bytes each: DC word, AC word
 constexpr int kRawDataBytesPerPacket = 56;
 constexpr uint8_t kECGSettingSubCommand = 0x01;
 constexpr uint8_t kECGRawSubCommand = 0x04;
@@ -47,8 +47,8 @@ bool WriteWaveformRawData(unsigned char* data, unsigned int byteCount, int subCo
 bool WriteECGRawData(ECG_WAVEFORM const& waveform);
 bool WritePPGRawData(PPGChannel channel, PPG_WAVEFORM const& waveform);
 
-int GetWaveformInfoSubCommandByPPGChannel(int channel);                     // 02, 03, 08; else 02
-int GetWriteWaveformRawDataSubCommandByPPGChannel(PPGChannel channel);      // 05, 06, 09; else 05
+int GetWaveformInfoSubCommandByPPGChannel(int channel);                 // 02, 03, 08; else 02
+int GetWriteWaveformRawDataSubCommandByPPGChannel(PPGChannel channel);  // 05, 06, 09; else 05
 
 // (int)(value x 10^digits + 0.5) / 10^digits, the integer taken toward zero (saturated).
 double RoundTo(double value, int digits);

@@ -21,8 +21,7 @@ constexpr double kACRangesMv2112[3] = {300.0, 15.0, 1.5};  // AC ranges 0, 1, 2 
 constexpr uint16_t kModel2112 = 0x2112;
 constexpr uint16_t kFirstFirmwareWithPacingFields = 0x105;
 
-int ChannelIndex(PPGChannel channel)
-{
+int ChannelIndex(PPGChannel channel) {
     // The sub-command tables treat an unknown channel as channel 1; so do the tables here.
     return (channel == PPG_CHANNEL_2) ? 1 : (channel == PPG_CHANNEL_3 ? 2 : 0);
 }
@@ -34,8 +33,7 @@ struct ACScale {
     double acLevel;
 };
 
-ACScale ACScaleFor(PPGChannel channel, int acRange)
-{
+ACScale ACScaleFor(PPGChannel channel, int acRange) {
     if (GetPPGFullModelNumber() != kModel2112) {
         return {kDefaultACRangeMv, g_nPPGACDacLevel};
     }
@@ -45,8 +43,7 @@ ACScale ACScaleFor(PPGChannel channel, int acRange)
 }
 
 // A PPG level as a DAC code: value / scale x level, rounded, never above the level.
-uint32_t PPGCode(double value, double scale, double level)
-{
+uint32_t PPGCode(double value, double scale, double level) {
     const double x = value / scale * level;
     return static_cast<uint32_t>(level > x + 0.5 ? nvs::SatInt(x + 0.5) : nvs::SatInt(level));
 }
@@ -54,19 +51,28 @@ uint32_t PPGCode(double value, double scale, double level)
 // Respiration bytes A and B. B says what the pair means: 0x80 + ratio for the
 // instrument's own respiration modes (A: depth in percent, signed), 0..3 for a baseline
 // impedance of external respiration (A: breath ratio - 1), 1 otherwise.
-void EncodeRespiration(int depthOrRatio, int ratioOrBaseline, uint8_t* a, uint8_t* b)
-{
+void EncodeRespiration(int depthOrRatio, int ratioOrBaseline, uint8_t* a, uint8_t* b) {
     if (ratioOrBaseline >= 1 && ratioOrBaseline <= 5) {
         *b = static_cast<uint8_t>(0x80 + ratioOrBaseline);
         *a = static_cast<uint8_t>(depthOrRatio);
         return;
     }
     switch (ratioOrBaseline) {
-    case 500: *b = 0; break;
-    case 1000: *b = 1; break;
-    case 1500: *b = 2; break;
-    case 2000: *b = 3; break;
-    default: *b = 1; break;
+        case 500:
+            *b = 0;
+            break;
+        case 1000:
+            *b = 1;
+            break;
+        case 1500:
+            *b = 2;
+            break;
+        case 2000:
+            *b = 3;
+            break;
+        default:
+            *b = 1;
+            break;
     }
     *a = static_cast<uint8_t>((depthOrRatio >= 1 && depthOrRatio <= 5) ? depthOrRatio - 1 : 0);
 }
@@ -75,29 +81,20 @@ double SafeDiv(double a, double b) { return b > 0.0 ? a / b : 0.0; }
 
 }  // namespace
 
-int RoundHalfAway(double value)
-{
-    return value >= 0.0 ? nvs::SatInt(value + 0.5) : nvs::SatInt(value - 0.5);
-}
+int RoundHalfAway(double value) { return value >= 0.0 ? nvs::SatInt(value + 0.5) : nvs::SatInt(value - 0.5); }
 
-double RoundTo(double value, int digits)
-{
+double RoundTo(double value, int digits) {
     const double scale = std::pow(10.0, digits);
     return nvs::SatInt(value * scale + 0.5) / scale;
 }
 
-int GetWaveformInfoSubCommandByPPGChannel(int channel)
-{
-    return channel == 2 ? 0x03 : (channel == 3 ? 0x08 : 0x02);
-}
+int GetWaveformInfoSubCommandByPPGChannel(int channel) { return channel == 2 ? 0x03 : (channel == 3 ? 0x08 : 0x02); }
 
-int GetWriteWaveformRawDataSubCommandByPPGChannel(PPGChannel channel)
-{
+int GetWriteWaveformRawDataSubCommandByPPGChannel(PPGChannel channel) {
     return channel == PPG_CHANNEL_2 ? 0x06 : (channel == PPG_CHANNEL_3 ? 0x09 : 0x05);
 }
 
-void ToECGWaveformSetting(ECG_WAVEFORM const& w, _READ_WRITE_ECG_WAVEFORM_SETTING& block)
-{
+void ToECGWaveformSetting(ECG_WAVEFORM const& w, _READ_WRITE_ECG_WAVEFORM_SETTING& block) {
     uint8_t* b = block.ucData;
     b[0] = 0xEA;
     b[4] = 0;
@@ -129,8 +126,7 @@ void ToECGWaveformSetting(ECG_WAVEFORM const& w, _READ_WRITE_ECG_WAVEFORM_SETTIN
     wire::PutLE16(b + 56, static_cast<uint32_t>(w.nApneaCycle));
 }
 
-void DecodeECGWaveformSetting(const uint8_t* b, ECG_WAVEFORM* w, int* transitTime)
-{
+void DecodeECGWaveformSetting(const uint8_t* b, ECG_WAVEFORM* w, int* transitTime) {
     const int rate = wire::GetBE16Signed(b + 8);  // beats per minute
     w->nRRInterval = rate != 0 ? 60000 / rate : 0;
     w->fFrequency = rate / 60.0;
@@ -172,8 +168,7 @@ void DecodeECGWaveformSetting(const uint8_t* b, ECG_WAVEFORM* w, int* transitTim
     }
 }
 
-void ToPPGWaveformSetting(PPGChannel channel, PPG_WAVEFORM const& w, _READ_WRITE_PPG_WAVEFORM_SETTING& block)
-{
+void ToPPGWaveformSetting(PPGChannel channel, PPG_WAVEFORM const& w, _READ_WRITE_PPG_WAVEFORM_SETTING& block) {
     uint8_t* b = block.ucData;
     const bool model2112 = GetPPGFullModelNumber() == kModel2112;
     const int acRange = model2112 ? GetACCalMode(&w) : 0;
@@ -207,8 +202,7 @@ void ToPPGWaveformSetting(PPGChannel channel, PPG_WAVEFORM const& w, _READ_WRITE
     memset(b + 43, 0, 64 - 43);
 }
 
-void DecodePPGWaveformSetting(PPGChannel channel, const uint8_t* b, PPG_WAVEFORM* w)
-{
+void DecodePPGWaveformSetting(PPGChannel channel, const uint8_t* b, PPG_WAVEFORM* w) {
     const int acRange = GetPPGFullModelNumber() == kModel2112 ? std::min<int>(b[42], 2) : 0;
     const ACScale scale = ACScaleFor(channel, acRange);
     const double dcLevel = g_nPPGDCDacLevel;
@@ -237,8 +231,7 @@ void DecodePPGWaveformSetting(PPGChannel channel, const uint8_t* b, PPG_WAVEFORM
     }
 }
 
-size_t RawBufferBytes(int points)
-{
+size_t RawBufferBytes(int points) {
     if (points <= 0) {
         return 0;
     }
@@ -246,8 +239,7 @@ size_t RawBufferBytes(int points)
     return packets * kRawDataBytesPerPacket;
 }
 
-void PackECGRawData(ECG_WAVEFORM const& w, const int* ac, int n, uint8_t* buffer)
-{
+void PackECGRawData(ECG_WAVEFORM const& w, const int* ac, int n, uint8_t* buffer) {
     // 2.5 uV per AC DAC step; the external respiration module in circuit attenuates.
     double divisor = 2.5;
     if (w.nRespirationMode != 0) {
@@ -258,8 +250,8 @@ void PackECGRawData(ECG_WAVEFORM const& w, const int* ac, int n, uint8_t* buffer
     }
     // Firmware before 1.5 has no pacing fields in the control block: the pacing pulse
     // travels in the DC words of the period's first samples.
-    const bool pacingInDC = w.bVariableDCOffset == 0 && g_nFWVersion < kFirstFirmwareWithPacingFields &&
-                            IsPacingSupported(&w) != 0;
+    const bool pacingInDC =
+        w.bVariableDCOffset == 0 && g_nFWVersion < kFirstFirmwareWithPacingFields && IsPacingSupported(&w) != 0;
     const int pacingSamples = pacingInDC ? nvs::SatInt(w.fPacingWidth * w.fSampleRateKHz) : 0;
     for (int i = 0; i < n; ++i) {
         double dcMv = 0.0;
@@ -274,8 +266,7 @@ void PackECGRawData(ECG_WAVEFORM const& w, const int* ac, int n, uint8_t* buffer
     }
 }
 
-void PackPPGRawData(PPGChannel channel, PPG_WAVEFORM const& w, const int* ac, const int* dc, int n, uint8_t* buffer)
-{
+void PackPPGRawData(PPGChannel channel, PPG_WAVEFORM const& w, const int* ac, const int* dc, int n, uint8_t* buffer) {
     double maxMv = g_DeviceFeature.fACMaximum;
     double acLevel = g_nPPGACDacLevel;
     if (GetPPGFullModelNumber() == kModel2112) {
@@ -306,8 +297,7 @@ void PackPPGRawData(PPGChannel channel, PPG_WAVEFORM const& w, const int* ac, co
     }
 }
 
-void BuildRawPacket(uint8_t* out, uint8_t subCommand, int index, const uint8_t* data, size_t available)
-{
+void BuildRawPacket(uint8_t* out, uint8_t subCommand, int index, const uint8_t* data, size_t available) {
     memset(out, 0, 64);
     out[0] = 0xEA;
     out[1] = 0xFF;

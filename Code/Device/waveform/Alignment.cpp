@@ -11,41 +11,39 @@ using nvs::SatInt;
 namespace {
 
 // ECG peak time in ms from the start of the ECG period (without the beat's pacing lead-in).
-int64_t ECGPeakTime(const ECG_WAVEFORM& ecg)
-{
+int64_t ECGPeakTime(const ECG_WAVEFORM& ecg) {
     switch (ecg.nWaveformType) {
-    case 0:
-    case 1:
-        return ecg.nRRInterval >> 2;  // a quarter period (arithmetic shift)
-    case 2:
-        return 0;
-    case 4:
-        return ecg.nPulseWidth >> 1;
-    default: {
-        // The R peak: a little under half of 7/8 of the QRS after the QRS start of the
-        // beat's timing case.
-        const int64_t q = SatInt(7.0 * ecg.nQRSWidth / 8.0);
-        const int64_t h = q / 2;
-        const int64_t rr = ecg.nRRInterval;
-        const int64_t qrs = ecg.nQRSWidth;
-        if (rr <= qrs + 100) {
-            return h;
+        case 0:
+        case 1:
+            return ecg.nRRInterval >> 2;  // a quarter period (arithmetic shift)
+        case 2:
+            return 0;
+        case 4:
+            return ecg.nPulseWidth >> 1;
+        default: {
+            // The R peak: a little under half of 7/8 of the QRS after the QRS start of the
+            // beat's timing case.
+            const int64_t q = SatInt(7.0 * ecg.nQRSWidth / 8.0);
+            const int64_t h = q / 2;
+            const int64_t rr = ecg.nRRInterval;
+            const int64_t qrs = ecg.nQRSWidth;
+            if (rr <= qrs + 100) {
+                return h;
+            }
+            if (rr <= qrs + 279) {
+                return h + 100;
+            }
+            if (rr <= qrs + 379) {
+                return (rr - qrs - 180) + h;
+            }
+            return ecg.nPRInterval + h;
         }
-        if (rr <= qrs + 279) {
-            return h + 100;
-        }
-        if (rr <= qrs + 379) {
-            return (rr - qrs - 180) + h;
-        }
-        return ecg.nPRInterval + h;
-    }
     }
 }
 
 }  // namespace
 
-int CalcPPGStartPoint(ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, int delay)
-{
+int CalcPPGStartPoint(ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, int delay) {
     if (ecg == nullptr || ecg->nRRInterval == 0 || ppg == nullptr || ppg->nPeriod <= 0) {
         return 0;
     }
@@ -68,8 +66,7 @@ int CalcPPGStartPoint(ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, int delay)
 }
 
 #if !defined(_WIN32)  // a service export; the Windows build leaves it out
-int ORVCalcPPGStartPoint(ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, int delay)
-{
+int ORVCalcPPGStartPoint(ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, int delay) {
     if (ecg == nullptr) {
         return 0;
     }
@@ -80,8 +77,7 @@ int ORVCalcPPGStartPoint(ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, int delay)
 }
 #endif
 
-void ShiftPPGWaveformData(double* samples, int n, int start)
-{
+void ShiftPPGWaveformData(double* samples, int n, int start) {
     if (samples == nullptr || n <= 0) {
         return;
     }
@@ -93,9 +89,8 @@ void ShiftPPGWaveformData(double* samples, int n, int start)
     std::rotate(samples, samples + s, samples + n);
 }
 
-void PPGWaveformToRawData(int count, PPG_WAVEFORM** records, PFN_SAMPLE_CALLBACK* callbacks,
-                          PLAY_RAW_DATA* out, int rate, int start)
-{
+void PPGWaveformToRawData(int count, PPG_WAVEFORM** records, PFN_SAMPLE_CALLBACK* callbacks, PLAY_RAW_DATA* out,
+                          int rate, int start) {
     if (records == nullptr || out == nullptr) {
         return;
     }

@@ -18,5 +18,5 @@ void ShiftPPGWaveformData(double* samples, int n, int start);
 // one period generated at rate samples per ms (written into the record's rate fields),
 // rotated by start; the arrays belong to the caller. Entries of null records are left as
 // they are.
-void PPGWaveformToRawData(int count, PPG_WAVEFORM** records, PFN_SAMPLE_CALLBACK* callbacks,
-                          PLAY_RAW_DATA* out, int rate, int start);
+void PPGWaveformToRawData(int count, PPG_WAVEFORM** records, PFN_SAMPLE_CALLBACK* callbacks, PLAY_RAW_DATA* out,
+                          int rate, int start);

@@ -16,39 +16,37 @@ constexpr uint16_t kModel2012 = 0x2012;
 constexpr uint16_t kModel2112 = 0x2112;
 
 // The code's low 16 bits with the bytes swapped: little-endian storage gives high byte first.
-inline uint16_t ToWireWord(int code)
-{
+inline uint16_t ToWireWord(int code) {
     const uint16_t u = static_cast<uint16_t>(code);
     return static_cast<uint16_t>((u >> 8) | (u << 8));
 }
 
-inline bool IsChannel(int channel)
-{
-    return channel >= 1 && channel <= 3;
-}
+inline bool IsChannel(int channel) { return channel >= 1 && channel <= 3; }
 
 }  // namespace
 
-double GetScaledRatioByRespiration(int baselineOhms)
-{
+double GetScaledRatioByRespiration(int baselineOhms) {
     switch (baselineOhms) {
-    case 500: return 2.873038;
-    case 1000: return 7.827624;
-    case 1500: return 13.12254;
-    case 2000: return 17.92;
-    default: return 1.0;
+        case 500:
+            return 2.873038;
+        case 1000:
+            return 7.827624;
+        case 1500:
+            return 13.12254;
+        case 2000:
+            return 17.92;
+        default:
+            return 1.0;
     }
 }
 
-uint16_t ECG_AC_VoltageToDAC(double mv)
-{
+uint16_t ECG_AC_VoltageToDAC(double mv) {
     // The product first, then the 2.5 microvolt step.
     const int k = ClampInt(SatInt(1000.0 * mv / 2.5), -32768, 32767);
     return ToWireWord(k);
 }
 
-uint16_t ECG_DC_VoltageToDAC(double mv)
-{
+uint16_t ECG_DC_VoltageToDAC(double mv) {
     double r = mv >= 0.0 ? mv + 0.5 : mv - 0.5;  // half away from zero
     if (std::isnan(r) || r > 1000.0) {
         r = 1000.0;
@@ -58,8 +56,7 @@ uint16_t ECG_DC_VoltageToDAC(double mv)
     return ToWireWord(g_ECGDCVariableCalibrationData[static_cast<int>(r) + 1000]);
 }
 
-uint16_t PPG_AC_VoltageToDAC(int channelIndex, double mv)
-{
+uint16_t PPG_AC_VoltageToDAC(int channelIndex, double mv) {
     const double acMaximum = g_DeviceFeature.fACMaximum;
     const double v = mv > acMaximum ? acMaximum : mv;
     double fullScale = acMaximum;
@@ -81,16 +78,14 @@ uint16_t PPG_AC_VoltageToDAC(int channelIndex, double mv)
     return ToWireWord(k);
 }
 
-uint16_t PPG_DC_VoltageToDAC(double mv)
-{
+uint16_t PPG_DC_VoltageToDAC(double mv) {
     const double v = mv > 3000.0 ? 3000.0 : mv;
     const int level = SatInt(g_nPPGDCDacLevel);
     const int k = ClampInt(SatInt(g_nPPGDCDacLevel * (v / 3000.0)), 0, level < 0 ? 0 : level);
     return ToWireWord(k);
 }
 
-double FingerDCValueConvert(PPGChannel channel, double mv)
-{
+double FingerDCValueConvert(PPGChannel channel, double mv) {
     const uint16_t model = GetPPGFullModelNumber();
     if (model == kModel2012) {
         const double c = FingerDCCurve(SatInt(mv));
@@ -102,8 +97,7 @@ double FingerDCValueConvert(PPGChannel channel, double mv)
     return mv;
 }
 
-int FingerConvertedDCValueIndex(PPGChannel channel, uint16_t value)
-{
+int FingerConvertedDCValueIndex(PPGChannel channel, uint16_t value) {
     if (GetPPGFullModelNumber() != kModel2112) {
         return value;
     }
@@ -128,8 +122,7 @@ int FingerConvertedDCValueIndex(PPGChannel channel, uint16_t value)
     return -1;
 }
 
-double FingerACValueConvert(double mv)
-{
+double FingerACValueConvert(double mv) {
     if (GetPPGFullModelNumber() != kModel2012) {
         return mv;
     }
@@ -137,8 +130,7 @@ double FingerACValueConvert(double mv)
 }
 
 #if !defined(_WIN32)  // a service export; the Windows build leaves it out
-double ORVConvertAutoDCToFixedDC(PPGChannel channel, int dcReading, int gainReading)
-{
+double ORVConvertAutoDCToFixedDC(PPGChannel channel, int dcReading, int gainReading) {
     const int mode = g_nTransmissionRateMode;
     if (!IsChannel(channel) || mode < 0 || mode > 5) {
         return 0.0;

@@ -14,8 +14,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-int CapPointNumber(double rateKHz, double frequency)
-{
+int CapPointNumber(double rateKHz, double frequency) {
     if (!std::isfinite(frequency) || !(frequency > 0.0) || !(rateKHz > 0.0)) {
         return 0;
     }
@@ -26,8 +25,7 @@ int CapPointNumber(double rateKHz, double frequency)
     return static_cast<int>(x);
 }
 
-int* NewSamples(int n)
-{
+int* NewSamples(int n) {
     if (n <= 0) {
         return nullptr;
     }
@@ -36,18 +34,11 @@ int* NewSamples(int n)
 
 }  // namespace
 
-int GetPointNumber(const ECG_WAVEFORM& w)
-{
-    return CapPointNumber(w.fSampleRateKHz, w.fFrequency);
-}
+int GetPointNumber(const ECG_WAVEFORM& w) { return CapPointNumber(w.fSampleRateKHz, w.fFrequency); }
 
-int GetPointNumber(const PPG_WAVEFORM& w)
-{
-    return CapPointNumber(w.fSampleRateKHz, w.fFrequency);
-}
+int GetPointNumber(const PPG_WAVEFORM& w) { return CapPointNumber(w.fSampleRateKHz, w.fFrequency); }
 
-int IsPacingSupported(const ECG_WAVEFORM* w)
-{
+int IsPacingSupported(const ECG_WAVEFORM* w) {
     if (w == nullptr || w->bPacingEnable == 0 || w->fPacingAmplitude == 0.0) {
         return 0;
     }
@@ -57,8 +48,7 @@ int IsPacingSupported(const ECG_WAVEFORM* w)
     return static_cast<int64_t>(w->nQRSWidth) + 129 < w->nRRInterval ? 1 : 0;
 }
 
-int* GenECGWaveformSine(const ECG_WAVEFORM* w, int* count)
-{
+int* GenECGWaveformSine(const ECG_WAVEFORM* w, int* count) {
     const int n = *count;
     int* s = NewSamples(n);
     if (s == nullptr) {
@@ -71,8 +61,7 @@ int* GenECGWaveformSine(const ECG_WAVEFORM* w, int* count)
     return s;
 }
 
-int* GenECGWaveformTriangle(const ECG_WAVEFORM* w, int* count)
-{
+int* GenECGWaveformTriangle(const ECG_WAVEFORM* w, int* count) {
     const int n = *count;
     int* s = NewSamples(n);
     if (s == nullptr) {
@@ -93,8 +82,7 @@ int* GenECGWaveformTriangle(const ECG_WAVEFORM* w, int* count)
     return s;
 }
 
-int* GenECGWaveformSquare(const ECG_WAVEFORM* w, int* count)
-{
+int* GenECGWaveformSquare(const ECG_WAVEFORM* w, int* count) {
     const int n = *count;
     int* s = NewSamples(n);
     if (s == nullptr) {
@@ -109,8 +97,7 @@ int* GenECGWaveformSquare(const ECG_WAVEFORM* w, int* count)
     return s;
 }
 
-int* GenECGWaveformRectanglePulse(const ECG_WAVEFORM* w, int* count)
-{
+int* GenECGWaveformRectanglePulse(const ECG_WAVEFORM* w, int* count) {
     const int n = *count;
     int* s = NewSamples(n);
     if (s == nullptr) {
@@ -124,8 +111,7 @@ int* GenECGWaveformRectanglePulse(const ECG_WAVEFORM* w, int* count)
     return s;
 }
 
-int* GenECGWaveformTrianglePulse(const ECG_WAVEFORM* w, int* count)
-{
+int* GenECGWaveformTrianglePulse(const ECG_WAVEFORM* w, int* count) {
     const int n = *count;
     int* s = NewSamples(n);
     if (s == nullptr) {
@@ -141,8 +127,7 @@ int* GenECGWaveformTrianglePulse(const ECG_WAVEFORM* w, int* count)
         } else if (i < width) {
             // m = 0 (a pulse under two samples wide) has a fall of no length; an odd
             // fractional width reaches one sample past the foot: the fall stops at 0.
-            float f = m == 0 ? 1.0f
-                             : 1.0f + static_cast<float>(m - i) / static_cast<float>(m);
+            float f = m == 0 ? 1.0f : 1.0f + static_cast<float>(m - i) / static_cast<float>(m);
             if (f < 0.0f) {
                 f = 0.0f;
             }
@@ -154,8 +139,7 @@ int* GenECGWaveformTrianglePulse(const ECG_WAVEFORM* w, int* count)
     return s;
 }
 
-int* GenECGWaveformExponential(const ECG_WAVEFORM* w, int* count)
-{
+int* GenECGWaveformExponential(const ECG_WAVEFORM* w, int* count) {
     const int n = *count;
     int* s = NewSamples(n);
     if (s == nullptr) {
@@ -174,18 +158,17 @@ namespace {
 
 // Segment timing of one ECG beat, in samples.
 struct BeatTiming {
-    int p0 = 0, p1 = 0;          // P wave [p0, p1); none when p0 = p1
+    int p0 = 0, p1 = 0;                  // P wave [p0, p1); none when p0 = p1
     int q0 = 0, qa = 0, qb = 0, qc = 0;  // QRS: rise [q0, qa), fall [qa, qb], return (qb, qc]
-    int tailCase = 0;            // what follows qc: 0 zeros, 1 T from qc, 2 ST+T, 3 hold
-    int t1 = 0, t2 = 0;          // T wave halves
-    int ts = 0;                  // ST plateau end / T start (tail 2)
-    double tw = 0.0;             // T width in samples
+    int tailCase = 0;                    // what follows qc: 0 zeros, 1 T from qc, 2 ST+T, 3 hold
+    int t1 = 0, t2 = 0;                  // T wave halves
+    int ts = 0;                          // ST plateau end / T start (tail 2)
+    double tw = 0.0;                     // T width in samples
 };
 
 }  // namespace
 
-int* GenECGWaveformECG(const ECG_WAVEFORM* w, int* count)
-{
+int* GenECGWaveformECG(const ECG_WAVEFORM* w, int* count) {
     const int n = *count;
     int* s = NewSamples(n);
     if (s == nullptr) {
@@ -268,27 +251,27 @@ int* GenECGWaveformECG(const ECG_WAVEFORM* w, int* count)
             v = (0.125 * R + S) * Fraction(i - b.qb, b.qc - b.qb) - 0.125 * R;
         } else {
             switch (b.tailCase) {
-            case 1:  // T wave from qc: halves (qc, t1] and (t1, t2]
-                if (i <= b.t1) {
-                    v = (T - S) * std::sin(kPi * Fraction(i - tStart, b.tw)) + S;
-                } else if (i <= b.t2) {
-                    v = T * std::sin(kPi / 2.0 + kPi * Fraction(i - b.t1, b.tw));
-                }
-                break;
-            case 2:  // ST plateau (qc, ts), T halves [ts, t1) and [t1, te)
-                if (i < b.ts) {
-                    v = S;
-                } else if (i < b.t1) {
-                    v = (T - S) * std::sin(kPi * Fraction(i - tStart, b.tw)) + S;
-                } else if (i < b.t2) {
-                    v = T * std::sin(kPi / 2.0 + kPi * Fraction(i - b.t1, b.tw));
-                }
-                break;
-            case 3:  // the last computed value (the ST level at qc) is held
-                v = last;
-                break;
-            default:
-                break;
+                case 1:  // T wave from qc: halves (qc, t1] and (t1, t2]
+                    if (i <= b.t1) {
+                        v = (T - S) * std::sin(kPi * Fraction(i - tStart, b.tw)) + S;
+                    } else if (i <= b.t2) {
+                        v = T * std::sin(kPi / 2.0 + kPi * Fraction(i - b.t1, b.tw));
+                    }
+                    break;
+                case 2:  // ST plateau (qc, ts), T halves [ts, t1) and [t1, te)
+                    if (i < b.ts) {
+                        v = S;
+                    } else if (i < b.t1) {
+                        v = (T - S) * std::sin(kPi * Fraction(i - tStart, b.tw)) + S;
+                    } else if (i < b.t2) {
+                        v = T * std::sin(kPi / 2.0 + kPi * Fraction(i - b.t1, b.tw));
+                    }
+                    break;
+                case 3:  // the last computed value (the ST level at qc) is held
+                    v = last;
+                    break;
+                default:
+                    break;
             }
         }
         last = v;
@@ -297,8 +280,7 @@ int* GenECGWaveformECG(const ECG_WAVEFORM* w, int* count)
     return s;
 }
 
-void GenECGWaveform(const ECG_WAVEFORM* w, int* count, int** ac, int** dc, bool withPacing)
-{
+void GenECGWaveform(const ECG_WAVEFORM* w, int* count, int** ac, int** dc, bool withPacing) {
     *count = 0;
     *ac = nullptr;
     *dc = nullptr;
@@ -311,13 +293,27 @@ void GenECGWaveform(const ECG_WAVEFORM* w, int* count, int** ac, int** dc, bool 
     }
     int* a = nullptr;
     switch (w->nWaveformType) {
-    case 0: a = GenECGWaveformSine(w, &n); break;
-    case 1: a = GenECGWaveformTriangle(w, &n); break;
-    case 2: a = GenECGWaveformSquare(w, &n); break;
-    case 3: a = GenECGWaveformRectanglePulse(w, &n); break;
-    case 4: a = GenECGWaveformTrianglePulse(w, &n); break;
-    case 5: a = GenECGWaveformExponential(w, &n); break;
-    default: a = GenECGWaveformECG(w, &n); break;
+        case 0:
+            a = GenECGWaveformSine(w, &n);
+            break;
+        case 1:
+            a = GenECGWaveformTriangle(w, &n);
+            break;
+        case 2:
+            a = GenECGWaveformSquare(w, &n);
+            break;
+        case 3:
+            a = GenECGWaveformRectanglePulse(w, &n);
+            break;
+        case 4:
+            a = GenECGWaveformTrianglePulse(w, &n);
+            break;
+        case 5:
+            a = GenECGWaveformExponential(w, &n);
+            break;
+        default:
+            a = GenECGWaveformECG(w, &n);
+            break;
     }
     int* d = NewSamples(n);
     if (a == nullptr || d == nullptr) {
@@ -343,8 +339,7 @@ void GenECGWaveform(const ECG_WAVEFORM* w, int* count, int** ac, int** dc, bool 
     *dc = d;
 }
 
-void GenECGWaveform(const ECG_WAVEFORM* w, int* count, double** ac, double** dc, bool withPacing)
-{
+void GenECGWaveform(const ECG_WAVEFORM* w, int* count, double** ac, double** dc, bool withPacing) {
     *count = 0;
     *ac = nullptr;
     *dc = nullptr;

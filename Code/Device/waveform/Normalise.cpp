@@ -15,8 +15,7 @@ constexpr double kECGRates[] = {40, 20, 10, 8, 5, 4, 2, 1, 0.5, 0.4, 0.2, 0.1, 0
 constexpr double kPPGRates[] = {40, 20, 10, 8, 5, 4, 2, 1, 0.5, 0.4, 0.2, 0.1};
 
 // Clamp of a double in the instrument's order of tests: a NaN passes unchanged.
-double Clamp(double x, double lo, double hi)
-{
+double Clamp(double x, double lo, double hi) {
     const double y = x > hi ? hi : x;
     if (lo > y) {
         return lo;
@@ -25,22 +24,17 @@ double Clamp(double x, double lo, double hi)
 }
 
 // max(min(x, hi), lo) in the order the PPG limits are applied: a NaN becomes hi.
-double MinThenMax(double x, double hi, double lo)
-{
+double MinThenMax(double x, double hi, double lo) {
     const double y = hi > x ? x : hi;
     return y > lo ? y : lo;
 }
 
 // The most samples one generated period may have: the instrument's period buffer is
 // shared with PPG channel 3 when that channel exists.
-int PeriodLimit()
-{
-    return IsPPGChannel3Supported() ? 1500 : 2000;
-}
+int PeriodLimit() { return IsPPGChannel3Supported() ? 1500 : 2000; }
 
 template <std::size_t N>
-void ChooseRate(const double (&rates)[N], double frequency, double& rateKHz, int& fraction)
-{
+void ChooseRate(const double (&rates)[N], double frequency, double& rateKHz, int& fraction) {
     if (!std::isfinite(frequency) || !(frequency > 0.0)) {
         return;
     }
@@ -58,8 +52,7 @@ void ChooseRate(const double (&rates)[N], double frequency, double& rateKHz, int
 
 }  // namespace
 
-int MakeInRange(int v, int lo, int hi)
-{
+int MakeInRange(int v, int lo, int hi) {
     if (v < lo) {
         return lo;
     }
@@ -69,15 +62,13 @@ int MakeInRange(int v, int lo, int hi)
     return v;
 }
 
-void AdjustECGWaveformScale(ECG_WAVEFORM* w)
-{
+void AdjustECGWaveformScale(ECG_WAVEFORM* w) {
     if (w != nullptr) {
         ChooseRate(kECGRates, w->fFrequency, w->fSampleRateKHz, w->nSampleFraction);
     }
 }
 
-void AdjustPPGWaveformScale(PPG_WAVEFORM* w)
-{
+void AdjustPPGWaveformScale(PPG_WAVEFORM* w) {
     if (w != nullptr) {
         // fSampleRateKHz is only 4-aligned: go through a local.
         double rate = w->fSampleRateKHz;
@@ -86,8 +77,7 @@ void AdjustPPGWaveformScale(PPG_WAVEFORM* w)
     }
 }
 
-void AdjustECGWaveform(ECG_WAVEFORM* w)
-{
+void AdjustECGWaveform(ECG_WAVEFORM* w) {
     if (w == nullptr) {
         return;
     }
@@ -131,8 +121,7 @@ void AdjustECGWaveform(ECG_WAVEFORM* w)
     AdjustECGWaveformScale(w);
 }
 
-void AdjustPPGWaveform(PPGChannel ch, PPG_WAVEFORM* w, int suppressFingerConversion)
-{
+void AdjustPPGWaveform(PPGChannel ch, PPG_WAVEFORM* w, int suppressFingerConversion) {
     if (w == nullptr) {
         return;
     }
@@ -148,8 +137,7 @@ void AdjustPPGWaveform(PPGChannel ch, PPG_WAVEFORM* w, int suppressFingerConvers
         // The host's level is the top of the signal; the AC rides below it.
         w->fDCLevel -= w->fAmplitude1;
     }
-    if (suppressFingerConversion == 0 && g_bPPGAmplitudeConversion != 0 &&
-        (model == 0x2012 || model == 0x2112)) {
+    if (suppressFingerConversion == 0 && g_bPPGAmplitudeConversion != 0 && (model == 0x2012 || model == 0x2112)) {
         w->fDCLevel = FingerDCValueConvert(ch, w->fDCLevel);
         w->fAmplitude1 = FingerACValueConvert(w->fAmplitude1);
         w->fAmplitude2 = FingerACValueConvert(w->fAmplitude2);
@@ -176,8 +164,7 @@ void AdjustPPGWaveform(PPGChannel ch, PPG_WAVEFORM* w, int suppressFingerConvers
     AdjustPPGWaveformScale(w);
 }
 
-PPG_WAVEFORM* PPGWaveformAmplitudeScale(double k, PPG_WAVEFORM* w)
-{
+PPG_WAVEFORM* PPGWaveformAmplitudeScale(double k, PPG_WAVEFORM* w) {
     if (w != nullptr) {
         w->fAmplitude1 *= k;
         w->fAmplitude2 *= k;
@@ -187,8 +174,7 @@ PPG_WAVEFORM* PPGWaveformAmplitudeScale(double k, PPG_WAVEFORM* w)
     return w;
 }
 
-void AdjustPPGWaveform2112(PPG_WAVEFORM* w1, PPG_WAVEFORM* w2)
-{
+void AdjustPPGWaveform2112(PPG_WAVEFORM* w1, PPG_WAVEFORM* w2) {
     if (w1 == nullptr || w2 == nullptr || GetPPGFullModelNumber() != 0x2112) {
         return;
     }

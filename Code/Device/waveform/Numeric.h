@@ -9,8 +9,7 @@ namespace nvs {
 
 // Truncation toward zero, saturating at the int range; NaN gives 0. A plain (int) of an
 // out-of-range double is undefined, and host records may carry any value.
-inline int SatInt(double x)
-{
+inline int SatInt(double x) {
     if (!(x == x)) {
         return 0;
     }
@@ -24,8 +23,7 @@ inline int SatInt(double x)
 }
 
 // A 64-bit integer saturated to the int range.
-inline int SatInt(int64_t x)
-{
+inline int SatInt(int64_t x) {
     if (x > INT_MAX) {
         return INT_MAX;
     }
@@ -35,16 +33,10 @@ inline int SatInt(int64_t x)
     return static_cast<int>(x);
 }
 
-inline int ClampInt(int v, int lo, int hi)
-{
-    return v < lo ? lo : (v > hi ? hi : v);
-}
+inline int ClampInt(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 // Share num / den of a segment; a segment of length 0 contributes 0 (its only sample
 // would otherwise be 0/0).
-inline double Fraction(double num, double den)
-{
-    return den == 0.0 ? 0.0 : num / den;
-}
+inline double Fraction(double num, double den) { return den == 0.0 ? 0.0 : num / den; }
 
 }  // namespace nvs

@@ -14,8 +14,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-int* NewSamples(int n)
-{
+int* NewSamples(int n) {
     if (n <= 0) {
         return nullptr;
     }
@@ -23,18 +22,14 @@ int* NewSamples(int n)
 }
 
 // The pulse shapes work in microvolts; the other shapes in 1/2000 mV.
-bool IsPulseType(int type)
-{
-    return type == 3 || type == 16;
-}
+bool IsPulseType(int type) { return type == 3 || type == 16; }
 
 struct PulseTimes {
     double a1, a2, a3, peak;  // microvolts; peak = the largest of the three
     int s1, s2, s3;           // samples
 };
 
-PulseTimes PulseTimesOf(const PPG_WAVEFORM* w)
-{
+PulseTimes PulseTimesOf(const PPG_WAVEFORM* w) {
     PulseTimes p;
     p.a1 = 1000.0 * w->fAmplitude1;
     p.a2 = 1000.0 * w->fAmplitude2;
@@ -55,13 +50,9 @@ PulseTimes PulseTimesOf(const PPG_WAVEFORM* w)
 
 }  // namespace
 
-double GetPPGAmplitude(PPG_WAVEFORM* waveform)
-{
-    return waveform == nullptr ? 0.0 : waveform->fAmplitude1;
-}
+double GetPPGAmplitude(PPG_WAVEFORM* waveform) { return waveform == nullptr ? 0.0 : waveform->fAmplitude1; }
 
-int* GenPPGWaveformSine(const PPG_WAVEFORM* w, int* count)
-{
+int* GenPPGWaveformSine(const PPG_WAVEFORM* w, int* count) {
     const int n = *count;
     int* s = NewSamples(n);
     if (s == nullptr) {
@@ -74,8 +65,7 @@ int* GenPPGWaveformSine(const PPG_WAVEFORM* w, int* count)
     return s;
 }
 
-int* GenPPGWaveformTriangle(const PPG_WAVEFORM* w, int* count)
-{
+int* GenPPGWaveformTriangle(const PPG_WAVEFORM* w, int* count) {
     const int n = *count;
     int* s = NewSamples(n);
     if (s == nullptr) {
@@ -101,8 +91,7 @@ int* GenPPGWaveformTriangle(const PPG_WAVEFORM* w, int* count)
     return s;
 }
 
-int* GenPPGWaveformSquare(const PPG_WAVEFORM* w, int* count)
-{
+int* GenPPGWaveformSquare(const PPG_WAVEFORM* w, int* count) {
     const int n = *count;
     int* s = NewSamples(n);
     if (s == nullptr) {
@@ -116,8 +105,7 @@ int* GenPPGWaveformSquare(const PPG_WAVEFORM* w, int* count)
     return s;
 }
 
-int* GenPPGWaveformDC(const PPG_WAVEFORM* w, int* count)
-{
+int* GenPPGWaveformDC(const PPG_WAVEFORM* w, int* count) {
     const int n = *count;
     int* s = NewSamples(n);
     if (s == nullptr) {
@@ -130,8 +118,7 @@ int* GenPPGWaveformDC(const PPG_WAVEFORM* w, int* count)
     return s;
 }
 
-int* GenPPGWaveformPPG(const PPG_WAVEFORM* w, int* count, int startLevel)
-{
+int* GenPPGWaveformPPG(const PPG_WAVEFORM* w, int* count, int startLevel) {
     const int n = *count;
     int* s = NewSamples(n);
     if (s == nullptr) {
@@ -153,11 +140,10 @@ int* GenPPGWaveformPPG(const PPG_WAVEFORM* w, int* count, int startLevel)
                 v = p.a1 / 2.0 + (p.a1 / 2.0) * std::sin(kPi * i / p.s1 - kPi / 2.0);
             }
         } else if (i < p.s2) {
-            v = ((p.a1 - p.a2) / 2.0) * std::cos(kPi * (i - p.s1) / (p.s2 - p.s1)) +
-                (p.a1 - p.a2) / 2.0 + p.a2;
+            v = ((p.a1 - p.a2) / 2.0) * std::cos(kPi * (i - p.s1) / (p.s2 - p.s1)) + (p.a1 - p.a2) / 2.0 + p.a2;
         } else if (i < p.s3) {
-            v = ((p.a3 - p.a2) / 2.0) * std::sin(kPi * (i - p.s2) / (p.s3 - p.s2) - kPi / 2.0) +
-                (p.a3 - p.a2) / 2.0 + p.a2;
+            v = ((p.a3 - p.a2) / 2.0) * std::sin(kPi * (i - p.s2) / (p.s3 - p.s2) - kPi / 2.0) + (p.a3 - p.a2) / 2.0 +
+                p.a2;
         } else {
             v = (p.a3 / 2.0) * std::cos(kPi * (i - p.s3) / (n - p.s3)) + p.a3 / 2.0;
         }
@@ -169,13 +155,9 @@ int* GenPPGWaveformPPG(const PPG_WAVEFORM* w, int* count, int startLevel)
     return s;
 }
 
-int* GenPPGWaveformPPG(const PPG_WAVEFORM* w, int* count)
-{
-    return GenPPGWaveformPPG(w, count, 0);
-}
+int* GenPPGWaveformPPG(const PPG_WAVEFORM* w, int* count) { return GenPPGWaveformPPG(w, count, 0); }
 
-int* GenPPGWaveformPPGEx(const PPG_WAVEFORM* w, int* count)
-{
+int* GenPPGWaveformPPGEx(const PPG_WAVEFORM* w, int* count) {
     const int n = *count;
     int* s = NewSamples(n);
     if (s == nullptr) {
@@ -201,8 +183,7 @@ int* GenPPGWaveformPPGEx(const PPG_WAVEFORM* w, int* count)
     return s;
 }
 
-void GenPPGWaveform(const PPG_WAVEFORM* w, int* count, int** ac, int** dc, int startLevel)
-{
+void GenPPGWaveform(const PPG_WAVEFORM* w, int* count, int** ac, int** dc, int startLevel) {
     *count = 0;
     *ac = nullptr;
     *dc = nullptr;
@@ -216,17 +197,29 @@ void GenPPGWaveform(const PPG_WAVEFORM* w, int* count, int** ac, int** dc, int s
     int* a = nullptr;
     bool known = true;
     switch (w->nWaveformType) {
-    case 0: a = GenPPGWaveformSine(w, &n); break;
-    case 1: a = GenPPGWaveformTriangle(w, &n); break;
-    case 2: a = GenPPGWaveformSquare(w, &n); break;
-    case 3: a = GenPPGWaveformPPG(w, &n, startLevel); break;
-    case 16: a = GenPPGWaveformPPGEx(w, &n); break;
-    case 255: a = GenPPGWaveformDC(w, &n); break;
-    default:
-        // No shape: a flat zero AC, without offset.
-        a = NewSamples(n);
-        known = false;
-        break;
+        case 0:
+            a = GenPPGWaveformSine(w, &n);
+            break;
+        case 1:
+            a = GenPPGWaveformTriangle(w, &n);
+            break;
+        case 2:
+            a = GenPPGWaveformSquare(w, &n);
+            break;
+        case 3:
+            a = GenPPGWaveformPPG(w, &n, startLevel);
+            break;
+        case 16:
+            a = GenPPGWaveformPPGEx(w, &n);
+            break;
+        case 255:
+            a = GenPPGWaveformDC(w, &n);
+            break;
+        default:
+            // No shape: a flat zero AC, without offset.
+            a = NewSamples(n);
+            known = false;
+            break;
     }
     int* d = NewSamples(n);
     if (a == nullptr || d == nullptr) {
@@ -240,9 +233,8 @@ void GenPPGWaveform(const PPG_WAVEFORM* w, int* count, int** ac, int** dc, int s
     }
     if (known) {
         // The offset in the shape's own unit: microvolts for the pulses, 1/2000 mV otherwise.
-        const int64_t offset = IsPulseType(w->nWaveformType)
-                                   ? SatInt(1000.0 * w->fACOffset)
-                                   : SatInt(1000.0 * (w->fACOffset + w->fACOffset));
+        const int64_t offset = IsPulseType(w->nWaveformType) ? SatInt(1000.0 * w->fACOffset)
+                                                             : SatInt(1000.0 * (w->fACOffset + w->fACOffset));
         for (int i = 0; i < n; ++i) {
             a[i] = SatInt(a[i] + offset);
         }
@@ -252,8 +244,7 @@ void GenPPGWaveform(const PPG_WAVEFORM* w, int* count, int** ac, int** dc, int s
     *dc = d;
 }
 
-void GenPPGWaveform(const PPG_WAVEFORM* w, int* count, double** ac, double** dc, double startLevel)
-{
+void GenPPGWaveform(const PPG_WAVEFORM* w, int* count, double** ac, double** dc, double startLevel) {
     *count = 0;
     *ac = nullptr;
     *dc = nullptr;

@@ -58,10 +58,10 @@ struct RetiredPort {
     int borrowers;
 };
 std::mutex s_portMutex;
-int s_nOpenFd = -1;          // the open port's descriptor, -1 when none
-int s_nOpenBorrowers = 0;    // borrowers of s_nOpenFd
+int s_nOpenFd = -1;                      // the open port's descriptor, -1 when none
+int s_nOpenBorrowers = 0;                // borrowers of s_nOpenFd
 std::atomic<uint64_t> s_nGeneration{1};  // changes at every open and close
-RetiredPort s_retired[16];   // closed ports whose descriptors still have borrowers
+RetiredPort s_retired[16];               // closed ports whose descriptors still have borrowers
 int s_nRetired = 0;
 
 void InstallPort(int fd) {
@@ -99,9 +99,7 @@ int LockDeviceFileLocked(int port);
 void UnlockDeviceFileLocked();
 void DeviceCloseLocked();
 
-void FormatNodePath(char* out, size_t size, int port) {
-    snprintf(out, size, s_szNodePattern, port);
-}
+void FormatNodePath(char* out, size_t size, int port) { snprintf(out, size, s_szNodePattern, port); }
 
 void ConfigurePort(int fd) {
     termios tio;
@@ -110,7 +108,8 @@ void ConfigurePort(int fd) {
     // Fully raw: 8 data bits, receiver on, no parity, no translation or stripping in
     // either direction, no echo, no canonical input, no signal characters. Parity errors
     // are ignored (IGNPAR) and modem control lines are honoured (CLOCAL cleared).
-    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
+    tio.c_iflag &=
+        ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
     tio.c_iflag |= IGNPAR;
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CLOCAL);
@@ -263,7 +262,8 @@ int LockDeviceFileLocked(int port) {
     struct stat st;
     if (stat(s_szLockDirectory, &st) != 0)
         mkdir(s_szLockDirectory, 0755);
-    const int nameLength = snprintf(g_szLockFilePath, sizeof g_szLockFilePath, "%s/orvane.ACM%d.lock", s_szLockDirectory, port);
+    const int nameLength =
+        snprintf(g_szLockFilePath, sizeof g_szLockFilePath, "%s/orvane.ACM%d.lock", s_szLockDirectory, port);
     if (nameLength < 0 || nameLength >= static_cast<int>(sizeof g_szLockFilePath))
         return 0;
     if (g_nLockFile != -1)
