@@ -1,4 +1,4 @@
-// Run-time counterparts of target_check.cpp, on each target's own processor (or its
+// Run-time counterparts of TargetCheck.cpp, on each target's own processor (or its
 // emulation): 64-bit atomics and double truncation behave as on x86-64.
 #include <gtest/gtest.h>
 

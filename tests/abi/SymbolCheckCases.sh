@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The cases of tools/check-symbols.sh, run on this target's fixture libraries (see
-# fixture/symbols_fixture.cpp): each names the library, the export list (entries
+# fixture/SymbolsFixture.cpp): each names the library, the export list (entries
 # separated by '|', '-' for no list), the exit status and a line the checker must print.
 #
-#   symbol_check_cases.sh CLEAN_LIB LEAKY_LIB CHECKER CHECKER_OPTIONS...
+#   SymbolCheckCases.sh CLEAN_LIB LEAKY_LIB CHECKER CHECKER_OPTIONS...
 set -uo pipefail
 clean="$1" leaky="$2" checker="$3"
 shift 3
