@@ -1,100 +1,73 @@
-// Test fixtures of the protocol suite: a scripted instrument behind the emulator's
-// pseudo-terminal (ResetProtocolState, in the shared fixtures, resets the globals).
+// Fixtures of the protocol suite: the emulator's firmware model (tools/emulator) of a
+// bench instrument behind a pseudo-terminal linked as ttyACM0 of a sandboxed device
+// folder (ResetProtocolState, in the shared fixtures, resets the library's globals).
 //
-// The scripted instrument answers with the bytes the replies are documented to carry:
-// identity records in a memory image (erased = 0xFF), the 57-byte control block, the
-// operator block, the setting blocks, calibration settings by id. It is not the
-// firmware model: it knows only what these tests need, and each test shapes it (or the
-// emulator's fault plan) to the case it checks.
+// The firmware answers every request from its own state; a test shapes that state
+// through the model's setters (or by handing it a request directly), plans faults on
+// the emulator for silence, short, late, altered and refused replies, and reads back
+// what the model holds.
 #pragma once
 
 #include <cstdint>
-#include <map>
-#include <mutex>
-#include <utility>
+#include <memory>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "Emulator.h"
+#include "Firmware.h"
 #include "LinkSandbox.h"
 #include "ProtocolState.h"
+#include "Profile.h"
 
 using Bytes = std::vector<uint8_t>;
 
-// A 12-byte identity record.
+// One module's identity record.
+nvsemu::ModuleIdentity Identity(char a, char b, uint16_t model, uint16_t serial, uint8_t hwMajor = 3,
+                                uint8_t hwMinor = 1, uint8_t fwMajor = 1, uint8_t fwMinor = 16, uint8_t prefix = 0x21);
+// The same as the 12 bytes the module stores.
 Bytes IdentityRecord(char a, char b, uint16_t model, uint16_t serial, uint8_t hwMajor = 3, uint8_t hwMinor = 1,
                      uint8_t fwMajor = 1, uint8_t fwMinor = 16, uint8_t prefix = 0x21);
 
-class ScriptedInstrument {
-public:
-    ScriptedInstrument();
+// The bench instrument: main unit NV 0x4031 serial 0x21-0x0011, hardware 3.1, firmware
+// 1.16 revision 7, serving its PPG side itself with six PPG modules; a photodiode FPGA
+// whose extension module reports version 12 34 (B8 00 00); 12-bit DACs.
+nvsemu::Profile BenchUnit();
+// The bench instrument with another main-module identity.
+nvsemu::Profile BenchUnitAs(const nvsemu::ModuleIdentity& main);
+// The bench instrument as main unit NV 0x5001 (no row of the main-unit table) with a PPG
+// module of its own carrying this identity.
+nvsemu::Profile BenchUnitWithModule(const nvsemu::ModuleIdentity& ppg);
 
-    // Replies to one request (the emulator's responder).
-    std::vector<nvsemu::Reply> Answer(const nvsemu::Request& request);
+// A 64-byte copy of the request with byte 3 set to 0xFF.
+Bytes AcceptedEcho(const Bytes& request);
 
-    // State the tests shape and look at; every accessor locks.
-    void SetMainIdentity(const Bytes& record);
-    void SetPPGIdentity(const Bytes& record);  // also makes the PPG side a module of its own
-    void SetFPGAAlive(bool alive);
-    void SetDac16(bool main, bool ppg);
-    void SetExtVersion(uint8_t b8High, uint8_t b8Low, uint8_t b9High, uint8_t b9Low);
-    // Stop acknowledgement: this many stream packets (byte 4 = 1) come before the 0xAD answer.
-    void SetStreamPacketsBeforeStop(int n);
-    void SetNeverAcknowledgeStop(bool never);
-
-    uint8_t Memory(uint8_t target, uint32_t address);
-    void SetMemory(uint8_t target, uint32_t address, const Bytes& bytes);
-    Bytes MemoryRange(uint8_t target, uint32_t address, size_t n);
-
-    Bytes ControlBlock();
-    void SetControlBlock(const Bytes& block);  // 57 bytes
-    Bytes OperatorBlock();
-    void SetOperatorBlock(const Bytes& block);  // 14 bytes
-
-    void SetCalibration(uint8_t id, uint16_t value);
-    // Setting blocks as last written (sub-command 01, 02, 03, 08), and the raw packets.
-    Bytes SettingBlock(uint8_t sub);
-    void SetSettingBlock(uint8_t sub, const Bytes& block);
-    // byte 3 of the rate poll stays 0x00 for this many polls (-1: for ever).
-    void SetRatePollsBusy(int n);
-
-private:
-    std::vector<nvsemu::Reply> Memory(const Bytes& r);
-
-    std::mutex mu_;
-    Bytes main_, ppg_;
-    bool hasPPG_ = false;
-    bool fpgaAlive_ = true;
-    bool dac16Main_ = false, dac16PPG_ = false;
-    uint8_t ext_[4] = {0x12, 0x34, 0x56, 0x78};
-    int streamBeforeStop_ = 0;
-    bool neverStop_ = false;
-    std::map<std::pair<uint8_t, uint32_t>, uint8_t> memory_;
-    Bytes control_;
-    Bytes operator_;
-    std::map<uint8_t, uint16_t> calibration_;
-    std::map<uint8_t, Bytes> settings_;
-    int ratePollsBusy_ = 0;
-};
-
-// An emulated instrument on ttyACM0 of a sandboxed device folder.
+// The firmware model of the bench instrument on ttyACM0 of a sandbox.
 class ProtocolExchange : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
 
+    // A new firmware model of this profile behind the same port (the port stays open).
+    void UseFirmware(const nvsemu::Profile& profile);
     // Opens the port with the handshake stood in (only the test's own exchanges run),
     // then forgets the requests recorded so far.
     void OpenPort();
-    // The request bytes the library sent since the last ClearRequests.
+    // The request bytes the library sent since the last ClearSent.
     std::vector<Bytes> Sent() const;
     void ClearSent() { emu_.ClearRequests(); }
 
+    nvsemu::Firmware& Fw() { return *fw_; }
+    // The model's control block and memory as byte vectors.
+    Bytes ControlBlock() const;
+    void SetControlBlock(const Bytes& block);  // 57 bytes
+    Bytes MemoryRange(uint8_t target, uint32_t address, size_t n) const;
+    uint8_t Memory(uint8_t target, uint32_t address) const;
+    // Hands the firmware a request of its own, as if the host had sent it (to shape its
+    // state); true when the firmware answered it.
+    bool Tell(const Bytes& request);
+
     LinkSandbox sandbox_;
-    ScriptedInstrument inst_;
+    std::shared_ptr<nvsemu::Firmware> fw_;
     nvsemu::Emulator emu_;
 };
-
-// A 64-byte copy of the request with byte 3 set to 0xFF.
-Bytes AcceptedEcho(const Bytes& request);
