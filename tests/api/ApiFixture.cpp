@@ -4,31 +4,23 @@
 #include "ProtocolState.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "api/Connection.h"
+#include "api/DeviceInfo.h"
 #include "api/LedApi.h"
 #include "api/PlaybackSeam.h"
 #include "api/PostConnection.h"
+#include "output/Output.h"
 #include "platform/Device.h"
-#include "protocol/CommandWindow.h"
-#include "protocol/Identity.h"
-#include "protocol/Memory.h"
-#include "protocol/PPGModule.h"
-#include "protocol/RespirationTables.h"
-#include "waveform/Calibration.h"
 
 void ResetApiState() {
     ResetProtocolState();
-    memset(g_PPGDCTable, 0, sizeof g_PPGDCTable);
-    memset(g_FPGA_PDRatio, 0, sizeof g_FPGA_PDRatio);
-    SetApiCommandWindow(nullptr);
-    g_nTransmissionRateMode = 0;
-    g_bACAboveDC = 0;
-    g_bPPGAmplitudeConversion = 1;
-    g_nCurrentSelectPPGModule = 0;
-    g_bHotPlugDetection = 0;
-    g_nPortNumber = -1;
+    ResetConnectionState();
+    ResetPostConnectionState();
+    ResetLedApiState();
+    ResetDeviceInfoState();
+    ResetOutputState();
+    SetApiCommandWindow(nullptr);  // no playback engine installed
 }
 
 ListenerLog& ListenerLog::Instance() {

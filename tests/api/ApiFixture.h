@@ -18,8 +18,9 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// Every global of the protocol, the waveform model's calibration state and the API back
-// to its load-time value (the connection handling must be ended first).
+// Every global of the protocol, the waveform model's calibration state, the API and the
+// simulated output back to its load-time value, through each component's own reset (the
+// connection handling and any output must be ended first).
 void ResetApiState();
 
 // The connection listener's notices, in order.

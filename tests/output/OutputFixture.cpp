@@ -7,12 +7,10 @@
 #include <future>
 #include <thread>
 
+#include "ProtocolState.h"
 #include "output/Output.h"
 #include "platform/Device.h"
 #include "platform/Platform.h"
-#include "protocol/Identity.h"
-#include "protocol/PPGModule.h"
-#include "protocol/Protocol.h"
 
 Recorder g_recorder;
 
@@ -113,16 +111,8 @@ PPG_WAVEFORM PpgSine(double hz) {
 }
 
 void ResetLibraryState() {
-    g_ECGModelInfo = MODEL_INFORMATION{};
-    g_PPGModelInfo = MODEL_INFORMATION{{0, 0}, 0, 0, 0, 0, {0, 0, 3}};
-    g_ECGModuleHWInfo = HW_INFORMATION{};
-    g_PPGModuleHWInfo = HW_INFORMATION{};
-    g_DeviceFeature = DEVICE_FEATURE{1, 1, 0, 2, 1, 0, 0.75, 30, 100, 3000, 0.025, 30, 8, 8};
-    g_nFWVersion = 0;
-    g_nECGDacLevel = g_nPPGDCDacLevel = g_nPPGACDacLevel = 4095.0;
-    ForgetDynamicLEDState();
-    UpdateMCUTransmissionRate(0, 0, 0, 0);  // not model 0x2112 now: forgets what was sent
-    g_iPPGOutputChannelNo = 1;
+    ResetProtocolState();
+    ResetOutputState();
     g_recorder.Clear();
 }
 

@@ -62,8 +62,8 @@ void RunWithWatchdog(const std::function<void()>& fn, unsigned seconds, const ch
 ECG_WAVEFORM EcgSine(double hz = 1.0);
 PPG_WAVEFORM PpgSine(double hz = 1.0);
 
-// The library's identity and capability records and the protocol caches back to their
-// load-time values; no output thread, no callbacks.
+// The protocol's and the output's process-wide state back to its load-time values (each
+// component's own reset), the recorder emptied; only with no output thread running.
 void ResetLibraryState();
 
 // No instrument: the link has no port open.

@@ -11,7 +11,7 @@
 #include "protocol/PPGModule.h"
 #include "protocol/StoredRecords.h"
 #include "waveform/Calibration.h"
-#include "Instrument.h"
+#include "ExchangeFixture.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "protocol/ControlBlock.h"
 #include "protocol/Identity.h"
 #include "waveform/Calibration.h"
-#include "Instrument.h"
+#include "ExchangeFixture.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ class ProtocolControlBlock : public ProtocolExchange {
 protected:
     void SetUp() override {
         ProtocolExchange::SetUp();
-        inst_.SetControlBlock(Pattern());
+        SetControlBlock(Pattern());
         OpenPort();
     }
 };
@@ -58,7 +58,7 @@ TEST_F(ProtocolControlBlock, ReadModifyWritesChangeOnlyTheirBytes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        inst_.SetControlBlock(Pattern());
+        SetControlBlock(Pattern());
         ClearSent();
         ASSERT_TRUE(c.change());
         Bytes expected = Pattern();
@@ -66,7 +66,7 @@ TEST_F(ProtocolControlBlock, ReadModifyWritesChangeOnlyTheirBytes) {
         for (const auto& b : c.bytes) {
             expected[b.first] = b.second;
         }
-        EXPECT_EQ(inst_.ControlBlock(), expected);
+        EXPECT_EQ(ControlBlock(), expected);
         const std::vector<Bytes> sent = Sent();
         ASSERT_EQ(sent.size(), 2u);
         EXPECT_EQ(sent[0], kBlockRead);
@@ -84,7 +84,7 @@ TEST_F(ProtocolControlBlock, AReplyThatIsNotTheBlockIsNeverWrittenBack) {
     emu_.FaultOnHeader({0xEA, 0x00, 0x00}, nvsemu::Fault::Replace(other));
     EXPECT_FALSE(SetOutputImpedance(1));
     EXPECT_EQ(Sent().size(), 1u);
-    EXPECT_EQ(inst_.ControlBlock(), Pattern());
+    EXPECT_EQ(ControlBlock(), Pattern());
 }
 
 TEST_F(ProtocolControlBlock, FailuresOfTheExchange) {
@@ -112,7 +112,7 @@ TEST_F(ProtocolControlBlock, FailuresOfTheExchange) {
 TEST_F(ProtocolControlBlock, LEDPulseGroup) {
     PPG_LED_PULSE_GROUP_SETTING group = {{0, 0, 4, 1, 2, 0, 0, 0}, 0};
     ASSERT_TRUE(SetLEDPulseGroupSetting(&group));
-    const Bytes block = inst_.ControlBlock();
+    const Bytes block = ControlBlock();
     EXPECT_EQ(block[31], 1);  // no period
     EXPECT_EQ(block[32], Pattern()[32]);
     EXPECT_EQ(Bytes(block.begin() + 36, block.begin() + 44), Bytes(group.ucSlot, group.ucSlot + 8));
@@ -144,7 +144,7 @@ TEST_F(ProtocolControlBlock, ECGRecordWrittenWithTheApplyFlag) {
     const std::vector<Bytes> sent = Sent();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[1][3], 1);
-    const Bytes block = inst_.ControlBlock();
+    const Bytes block = ControlBlock();
     EXPECT_EQ(block[0], Pattern()[0]);
     EXPECT_EQ(block[1], 1);
     EXPECT_EQ(block[3], 4);
@@ -179,7 +179,8 @@ TEST_F(ProtocolControlBlock, OperatorMode) {
 }
 
 TEST_F(ProtocolControlBlock, SyncPulseChangesOneByteOfTheOperatorBlock) {
-    inst_.SetOperatorBlock({0x00, 0x00, 7, 0x27, 0x10, 1, 1, 1, 0, 1, 2, 0, 0, 0});
+    // The operator block as a mode-7 write at 10000 samples/s left it.
+    ASSERT_TRUE(Tell({0x00, 0xFF, 7, 0x27, 0x10, 1, 1, 1, 0, 1, 2, 0, 0, 0}));
     ASSERT_TRUE(SetPPGSyncPulse(PPG_CHANNEL_2, SYNC_PULSE_2));
     const std::vector<Bytes> sent = Sent();
     ASSERT_EQ(sent.size(), 2u);

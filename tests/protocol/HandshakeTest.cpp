@@ -9,7 +9,8 @@
 #include "platform/linux/DeviceSeam.h"
 #include "protocol/Identity.h"
 #include "protocol/PPGModule.h"
-#include "Instrument.h"
+#include "ChatScript.h"
+#include "ExchangeFixture.h"
 
 namespace {
 
@@ -34,12 +35,15 @@ protected:
         const bool found = DoFindDevice(0) == 1;
         return found;
     }
-    // A main unit outside the main-unit table, with a PPG module of its own.
-    void WithPPGModule(const Bytes& record) {
-        inst_.SetMainIdentity(IdentityRecord('N', 'V', 0x5001, 0x0011));
-        inst_.SetPPGIdentity(record);
-    }
 };
+
+// A packet of the sampling stream (mode byte 4 = 1), not the answer to the stop.
+Bytes StreamPacket() {
+    Bytes packet(64, 0);
+    packet[0] = 0xAD;
+    packet[4] = 1;
+    return packet;
+}
 
 TEST_F(ProtocolHandshake, AcceptanceByLettersAndSerialFilter) {
     struct Case {
@@ -60,7 +64,7 @@ TEST_F(ProtocolHandshake, AcceptanceByLettersAndSerialFilter) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.a << c.b << " serial " << c.serial << " filter " << c.filter);
         ResetProtocolState();
-        inst_.SetMainIdentity(IdentityRecord(c.a, c.b, 0x4031, c.serial));
+        UseFirmware(BenchUnitAs(Identity(c.a, c.b, 0x4031, c.serial)));
         g_iTargetDeviceSerialNumber = c.filter;
         EXPECT_EQ(Scan(), c.accepted);
         EXPECT_EQ(DeviceIsConnected() != 0, c.accepted);
@@ -101,8 +105,11 @@ TEST_F(ProtocolHandshake, MainUnitServingThePPGSide) {
 }
 
 TEST_F(ProtocolHandshake, SeparatePPGModule2112) {
-    WithPPGModule(IdentityRecord('Y', 'B', 0x2112, 0x0203, 4, 2, 2, 5));
-    inst_.SetDac16(true, true);
+    nvsemu::Profile p = BenchUnitWithModule(Identity('Y', 'B', 0x2112, 0x0203, 4, 2, 2, 5));
+    p.mainDac16 = p.ppgDac16 = true;
+    p.extModuleB9 = true;  // its extension module answers B9 00 01
+    p.extVersion = {0x56, 0x78};
+    UseFirmware(p);
     ASSERT_TRUE(Scan());
     const std::vector<Bytes> expected = {kStop,     kMainModel,         kMainModel, kPPGModel, IdentityRead(0x01),
                                          kRevision, IdentityRead(0x13), kMainDac,   kPPGDac,   kB9};
@@ -141,7 +148,7 @@ TEST_F(ProtocolHandshake, CapabilitiesAndLEDTypesByPPGModel) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.a << c.b << " " << std::hex << c.model);
         ResetProtocolState();
-        WithPPGModule(IdentityRecord(c.a, c.b, c.model, 0x0203));
+        UseFirmware(BenchUnitWithModule(Identity(c.a, c.b, c.model, 0x0203)));
         ASSERT_TRUE(Scan());
         EXPECT_EQ(g_DeviceFeature.bSeparatePPGModule, 1);
         EXPECT_EQ(g_DeviceFeature.nPPGChannelNumber, c.channels);
@@ -157,8 +164,8 @@ TEST_F(ProtocolHandshake, CapabilitiesAndLEDTypesByPPGModel) {
 }
 
 TEST_F(ProtocolHandshake, DeadFPGAMakesThePPGSideLookAbsent) {
-    WithPPGModule(IdentityRecord('Y', 'B', 0x2012, 0x0203));
-    inst_.SetFPGAAlive(false);
+    UseFirmware(BenchUnitWithModule(Identity('Y', 'B', 0x2012, 0x0203)));
+    Fw().SetFpgaAlive(false);
     ASSERT_TRUE(Scan());  // the connection still succeeds
     EXPECT_EQ(Sent().back(), kFPGA);
     EXPECT_EQ(GetPPGFullModelNumber(), 0);
@@ -175,25 +182,49 @@ TEST_F(ProtocolHandshake, DeadFPGAMakesThePPGSideLookAbsent) {
     DeviceClose();
 
     ResetProtocolState();
-    inst_.SetFPGAAlive(true);
+    Fw().SetFpgaAlive(true);
     ASSERT_TRUE(Scan());
     EXPECT_EQ(g_DeviceFeature.nFPGAType, 3);
     EXPECT_EQ(GetPPGFullModelNumber(), 0x2012);
 }
 
 TEST_F(ProtocolHandshake, StreamPacketsBeforeTheStopAreSkipped) {
-    inst_.SetStreamPacketsBeforeStop(5);
+    // The stream was running: five of its packets are under way when the stop arrives,
+    // and the firmware's answer to the stop comes after them.
+    emu_.SetRequestHook([this](const nvsemu::Request& r) {
+        if (r.bytes == kStop) {
+            for (int i = 0; i < 5; ++i) {
+                emu_.Inject(StreamPacket());
+            }
+        }
+    });
     EXPECT_TRUE(Scan());
+    const std::vector<Bytes> written = emu_.Written();
+    ASSERT_GE(written.size(), 6u);
+    EXPECT_EQ(written[4], StreamPacket());
+    EXPECT_EQ(written[5][0], 0xAD);  // then the answer to the stop
+    EXPECT_EQ(written[5][4], 0);
 }
 
 TEST_F(ProtocolHandshake, AnInstrumentThatNeverAcknowledgesTheStopIsGivenUp) {
-    inst_.SetNeverAcknowledgeStop(true);
+    // The stream goes on, a packet every 10 ms for four seconds, and the answer to the
+    // stop never comes: the firmware model answers a stop with one packet, so this
+    // exchange is scripted.
+    std::vector<nvsemu::Reply> stream;
+    for (unsigned i = 0; i < 400; ++i) {
+        stream.push_back(nvsemu::Reply{StreamPacket(), 10 * i});
+    }
+    auto chat = std::make_shared<ChatScript>();
+    chat->Expect(kStop, stream);
+    emu_.SetResponder(chat);
     const auto start = Clock::now();
     EXPECT_FALSE(Scan());
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_GT(seconds, 1.5);
     EXPECT_LT(seconds, 10.0);
     EXPECT_EQ(Sent().size(), 1u);  // nothing after the stop
+    EXPECT_TRUE(chat->Done());
+    EXPECT_TRUE(chat->Mismatches().empty());
 }
 
 TEST_F(ProtocolHandshake, FailuresOfTheIdentityExchanges) {
@@ -250,14 +281,11 @@ TEST_F(ProtocolHandshake, NoPortMeansNoInstrument) {
 TEST(ProtocolHandshakeScan, FindsTheInstrumentWithTheWantedSerialAmongPorts) {
     ResetProtocolState();
     LinkSandbox sandbox;
-    ScriptedInstrument first, second;
-    first.SetMainIdentity(IdentityRecord('N', 'V', 0x4031, 100));
-    second.SetMainIdentity(IdentityRecord('N', 'V', 0x4031, 200));
     nvsemu::Emulator a, b;
     ASSERT_TRUE(a.Start());
     ASSERT_TRUE(b.Start());
-    a.SetResponder([&first](const nvsemu::Request& r) { return first.Answer(r); });
-    b.SetResponder([&second](const nvsemu::Request& r) { return second.Answer(r); });
+    a.SetResponder(std::make_shared<nvsemu::Firmware>(BenchUnitAs(Identity('N', 'V', 0x4031, 100))));
+    b.SetResponder(std::make_shared<nvsemu::Firmware>(BenchUnitAs(Identity('N', 'V', 0x4031, 200))));
     ASSERT_TRUE(a.LinkAs(sandbox.NodePath(1)));
     ASSERT_TRUE(b.LinkAs(sandbox.NodePath(3)));
     DeviceSeamSetTargetCheck(nullptr);

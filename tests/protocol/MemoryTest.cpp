@@ -9,16 +9,19 @@
 #include "protocol/MemoryCommand.h"
 #include "protocol/RespirationTables.h"
 #include "protocol/StoredRecords.h"
-#include "Instrument.h"
+#include "ExchangeFixture.h"
 
 namespace {
 
 uint32_t Address(const Bytes& r) { return (uint32_t{r[8]} << 24) | (uint32_t{r[9]} << 16) | (r[10] << 8) | r[11]; }
 
+// An instrument whose data memories are erased: no factory records, no tables.
 class ProtocolMemory : public ProtocolExchange {
 protected:
     void SetUp() override {
         ProtocolExchange::SetUp();
+        Fw().Erase(0x12);
+        Fw().Erase(0x13);
         OpenPort();
     }
 };
@@ -29,7 +32,7 @@ TEST_F(ProtocolMemory, WordFormPacketsOf16) {
         stored.push_back(static_cast<uint8_t>(0xA0 + i));  // high byte first
         stored.push_back(static_cast<uint8_t>(i));
     }
-    inst_.SetMemory(0x13, 0x0400, stored);
+    Fw().SetMemory(0x13, 0x0400, stored);
     int words[17];
     ASSERT_TRUE(FlashRead(0x0400, 0x13, words, 17));
     for (int i = 0; i < 17; ++i) {
@@ -53,7 +56,7 @@ TEST_F(ProtocolMemory, WordFormPacketsOf16) {
     EXPECT_EQ(sent[0][3], 0xFF);
     EXPECT_EQ(sent[1][7], 2);
     EXPECT_EQ(Address(sent[1]), 0x0C20u);
-    const Bytes back = inst_.MemoryRange(0x13, 0x0C00, 34);
+    const Bytes back = MemoryRange(0x13, 0x0C00, 34);
     for (int i = 0; i < 17; ++i) {
         EXPECT_EQ((back[2 * i] << 8) | back[2 * i + 1], (0x0102 * i) & 0xFFFF) << i;
     }
@@ -71,7 +74,7 @@ TEST_F(ProtocolMemory, ByteFormPacketsOf32) {
     EXPECT_EQ(sent[1][7], 1);
     EXPECT_EQ(Address(sent[1]), 0x12020u);
     EXPECT_EQ(sent[1][16], 33);
-    EXPECT_EQ(inst_.MemoryRange(0x12, 0x12000, 33), data);
+    EXPECT_EQ(MemoryRange(0x12, 0x12000, 33), data);
     Bytes read(33, 0xEE);
     ASSERT_TRUE(FlashRead(0x12000, 0x12, read.data(), read.size()));
     EXPECT_EQ(read, data);
@@ -80,7 +83,7 @@ TEST_F(ProtocolMemory, ByteFormPacketsOf32) {
 }
 
 TEST_F(ProtocolMemory, StopsAtTheFirstRefusal) {
-    inst_.SetMemory(0x13, 0x1500, Bytes(96, 0x5A));
+    Fw().SetMemory(0x13, 0x1500, Bytes(96, 0x5A));
     emu_.FaultOnRequest(1, nvsemu::Fault::Alter({{4, 0x00}}));
     Bytes read(96, 0xEE);
     EXPECT_FALSE(FlashRead(0x1500, 0x13, read.data(), read.size()));
@@ -96,8 +99,8 @@ TEST_F(ProtocolMemory, StopsAtTheFirstRefusal) {
 }
 
 TEST_F(ProtocolMemory, ALateReplyIsNeverTakenForTheNextPacket) {
-    inst_.SetMemory(0x13, 0x1400, Bytes(32, 0x11));
-    inst_.SetMemory(0x13, 0x1440, Bytes(32, 0x22));
+    Fw().SetMemory(0x13, 0x1400, Bytes(32, 0x11));
+    Fw().SetMemory(0x13, 0x1440, Bytes(32, 0x22));
     emu_.FaultOnRequest(0, nvsemu::Fault::Delay(400));
     Bytes read(32, 0);
     EXPECT_FALSE(FlashRead(0x1400, 0x13, read.data(), read.size()));  // nothing in time
@@ -124,12 +127,12 @@ TEST_F(ProtocolMemory, FactoryRecord) {
     stored.ucValid = 1;
     stored.ucLevelLow[0] = 0x20;
     ASSERT_TRUE(WriteFactorySetting(&stored));
-    EXPECT_EQ(inst_.Memory(0x13, 0x1400), 1);
-    EXPECT_EQ(inst_.Memory(0x13, 0x1401), 0x20);
+    EXPECT_EQ(Memory(0x13, 0x1400), 1);
+    EXPECT_EQ(Memory(0x13, 0x1401), 0x20);
     EXPECT_TRUE(ReadFactorySetting(&record));
     EXPECT_EQ(record.ucLevelLow[0], 0x20);
     ASSERT_TRUE(ClearFactorySetting());
-    EXPECT_EQ(inst_.Memory(0x13, 0x1400), 0xFF);
+    EXPECT_EQ(Memory(0x13, 0x1400), 0xFF);
 
     // A failed read leaves the caller's record untouched.
     emu_.FaultOnRequest(Sent().size(), nvsemu::Fault::Drop());
@@ -186,7 +189,7 @@ TEST_F(ProtocolMemory, PPGDCTableFillsItsBlockWithZeros) {
     ASSERT_EQ(sent.size(), 256u);
     EXPECT_EQ(Address(sent.front()), 0x3600u);
     EXPECT_EQ(Address(sent.back()), 0x3600u + 8192 - 32);
-    const Bytes block = inst_.MemoryRange(0x13, 0x3600, 8192);
+    const Bytes block = MemoryRange(0x13, 0x3600, 8192);
     EXPECT_EQ(block[2 * 1000], (3000 & 0xFF));  // host order: low byte first
     EXPECT_EQ(block[2 * 1000 + 1], 3000 >> 8);
     EXPECT_EQ(Bytes(block.begin() + 6002, block.end()), Bytes(8192 - 6002, 0));
@@ -200,7 +203,7 @@ TEST_F(ProtocolMemory, RespirationRecords) {
     const double coefficients[4] = {120.5, 130.25, 2.0, 1.0};
     uint8_t record[64];
     BuildRespirationRWA(coefficients, record);
-    inst_.SetMemory(0x13, 0x1480, Bytes(record, record + 64));
+    Fw().SetMemory(0x13, 0x1480, Bytes(record, record + 64));
     ASSERT_TRUE(LoadRespirationRWA());
     EXPECT_EQ(0, memcmp(g_fECGExtRespirationCoef, coefficients, sizeof coefficients));
 
@@ -214,7 +217,7 @@ TEST_F(ProtocolMemory, RespirationRecords) {
     for (int i = 0; i < 96; ++i) {
         g_fECGExtRespiratationRDAC3[i] = 1000.0 + i;
     }
-    inst_.SetMemory(0x13, 0x1500, Bytes(768, 0x00));
+    Fw().SetMemory(0x13, 0x1500, Bytes(768, 0x00));
     emu_.FaultOnRequest(Sent().size() + 5, nvsemu::Fault::Drop());
     EXPECT_FALSE(LoadRespirationRDAC3());
     for (int i = 0; i < 96; ++i) {
@@ -237,7 +240,7 @@ TEST_F(ProtocolMemory, EraseAndNoInstrument) {
     EXPECT_TRUE(FlashErase(0x01, 0));
     ASSERT_EQ(Sent().size(), 1u);
     EXPECT_EQ(Sent()[0][6], 1);
-    EXPECT_EQ(inst_.Memory(0x01, 0), 0xFF);
+    EXPECT_EQ(Memory(0x01, 0), 0xFF);
 
     DeviceClose();
     ClearSent();

@@ -9,7 +9,7 @@
 #include "protocol/Identity.h"
 #include "protocol/PPGModule.h"
 #include "protocol/StoredRecords.h"
-#include "Instrument.h"
+#include "ExchangeFixture.h"
 
 namespace {
 
@@ -83,7 +83,7 @@ TEST_F(ProtocolPPGModule, SixteenBitSettingsByFirmware) {
     ASSERT_TRUE(WriteCalibrationSetting(PPG_CAL_TRIGGER_LEVEL_CH1, static_cast<unsigned short>(0x1234)));
     EXPECT_EQ(SettingWrites().back(), std::make_pair(3, 0x1234));  // 34 12
 
-    inst_.SetCalibration(18, 0xBEEF);
+    Fw().SetCalibrationSetting(18, 0xBEEF);
     unsigned short value = 0;
     ASSERT_TRUE(ReadCalibrationSetting(PPG_CAL_LED_LEVEL_CH3, &value));
     EXPECT_EQ(value, 0xBEEF);
@@ -93,7 +93,7 @@ TEST_F(ProtocolPPGModule, SixteenBitSettingsByFirmware) {
 }
 
 TEST_F(ProtocolPPGModule, SlowSettingReadsAreWaitedForThreeTimes) {
-    inst_.SetCalibration(2, 321);
+    Fw().SetCalibrationSetting(2, 321);
     emu_.FaultOnHeader({0xCC, 0x00, 0x02}, nvsemu::Fault::Delay(450));
     unsigned short value = 0;
     EXPECT_TRUE(ReadCalibrationSetting(PPG_CAL_LED_LEVEL_CH2, &value));
@@ -206,7 +206,7 @@ TEST_F(ProtocolPPGModule, DynamicLEDStrength) {
 }
 
 TEST_F(ProtocolPPGModule, TransmissionRatePollIsBounded) {
-    inst_.SetRatePollsBusy(2);
+    Fw().SetTransmissionBusyPolls(2);
     ASSERT_TRUE(SetTransmissionRate(3));
     const std::vector<Bytes> expected = {{0xB0, 0xFF, 0x20, 0x00, 3},
                                          {0xB0, 0x00, 0x20, 0x00, 3},
@@ -214,7 +214,7 @@ TEST_F(ProtocolPPGModule, TransmissionRatePollIsBounded) {
                                          {0xB0, 0x00, 0x20, 0x00, 3}};
     EXPECT_EQ(Sent(), expected);
 
-    inst_.SetRatePollsBusy(-1);
+    Fw().SetTransmissionBusyPolls(nvsemu::Firmware::kNeverDone);
     const auto start = Clock::now();
     EXPECT_FALSE(SetTransmissionRate(3));
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -268,6 +268,7 @@ TEST_F(ProtocolPPGModule, RegistersAndMeasurements) {
     emu_.FaultOnHeader({0xCC, 0x00, 0x42}, nvsemu::Fault::Drop());
     EXPECT_EQ(GetUSBBusVoltage(), 0);
 
+    Fw().SetRld(0x03FF, 0x01FF);
     double l1 = 0, l2 = 0;
     ASSERT_TRUE(ReadRLDData(&l1, &l2));
     EXPECT_EQ(Sent().back(), Bytes({0xAD, 0x00, 0x01, 0x00, 0x10, 0x00}));
@@ -288,6 +289,8 @@ TEST_F(ProtocolPPGModule, RegistersAndMeasurements) {
     ASSERT_TRUE(EnableSignalStrengthDetection(7));
     EXPECT_EQ(Sent().back(), Bytes({0xB0, 0xFF, 0x01, 0x00, 1}));
 
+    // The respiratory module's values go to an instrument that carries that module.
+    UseFirmware(BenchUnitWithModule(Identity('X', 'J', 0x2001, 0x0203)));
     unsigned short values[4] = {1, 0x0203, 3, 0xFFFF};
     ASSERT_TRUE(WriteRespiratoryModuleSetting(values));
     const Bytes moduleWrite = Sent().back();
@@ -312,12 +315,13 @@ TEST_F(ProtocolPPGModule, LEDMatrixSwitchOnlyOn2001) {
 TEST_F(ProtocolPPGModule, FactoryBackupOnATwoChannelModel) {
     SetPPGModel(0x2001);
     g_DeviceFeature.nPPGChannelNumber = 2;
-    inst_.SetCalibration(1, 0x0A01);
-    inst_.SetCalibration(2, 0x0B02);
-    inst_.SetCalibration(3, 0x0C03);
-    inst_.SetCalibration(4, 0x0D04);
+    ASSERT_TRUE(Fw().Erase(0x13, 0x1400, 64));  // no backup made yet
+    Fw().SetCalibrationSetting(1, 0x0A01);
+    Fw().SetCalibrationSetting(2, 0x0B02);
+    Fw().SetCalibrationSetting(3, 0x0C03);
+    Fw().SetCalibrationSetting(4, 0x0D04);
     ASSERT_TRUE(BackupFactorySetting());
-    const Bytes stored = inst_.MemoryRange(0x13, 0x1400, 16);
+    const Bytes stored = MemoryRange(0x13, 0x1400, 16);
     const Bytes expected = {1,    0x01, 0x02, 0x03, 0x04, 0xFF, 0xFF, 0x0A,
                             0x0B, 0xFF, 0x0C, 0x0D, 0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_EQ(stored, expected);

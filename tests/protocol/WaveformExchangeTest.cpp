@@ -8,7 +8,7 @@
 #include "protocol/Identity.h"
 #include "protocol/WaveformSetting.h"
 #include "waveform/Waveform.h"
-#include "Instrument.h"
+#include "ExchangeFixture.h"
 
 namespace {
 

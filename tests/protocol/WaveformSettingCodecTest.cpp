@@ -8,7 +8,7 @@
 #include "protocol/Memory.h"
 #include "protocol/WaveformSetting.h"
 #include "waveform/Calibration.h"
-#include "Instrument.h"
+#include "ExchangeFixture.h"
 
 namespace {
 

@@ -33,7 +33,12 @@
 std::atomic<unsigned long> g_hConnectDeviceThread{0};
 std::atomic<int> g_bStopConnectDeviceThread{0};
 std::atomic<PFN_CONNECT_LISTENER> g_Callback{nullptr};
-std::atomic<int> g_nPortNumber{-1};
+
+namespace {
+constexpr int kEveryPort = -1;
+}  // namespace
+
+std::atomic<int> g_nPortNumber{kEveryPort};
 
 namespace {
 
@@ -44,7 +49,7 @@ constexpr unsigned kWindowsDeviceChange = 537;  // WM_DEVICECHANGE
 
 std::mutex s_lifecycle;  // constant-initialised: no load-time constructor runs
 std::atomic<bool> s_bConnected{false};
-std::atomic<int> s_nConnectedPort{-1};
+std::atomic<int> s_nConnectedPort{kEveryPort};
 std::atomic<unsigned> s_nThreadGeneration{0};  // connection threads started so far
 std::atomic<unsigned> s_nLoaded{0};            // connections whose loading has ended
 thread_local bool t_bConnectionThread = false;
@@ -277,4 +282,12 @@ void ORVFree(void) {
     }
     std::lock_guard<std::mutex> lifecycle(s_lifecycle);
     FreeLocked();
+}
+
+void ResetConnectionState() {
+    g_bStopConnectDeviceThread.store(0);
+    g_Callback.store(nullptr);
+    g_nPortNumber.store(kEveryPort);
+    s_bConnected.store(false);
+    s_nConnectedPort.store(kEveryPort);
 }

@@ -37,3 +37,8 @@ void WinEventCb(unsigned int message, unsigned int wParam, unsigned long lParam)
 bool ConnectionIsUp();
 // Connections whose stored calibration data has been loaded, since load.
 unsigned ConnectionLoadCount();
+// The stop flag, listener, port number and connected state back to their load-time
+// values, as if the library were loaded afresh (for the test suites; the library never
+// calls it). Only with the connection handling ended: the thread handle is then 0
+// already. The counts of threads started and loadings ended keep counting.
+void ResetConnectionState();

@@ -19,3 +19,5 @@ int ConvertVersion(const char* text);
 // string when the text is not exactly 14 characters long (no instrument, or a number
 // wider than its field).
 void FormatSerialNumber(const MODEL_INFORMATION& record, char* buffer, int size);
+// The serial-number buffers back to their load-time (empty) contents (for the test suites).
+void ResetDeviceInfoState();

@@ -150,3 +150,8 @@ void ORVLog(char*) {
 }
 
 void ORVMemFree(void*) {}
+
+void ResetDeviceInfoState() {
+    memset(s_szSerialNumber, 0, sizeof s_szSerialNumber);
+    memset(s_szPPGSerialNumber, 0, sizeof s_szPPGSerialNumber);
+}

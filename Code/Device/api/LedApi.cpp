@@ -225,3 +225,8 @@ int ORVGetPPGDacLevel() { return static_cast<int>(g_nPPGACDacLevel); }
 void ORVSetPPGDacLevel(int level) { g_nPPGACDacLevel = static_cast<double>(level); }
 
 void ORVEnableHotPlugDetection(bool enable) { g_bHotPlugDetection.store(enable ? 1 : 0); }
+
+void ResetLedApiState() {
+    g_nCurrentSelectPPGModule.store(0);
+    g_bHotPlugDetection.store(0);
+}

@@ -13,3 +13,5 @@
 extern std::atomic<int> g_nCurrentSelectPPGModule;
 // Stored by ORVEnableHotPlugDetection; nothing reads it.
 extern std::atomic<int> g_bHotPlugDetection;
+// Both back to their load-time values (for the test suites).
+void ResetLedApiState();

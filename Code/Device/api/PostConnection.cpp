@@ -208,3 +208,8 @@ void CheckFactorySetting() {
         BackupFactorySetting();
     }
 }
+
+void ResetPostConnectionState() {
+    ReleasePPGPDSamplingTables();
+    memset(g_FPGA_PDRatio, 0, sizeof g_FPGA_PDRatio);
+}

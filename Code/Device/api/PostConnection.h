@@ -31,6 +31,9 @@ void ReleasePPGPDSamplingTables();
 
 // Photodiode ratios of PPG channels 1..3 (8 each); 0 at load.
 extern float g_FPGA_PDRatio[3][8];
+// Empty slots and zero ratios, as at load (for the test suites; only with the
+// connection thread ended).
+void ResetPostConnectionState();
 
 // Electrode, impedance, pacing, respiration and ambient-light mode back to 0 through the
 // exported setters. The result of the last of them.

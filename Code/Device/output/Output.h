@@ -28,6 +28,10 @@ extern uint8_t g_LastOutputEnable;  // the mask the running thread switched on; 
 extern int g_iPPGOutputChannelNo;   // channel of the last one-channel PPG output (1 at load)
 // The one output thread (simulated or calibration output); 0 when none.
 extern std::atomic<unsigned long> g_hOutputWaveformThread;
+// The output state above back to its load-time values, as if the library were loaded
+// afresh (for the test suites; the library never calls it). Only with no output thread
+// running: its handle is then 0 already.
+void ResetOutputState();
 
 // ---- Thread wrapper and the thread bodies (OutputThreads.cpp) -------------------------
 

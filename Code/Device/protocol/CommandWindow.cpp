@@ -22,3 +22,5 @@ bool PlaybackWrite0xCC(unsigned char id, unsigned char* data, int length) {
     const PFN_PLAY_WRITE_0xCC write = s_write0xCC.load();
     return write != nullptr && write(id, data, length);
 }
+
+void ResetCommandWindowState() { SetPlaybackCommandWindow(nullptr, nullptr); }

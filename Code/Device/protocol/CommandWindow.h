@@ -20,3 +20,5 @@ void SetPlaybackCommandWindow(PFN_PLAY_IS_RUNNING isRunning, PFN_PLAY_WRITE_0xCC
 bool PlaybackWindowOpen();
 // The window's calibration-setting write; false when no window is installed.
 bool PlaybackWrite0xCC(unsigned char id, unsigned char* data, int length);
+// Removes the entry points, as at load (for the test suites).
+void ResetCommandWindowState();

@@ -255,3 +255,11 @@ bool IsPPGChannel3Simulated() {
 int GetECGRespirationType() {
     return g_PPGModelInfo.cProductName[0] == 'X' && g_PPGModelInfo.cProductName[1] == 'J' ? 1 : 0;
 }
+
+void ResetProtocolIdentityState() {
+    g_ECGModelInfo = {};
+    g_ECGModuleHWInfo = {};
+    g_PPGModuleHWInfo = {};
+    g_nFWVersion = 0;
+    g_iTargetDeviceSerialNumber = 0;
+}

@@ -35,6 +35,9 @@ extern uint16_t g_nFWVersion;
 // Serial-number filter of the handshake, set from the host's initialisation call:
 // 0 none; bit 0x8000 serial at most 8999; bit 0x10000 above 8999; otherwise exact.
 extern int32_t g_iTargetDeviceSerialNumber;
+// The records above and the serial filter back to their load-time values, as if the
+// library were loaded afresh (for the test suites; the library never calls it).
+void ResetProtocolIdentityState();
 
 // The connect handshake on the open port: stops the sampling stream, drains what is
 // left, asks for the main module's model record and applies the serial filter; on

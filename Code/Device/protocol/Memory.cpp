@@ -2,3 +2,5 @@
 #include "protocol/Memory.h"
 
 FACTORY_SETTING_MCU g_FactorySettingMCU = {};
+
+void ResetProtocolMemoryState() { g_FactorySettingMCU = {}; }

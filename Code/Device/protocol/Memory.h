@@ -21,3 +21,5 @@ static_assert(sizeof(FACTORY_SETTING_MCU) == 256, "stored record is 256 bytes");
 
 // Host copy, loaded after each connection to model 0x2112; zero at load.
 extern FACTORY_SETTING_MCU g_FactorySettingMCU;
+// The host copies above back to their load-time values (for the test suites).
+void ResetProtocolMemoryState();

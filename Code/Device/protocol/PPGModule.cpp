@@ -530,3 +530,8 @@ bool BackupFactorySetting() {
     }
     return WriteFactorySettingMCU(&g_FactorySettingMCU);  // the instrument stays in AC range 2
 }
+
+void ResetPPGModuleState() {
+    ForgetDynamicLEDState();
+    std::fill(std::begin(s_rateSettings), std::end(s_rateSettings), 0);
+}

@@ -23,6 +23,9 @@ static_assert(sizeof(AUTO_TRIGGER_STATUS) == 10 && offsetof(AUTO_TRIGGER_STATUS,
 extern uint8_t g_PPGDynamicLEDEnabled;
 // Forgets the dynamic-LED state, so that the next request is sent whatever its value.
 void ForgetDynamicLEDState();
+// The dynamic-LED state and the transmission-rate cache back to their load-time values
+// (for the test suites).
+void ResetPPGModuleState();
 
 bool ReadCalibrationSetting(PPGCalibrationSetting id, unsigned char* value);
 bool ReadCalibrationSetting(PPGCalibrationSetting id, unsigned short* value);

@@ -1,13 +1,19 @@
 // Load-time values of the identity and capability records, and the queries on them.
 #include "protocol/Protocol.h"
 
-MODEL_INFORMATION g_PPGModelInfo = {{0, 0}, 0, 0, 0, 0, {0, 0, 3}};
+namespace {
+constexpr MODEL_INFORMATION kPPGModelInfoAtLoad = {{0, 0}, 0, 0, 0, 0, {0, 0, 3}};
+constexpr DEVICE_FEATURE kDeviceFeatureAtLoad = {1, 1, 0, 2, 1, 0, 0.75, 30.0, 100.0, 3000.0, 0.025, 30.0, 8, 8};
+constexpr double kDacLevelAtLoad = 4095.0;  // 12 bits until an instrument reports more
+}  // namespace
 
-DEVICE_FEATURE g_DeviceFeature = {1, 1, 0, 2, 1, 0, 0.75, 30.0, 100.0, 3000.0, 0.025, 30.0, 8, 8};
+MODEL_INFORMATION g_PPGModelInfo = kPPGModelInfoAtLoad;
 
-double g_nECGDacLevel = 4095.0;
-double g_nPPGDCDacLevel = 4095.0;
-double g_nPPGACDacLevel = 4095.0;
+DEVICE_FEATURE g_DeviceFeature = kDeviceFeatureAtLoad;
+
+double g_nECGDacLevel = kDacLevelAtLoad;
+double g_nPPGDCDacLevel = kDacLevelAtLoad;
+double g_nPPGACDacLevel = kDacLevelAtLoad;
 
 uint16_t GetPPGFullModelNumber() {
     return static_cast<uint16_t>((g_PPGModelInfo.ucGeneration << 8) | g_PPGModelInfo.ucModel);
@@ -28,3 +34,9 @@ int GetACCalMode(PPG_WAVEFORM const* waveform) {
 }
 
 bool IsPPGChannel3Supported() { return g_PPGModelInfo.nLEDType[2] != 3; }
+
+void ResetProtocolCapabilityState() {
+    g_PPGModelInfo = kPPGModelInfoAtLoad;
+    g_DeviceFeature = kDeviceFeatureAtLoad;
+    g_nECGDacLevel = g_nPPGDCDacLevel = g_nPPGACDacLevel = kDacLevelAtLoad;
+}

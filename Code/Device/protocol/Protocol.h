@@ -20,6 +20,10 @@ extern double g_nECGDacLevel;
 extern double g_nPPGDCDacLevel;
 extern double g_nPPGACDacLevel;
 
+// g_PPGModelInfo, g_DeviceFeature and the DAC levels back to their load-time values, as
+// if the library were loaded afresh (for the test suites; the library never calls it).
+void ResetProtocolCapabilityState();
+
 // The PPG side's 16-bit model number (0x2012, 0x2112, ...), from g_PPGModelInfo.
 uint16_t GetPPGFullModelNumber();
 

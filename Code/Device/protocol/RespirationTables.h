@@ -15,6 +15,8 @@ extern double g_fECGExtRespirationCoef[4];
 extern double g_fECGExtRespiratationRDAC3[96];
 // Baseline DAC word per baseline index 0..11. Zero at load.
 extern uint16_t g_ECGExtRespirationBaselineDACTable[12];
+// The three tables back to their load-time values (for the test suites).
+void ResetRespirationTables();
 
 // Copies four doubles into g_fECGExtRespirationCoef.
 void ExtRespSetCoef(double* coef);

@@ -28,3 +28,7 @@ extern int g_bPPGAmplitudeConversion;
 
 // The default ECG DC line: entry v + 1000 = (int)(0.5 + (1000 + v / 1.02) / 2000 x 4095).
 void SetDefaultECGDCVariableCalibrationData();
+
+// Every value above back to its load-time contents, as if the library were loaded
+// afresh (for the test suites; the library never calls it).
+void ResetWaveformCalibrationState();

@@ -1,7 +1,11 @@
 // Load-time contents of the calibration state read by the conversions.
 #include "waveform/Calibration.h"
 
+#include <cstring>
+
 namespace {
+
+constexpr int kPPGAmplitudeConversionAtLoad = 1;
 
 uint16_t DefaultECGDCCode(int mv) {
     return static_cast<uint16_t>(static_cast<int>(0.5 + (1000.0 + mv / 1.02) / 2000.0 * 4095.0));
@@ -124,10 +128,19 @@ uint16_t g_PPGDCTable[3][3001] = {};
 uint8_t g_ACCalMode[3] = {0, 0, 0};
 int g_nTransmissionRateMode = 0;
 int g_bACAboveDC = 0;
-int g_bPPGAmplitudeConversion = 1;
+int g_bPPGAmplitudeConversion = kPPGAmplitudeConversionAtLoad;
 
 void SetDefaultECGDCVariableCalibrationData() {
     for (int v = -1000; v <= 1000; ++v) {
         g_ECGDCVariableCalibrationData[v + 1000] = DefaultECGDCCode(v);
     }
+}
+
+void ResetWaveformCalibrationState() {
+    SetDefaultECGDCVariableCalibrationData();
+    memset(g_PPGDCTable, 0, sizeof g_PPGDCTable);
+    memset(g_ACCalMode, 0, sizeof g_ACCalMode);
+    g_nTransmissionRateMode = 0;
+    g_bACAboveDC = 0;
+    g_bPPGAmplitudeConversion = kPPGAmplitudeConversionAtLoad;
 }
