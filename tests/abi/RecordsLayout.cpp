@@ -2,9 +2,10 @@
 //
 // For each record that api/nvs300.h declares: one NVS_ABI_SIZE line, and one
 // NVS_ABI_MEMBER line per member with its size and its offset on x86-64, i386, armhf and
-// aarch64, worked out from each target's alignment rules. Hosts declare these records
-// themselves and the library copies them whole, so a record that a later change moves
-// breaks every target's build here instead of a host at run time.
+// aarch64, worked out from each target's alignment rules (two probes below pin the rules
+// themselves); then the size of the enumerations passed by value. Hosts declare these
+// records themselves and the library copies them whole, so a record that a later change
+// moves breaks every target's build here instead of a host at run time.
 #include <cstddef>
 
 #include "AbiLayout.h"
