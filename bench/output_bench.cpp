@@ -23,6 +23,7 @@
 
 #include "Emulator.h"
 #include "Firmware.h"
+#include "WaveformRecords.h"
 #include "api/nvs300.h"
 #include "platform/Device.h"
 #include "platform/Platform.h"
@@ -81,36 +82,17 @@ void Count(double t, int ac, int dc) {
     }
 }
 
+// 60 beats per minute.
 ECG_WAVEFORM Ecg() {
-    ECG_WAVEFORM e = {};
-    e.nWaveformType = 6;
-    e.fFrequency = 1.0;
-    e.fAmplitude = 1.0;
-    e.fTAmplitude = 0.3;
-    e.fPAmplitude = 0.15;
-    e.nRRInterval = 1000;
-    e.nPRInterval = 160;
-    e.nQRSWidth = 100;
-    e.nQTInterval = 400;
+    ECG_WAVEFORM e = records::EcgBeat(1000);
     e.nPacingRate = 60;
-    e.fSampleRateKHz = 1.0;
     return e;
 }
 
 PPG_WAVEFORM Ppg(double hz) {
-    PPG_WAVEFORM p = {};
-    p.nWaveformType = 3;
-    p.fFrequency = hz;
+    PPG_WAVEFORM p = records::PpgPulse(3, 1.0, 1000 / hz, 20.0);
     p.fDCLevel = 800.0;
-    p.fAmplitude1 = 20.0;
-    p.fAmplitude2 = 9.0;
-    p.fAmplitude3 = 12.0;
-    p.nTime1 = 180;
-    p.nTime2 = 320;
-    p.nTime3 = 400;
-    p.nPeriod = static_cast<int>(1000 / hz);
     p.nSyncPulse = 1;
-    p.fSampleRateKHz = 1.0;
     return p;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "WaveformRecords.h"
 #include "protocol/Protocol.h"
 #include "waveform/Alignment.h"
 #include "waveform/Conversion.h"
@@ -14,35 +15,12 @@
 
 namespace {
 
-ECG_WAVEFORM Beat(double rateKHz) {
-    ECG_WAVEFORM w{};
-    w.nWaveformType = 6;
-    w.fFrequency = 1.25;
-    w.fSampleRateKHz = rateKHz;
-    w.fAmplitude = 1.0;
-    w.fTAmplitude = 0.3;
-    w.fPAmplitude = 0.2;
-    w.nRRInterval = 800;
-    w.nPRInterval = 160;
-    w.nQRSWidth = 100;
-    w.nTWidth = 180;
-    w.nQTInterval = 400;
-    return w;
-}
+// 75 beats per minute (800 ms).
+ECG_WAVEFORM Beat(double rateKHz) { return records::EcgBeat(800, rateKHz); }
 
 PPG_WAVEFORM Pulse(double rateKHz) {
-    PPG_WAVEFORM w{};
-    w.nWaveformType = 3;
-    w.fFrequency = 1.25;
-    w.fSampleRateKHz = rateKHz;
+    PPG_WAVEFORM w = records::PpgPulse(3, rateKHz, 800, 10.0);
     w.fDCLevel = 1000;
-    w.fAmplitude1 = 10;
-    w.fAmplitude2 = 4;
-    w.fAmplitude3 = 6;
-    w.nTime1 = 150;
-    w.nTime2 = 300;
-    w.nTime3 = 400;
-    w.nPeriod = 800;
     return w;
 }
 

@@ -14,7 +14,7 @@
 
 #include "Emulator.h"
 #include "Firmware.h"
-#include "api/nvs300.h"
+#include "nvs300.h"
 
 namespace {
 

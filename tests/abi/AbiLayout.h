@@ -8,6 +8,7 @@
 //
 //   NVS_ABI_SIZE(ECG_WAVEFORM, 168, 160, 168, 168);
 //   NVS_ABI_OFFSET(ECG_WAVEFORM, fFrequency, 8, 4, 8, 8);
+//   NVS_ABI_MEMBER(ECG_WAVEFORM, fFrequency, 8, 8, 4, 8, 8);  // size 8, then the offsets
 //
 // The columns follow the compiler's own target macros, not the build's settings, so a
 // misconfigured toolchain cannot select the wrong column. The x86_64 column holds for
@@ -36,3 +37,10 @@
 #define NVS_ABI_OFFSET(type, member, x86_64, i386, armhf, aarch64)                      \
     static_assert(offsetof(type, member) == NVS_ABI_PICK(x86_64, i386, armhf, aarch64), \
                   "offsetof(" #type ", " #member ") is not the host interface's on this target")
+
+// A member's size and its offset per target. The size is one value where it is the same
+// on every target, an NVS_ABI_PICK of four where it is not (pointers).
+#define NVS_ABI_MEMBER(type, member, size, x86_64, i386, armhf, aarch64)                        \
+    static_assert(sizeof(type::member) == (size),                                               \
+                  "sizeof(" #type "::" #member ") is not the host interface's on this target"); \
+    NVS_ABI_OFFSET(type, member, x86_64, i386, armhf, aarch64)

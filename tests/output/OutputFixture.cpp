@@ -1,5 +1,6 @@
 // Fixtures of the output suite.
 #include "OutputFixture.h"
+#include "WaveformRecords.h"
 
 #include <chrono>
 #include <cstdio>
@@ -82,31 +83,19 @@ void RunWithWatchdog(const std::function<void()>& fn, unsigned seconds, const ch
 }
 
 ECG_WAVEFORM EcgSine(double hz) {
-    ECG_WAVEFORM e = {};
-    e.nWaveformType = 0;
-    e.fFrequency = hz;
-    e.fAmplitude = 2.0;
-    e.nRRInterval = static_cast<int32_t>(1000.0 / hz);
+    ECG_WAVEFORM e = records::EcgSine(hz, 2.0);
     e.nPRInterval = 160;
     e.nQRSWidth = 100;
     e.nQTInterval = 400;
-    e.nPacingRate = 60;
-    e.fSampleRateKHz = 1.0;
     return e;
 }
 
 PPG_WAVEFORM PpgSine(double hz) {
-    PPG_WAVEFORM p = {};
-    p.nWaveformType = 0;
-    p.fFrequency = hz;
-    p.fDCLevel = 500.0;
-    p.fAmplitude1 = 100.0;
+    PPG_WAVEFORM p = records::PpgSine(hz, 500.0, 100.0);
     p.nTime1 = 200;
     p.nTime2 = 400;
     p.nTime3 = 500;
-    p.nPeriod = static_cast<int32_t>(1000.0 / hz);
     p.nSyncPulse = 1;
-    p.fSampleRateKHz = 1.0;
     return p;
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "WaveformRecords.h"
 #include "output/OutputEnable.h"
 #include "output/OutputSimulation.h"
 #include "waveform/Alignment.h"
@@ -17,26 +18,12 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr int kTick = 20;
 
 // A 1 Hz ECG sine of 1 mV at 1 sample per ms: n = 1000, P = 1 s.
-ECG_WAVEFORM EcgSine() {
-    ECG_WAVEFORM e = {};
-    e.nWaveformType = 0;
-    e.fFrequency = 1.0;
-    e.fAmplitude = 1.0;
-    e.nRRInterval = 1000;
-    e.nPacingRate = 60;
-    e.fSampleRateKHz = 1.0;
-    return e;
-}
+ECG_WAVEFORM EcgSine() { return records::EcgSine(1.0, 1.0); }
 
 // A PPG sine of `ms` ms at 1 sample per ms: n = ms.
 PPG_WAVEFORM PpgSine(int ms) {
-    PPG_WAVEFORM p = {};
-    p.nWaveformType = 0;
-    p.fFrequency = 1000.0 / ms;
-    p.fDCLevel = 500.0;
-    p.fAmplitude1 = 10.0;
+    PPG_WAVEFORM p = records::PpgSine(1000.0 / ms, 500.0, 10.0);
     p.nPeriod = ms;
-    p.fSampleRateKHz = 1.0;
     return p;
 }
 

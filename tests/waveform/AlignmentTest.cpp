@@ -5,39 +5,22 @@
 #include <algorithm>
 #include <vector>
 
+#include "WaveformRecords.h"
 #include "waveform/Alignment.h"
 #include "waveform/Waveform.h"
 
 namespace {
 
+// The beat of exactly rate x RR samples.
 ECG_WAVEFORM EcgBeat(int rr, int pr, double rateKHz) {
-    ECG_WAVEFORM w{};
-    w.nWaveformType = 6;
-    w.fFrequency = 1000.0 / rr * (1.0 - 1e-12);  // exactly rate x RR samples
-    w.fSampleRateKHz = rateKHz;
-    w.fAmplitude = 1.0;
-    w.fTAmplitude = 0.3;
-    w.fPAmplitude = 0.2;
-    w.nRRInterval = rr;
+    ECG_WAVEFORM w = records::EcgBeat(rr, rateKHz);
     w.nPRInterval = pr;
-    w.nQRSWidth = 100;
-    w.nTWidth = 180;
-    w.nQTInterval = 400;
     return w;
 }
 
+// A PPG record of the type (the pulse's times and amplitudes for every type).
 PPG_WAVEFORM PpgOfPeriod(int type, int period, double rateKHz) {
-    PPG_WAVEFORM w{};
-    w.nWaveformType = type;
-    w.fFrequency = 1000.0 / period * (1.0 - 1e-12);
-    w.fSampleRateKHz = rateKHz;
-    w.fAmplitude1 = 1.0;
-    w.fAmplitude2 = 0.4;
-    w.fAmplitude3 = 0.6;
-    w.nTime1 = 150;
-    w.nTime2 = 300;
-    w.nTime3 = 400;
-    w.nPeriod = period;
+    PPG_WAVEFORM w = records::PpgPulse(type, rateKHz, period);
     w.nSyncPulse = 2;
     return w;
 }

@@ -7,20 +7,13 @@
 #include <memory>
 #include <vector>
 
+#include "WaveformRecords.h"
 #include "waveform/Waveform.h"
 
 namespace {
 
-// A record whose period has n = rate x period samples. The frequency is a hair below
-// 1000 / period: 1000 / (1000 / 479) comes out as 478.99999..., which truncates to 478.
-ECG_WAVEFORM Ecg(int type, double rateKHz, double periodMs, double amplitudeMv = 1.0) {
-    ECG_WAVEFORM w{};
-    w.nWaveformType = type;
-    w.fFrequency = 1000.0 / periodMs * (1.0 - 1e-12);
-    w.fSampleRateKHz = rateKHz;
-    w.fAmplitude = amplitudeMv;
-    return w;
-}
+// A record whose period has n = rate x period samples.
+using records::Ecg;
 
 struct Period {
     std::vector<int> ac;
@@ -137,14 +130,9 @@ namespace {
 
 // The beat at 1 sample per ms, n = RR, QRS 100 ms, R 1 mV, T 0.3 mV, P 0.2 mV.
 ECG_WAVEFORM Beat(int rr, int pr = 160, int qt = 400, double st = 0.0) {
-    ECG_WAVEFORM w = Ecg(6, 1.0, rr, 1.0);
-    w.nRRInterval = rr;
-    w.nQRSWidth = 100;
+    ECG_WAVEFORM w = records::EcgBeat(rr);
     w.nPRInterval = pr;
     w.nQTInterval = qt;
-    w.nTWidth = 180;
-    w.fTAmplitude = 0.3;
-    w.fPAmplitude = 0.2;
     w.fSTLevel = st;
     return w;
 }

@@ -6,32 +6,17 @@
 #include <cmath>
 #include <vector>
 
+#include "WaveformRecords.h"
 #include "waveform/Waveform.h"
 
 namespace {
 
-// A record of n = rate x period samples (the frequency a hair low so that the truncated
-// count is exact).
-PPG_WAVEFORM Ppg(int type, double rateKHz, double periodMs, double a1 = 1.0) {
-    PPG_WAVEFORM w{};
-    w.nWaveformType = type;
-    w.fFrequency = 1000.0 / periodMs * (1.0 - 1e-12);
-    w.fSampleRateKHz = rateKHz;
-    w.fAmplitude1 = a1;
-    return w;
-}
+// A record of n = rate x period samples.
+using records::Ppg;
 
 // The pulse of a 1000 ms beat at 1 sample per ms: peaks 1 mV at 150, notch 0.4 mV at
 // 300, second peak 0.6 mV at 400.
-PPG_WAVEFORM Pulse(int type) {
-    PPG_WAVEFORM w = Ppg(type, 1.0, 1000, 1.0);
-    w.fAmplitude2 = 0.4;
-    w.fAmplitude3 = 0.6;
-    w.nTime1 = 150;
-    w.nTime2 = 300;
-    w.nTime3 = 400;
-    return w;
-}
+PPG_WAVEFORM Pulse(int type) { return records::PpgPulse(type, 1.0, 1000); }
 
 template <typename T>
 struct Period {

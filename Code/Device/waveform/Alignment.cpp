@@ -65,7 +65,6 @@ int CalcPPGStartPoint(ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, int delay) {
     return SatInt(ecg->fSampleRateKHz * static_cast<double>(r));
 }
 
-#if !defined(_WIN32)  // a service export; the Windows build leaves it out
 int ORVCalcPPGStartPoint(ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, int delay) {
     if (ecg == nullptr) {
         return 0;
@@ -75,7 +74,6 @@ int ORVCalcPPGStartPoint(ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, int delay) {
     ecg->nSampleFraction = 0;
     return CalcPPGStartPoint(ecg, ppg, delay);
 }
-#endif
 
 void ShiftPPGWaveformData(double* samples, int n, int start) {
     if (samples == nullptr || n <= 0) {

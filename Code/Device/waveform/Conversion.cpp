@@ -129,7 +129,6 @@ double FingerACValueConvert(double mv) {
     return FingerACCurve(SatInt(10.0 * mv)) / 10.0;
 }
 
-#if !defined(_WIN32)  // a service export; the Windows build leaves it out
 double ORVConvertAutoDCToFixedDC(PPGChannel channel, int dcReading, int gainReading) {
     const int mode = g_nTransmissionRateMode;
     if (!IsChannel(channel) || mode < 0 || mode > 5) {
@@ -149,4 +148,3 @@ double ORVConvertAutoDCToFixedDC(PPGChannel channel, int dcReading, int gainRead
     // whose resistance is 10 x 801 / 1024 = 7.822265625.
     return rb / (rb + 20.0) * dcReading * g / 15.2054753 / (7.822265625 / (7.822265625 + 20.0));
 }
-#endif

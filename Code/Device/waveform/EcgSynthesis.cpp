@@ -2,17 +2,19 @@
 // and variable DC offset of one period.
 #include <cmath>
 #include <cstdint>
-#include <new>
 
 #include "waveform/Numeric.h"
+#include "waveform/Samples.h"
 #include "waveform/Waveform.h"
 
 using nvs::Fraction;
+using nvs::kPi;
+using nvs::NewPeriod;
+using nvs::NewSamples;
 using nvs::SatInt;
+using nvs::ToMillivolts;
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 int CapPointNumber(double rateKHz, double frequency) {
     if (!std::isfinite(frequency) || !(frequency > 0.0) || !(rateKHz > 0.0)) {
@@ -23,13 +25,6 @@ int CapPointNumber(double rateKHz, double frequency) {
         return kMaxPointNumber;
     }
     return static_cast<int>(x);
-}
-
-int* NewSamples(int n) {
-    if (n <= 0) {
-        return nullptr;
-    }
-    return new (std::nothrow) int[n]();
 }
 
 }  // namespace
@@ -280,47 +275,37 @@ int* GenECGWaveformECG(const ECG_WAVEFORM* w, int* count) {
     return s;
 }
 
-void GenECGWaveform(const ECG_WAVEFORM* w, int* count, int** ac, int** dc, bool withPacing) {
-    *count = 0;
-    *ac = nullptr;
-    *dc = nullptr;
-    if (w == nullptr) {
-        return;
-    }
-    int n = GetPointNumber(*w);
-    if (n == 0) {
-        return;
-    }
-    int* a = nullptr;
+namespace {
+
+// The AC shape of the record's type: the ECG beat for type 6 and any other type.
+int* GenECGShape(const ECG_WAVEFORM* w, int n) {
     switch (w->nWaveformType) {
         case 0:
-            a = GenECGWaveformSine(w, &n);
-            break;
+            return GenECGWaveformSine(w, &n);
         case 1:
-            a = GenECGWaveformTriangle(w, &n);
-            break;
+            return GenECGWaveformTriangle(w, &n);
         case 2:
-            a = GenECGWaveformSquare(w, &n);
-            break;
+            return GenECGWaveformSquare(w, &n);
         case 3:
-            a = GenECGWaveformRectanglePulse(w, &n);
-            break;
+            return GenECGWaveformRectanglePulse(w, &n);
         case 4:
-            a = GenECGWaveformTrianglePulse(w, &n);
-            break;
+            return GenECGWaveformTrianglePulse(w, &n);
         case 5:
-            a = GenECGWaveformExponential(w, &n);
-            break;
+            return GenECGWaveformExponential(w, &n);
         default:
-            a = GenECGWaveformECG(w, &n);
-            break;
+            return GenECGWaveformECG(w, &n);
     }
-    int* d = NewSamples(n);
-    if (a == nullptr || d == nullptr) {
-        delete[] a;
-        delete[] d;
+}
+
+}  // namespace
+
+void GenECGWaveform(const ECG_WAVEFORM* w, int* count, int** ac, int** dc, bool withPacing) {
+    const int n = w == nullptr ? 0 : GetPointNumber(*w);
+    if (!NewPeriod(
+            n, [w](int k) { return GenECGShape(w, k); }, count, ac, dc)) {
         return;
     }
+    int* d = *dc;
     if (withPacing && IsPacingSupported(w) == 1) {
         const int width = SatInt(w->fSampleRateKHz * w->fPacingWidth);
         const int height = SatInt(1000.0 * w->fPacingAmplitude);
@@ -334,36 +319,12 @@ void GenECGWaveform(const ECG_WAVEFORM* w, int* count, int** ac, int** dc, bool 
             d[i] = SatInt(d[i] + offset);
         }
     }
-    *count = n;
-    *ac = a;
-    *dc = d;
 }
 
 void GenECGWaveform(const ECG_WAVEFORM* w, int* count, double** ac, double** dc, bool withPacing) {
-    *count = 0;
-    *ac = nullptr;
-    *dc = nullptr;
     int n = 0;
     int* ia = nullptr;
     int* id = nullptr;
     GenECGWaveform(w, &n, &ia, &id, withPacing);
-    if (n == 0) {
-        return;
-    }
-    double* a = new (std::nothrow) double[n];
-    double* d = new (std::nothrow) double[n];
-    if (a != nullptr && d != nullptr) {
-        for (int i = 0; i < n; ++i) {
-            a[i] = ia[i] / 1000.0;
-            d[i] = id[i] / 1000.0;
-        }
-        *count = n;
-        *ac = a;
-        *dc = d;
-    } else {
-        delete[] a;
-        delete[] d;
-    }
-    delete[] ia;
-    delete[] id;
+    ToMillivolts(n, ia, id, 1000.0, count, ac, dc);
 }

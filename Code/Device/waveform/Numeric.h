@@ -1,11 +1,13 @@
-// Numeric helpers of the waveform model: the one conversion from double to int that every
-// host-supplied quantity goes through. Owned by the waveform model.
+// Numeric helpers of the waveform model: pi, and the one conversion from double to int that
+// every host-supplied quantity goes through. Owned by the waveform model.
 #pragma once
 
 #include <climits>
 #include <cstdint>
 
 namespace nvs {
+
+constexpr double kPi = 3.14159265358979323846;
 
 // Truncation toward zero, saturating at the int range; NaN gives 0. A plain (int) of an
 // out-of-range double is undefined, and host records may carry any value.

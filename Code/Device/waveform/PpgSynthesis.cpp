@@ -2,24 +2,19 @@
 // level, the AC offset and the DC level of one period.
 #include <cmath>
 #include <cstdint>
-#include <new>
 
 #include "platform/Utils.h"
 #include "waveform/Numeric.h"
+#include "waveform/Samples.h"
 #include "waveform/Waveform.h"
 
+using nvs::kPi;
+using nvs::NewPeriod;
+using nvs::NewSamples;
 using nvs::SatInt;
+using nvs::ToMillivolts;
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
-
-int* NewSamples(int n) {
-    if (n <= 0) {
-        return nullptr;
-    }
-    return new (std::nothrow) int[n]();
-}
 
 // The pulse shapes work in microvolts; the other shapes in 1/2000 mV.
 bool IsPulseType(int type) { return type == 3 || type == 16; }
@@ -183,50 +178,42 @@ int* GenPPGWaveformPPGEx(const PPG_WAVEFORM* w, int* count) {
     return s;
 }
 
-void GenPPGWaveform(const PPG_WAVEFORM* w, int* count, int** ac, int** dc, int startLevel) {
-    *count = 0;
-    *ac = nullptr;
-    *dc = nullptr;
-    if (w == nullptr) {
-        return;
-    }
-    int n = GetPointNumber(*w);
-    if (n == 0) {
-        return;
-    }
-    int* a = nullptr;
-    bool known = true;
+namespace {
+
+// The AC shape of the record's type; *known false for a type without a shape.
+int* GenPPGShape(const PPG_WAVEFORM* w, int n, int startLevel, bool* known) {
+    *known = true;
     switch (w->nWaveformType) {
         case 0:
-            a = GenPPGWaveformSine(w, &n);
-            break;
+            return GenPPGWaveformSine(w, &n);
         case 1:
-            a = GenPPGWaveformTriangle(w, &n);
-            break;
+            return GenPPGWaveformTriangle(w, &n);
         case 2:
-            a = GenPPGWaveformSquare(w, &n);
-            break;
+            return GenPPGWaveformSquare(w, &n);
         case 3:
-            a = GenPPGWaveformPPG(w, &n, startLevel);
-            break;
+            return GenPPGWaveformPPG(w, &n, startLevel);
         case 16:
-            a = GenPPGWaveformPPGEx(w, &n);
-            break;
+            return GenPPGWaveformPPGEx(w, &n);
         case 255:
-            a = GenPPGWaveformDC(w, &n);
-            break;
+            return GenPPGWaveformDC(w, &n);
         default:
             // No shape: a flat zero AC, without offset.
-            a = NewSamples(n);
-            known = false;
-            break;
+            *known = false;
+            return NewSamples(n);
     }
-    int* d = NewSamples(n);
-    if (a == nullptr || d == nullptr) {
-        delete[] a;
-        delete[] d;
+}
+
+}  // namespace
+
+void GenPPGWaveform(const PPG_WAVEFORM* w, int* count, int** ac, int** dc, int startLevel) {
+    const int n = w == nullptr ? 0 : GetPointNumber(*w);
+    bool known = false;
+    if (!NewPeriod(
+            n, [&](int k) { return GenPPGShape(w, k, startLevel, &known); }, count, ac, dc)) {
         return;
     }
+    int* a = *ac;
+    int* d = *dc;
     const int level = SatInt(1000.0 * w->fDCLevel);
     for (int i = 0; i < n; ++i) {
         d[i] = level;
@@ -239,37 +226,13 @@ void GenPPGWaveform(const PPG_WAVEFORM* w, int* count, int** ac, int** dc, int s
             a[i] = SatInt(a[i] + offset);
         }
     }
-    *count = n;
-    *ac = a;
-    *dc = d;
 }
 
 void GenPPGWaveform(const PPG_WAVEFORM* w, int* count, double** ac, double** dc, double startLevel) {
-    *count = 0;
-    *ac = nullptr;
-    *dc = nullptr;
     int n = 0;
     int* ia = nullptr;
     int* id = nullptr;
     GenPPGWaveform(w, &n, &ia, &id, SatInt(1000.0 * startLevel));
-    if (n == 0) {
-        return;
-    }
-    double* a = new (std::nothrow) double[n];
-    double* d = new (std::nothrow) double[n];
-    if (a != nullptr && d != nullptr) {
-        const double unit = IsPulseType(w->nWaveformType) ? 1000.0 : 2000.0;
-        for (int i = 0; i < n; ++i) {
-            a[i] = ia[i] / unit;
-            d[i] = id[i] / 1000.0;
-        }
-        *count = n;
-        *ac = a;
-        *dc = d;
-    } else {
-        delete[] a;
-        delete[] d;
-    }
-    delete[] ia;
-    delete[] id;
+    const bool pulse = w != nullptr && IsPulseType(w->nWaveformType);
+    ToMillivolts(n, ia, id, pulse ? 1000.0 : 2000.0, count, ac, dc);
 }
