@@ -10,6 +10,7 @@
 #include "output/Output.h"
 #include "platform/Device.h"
 #include "platform/Platform.h"
+#include "platform/PortSeam.h"
 #include "protocol/Identity.h"
 #include "protocol/PPGModule.h"
 #include "protocol/Protocol.h"
@@ -149,6 +150,7 @@ void OutputOnEmulator::Connect(const nvsemu::Profile& profile) {
     fw_ = std::make_shared<nvsemu::Firmware>(profile);
     emu_.SetResponder(fw_);
     ASSERT_TRUE(emu_.LinkAs(sandbox_.NodePath(0)));
+    DeviceSetTargetCheck(IsTargetDevice);  // as the connection installs it
     ASSERT_EQ(FindDevice(0), 1) << "the handshake with the emulated " << profile.name;
     connected_ = true;
     emu_.ClearRequests();

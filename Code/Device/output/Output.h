@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "api/nvs300.h"
+#include "platform/OsServices.h"
 
 // ---- Output state shared by the starts and the thread bodies --------------------------
 
@@ -27,7 +28,7 @@ extern int g_iSamplingTime;         // ms per tick (20), and samples per tick an
 extern uint8_t g_LastOutputEnable;  // the mask the running thread switched on; 0: none
 extern int g_iPPGOutputChannelNo;   // channel of the last one-channel PPG output (1 at load)
 // The one output thread (simulated or calibration output); 0 when none.
-extern std::atomic<unsigned long> g_hOutputWaveformThread;
+extern std::atomic<THREAD_HANDLE> g_hOutputWaveformThread;
 
 // ---- Thread wrapper and the thread bodies (OutputThreads.cpp) -------------------------
 

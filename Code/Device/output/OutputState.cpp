@@ -10,4 +10,4 @@ int g_iTimeDiffPPTPeak = 0;
 int g_iSamplingTime = 20;
 uint8_t g_LastOutputEnable = 0;
 int g_iPPGOutputChannelNo = 1;
-std::atomic<unsigned long> g_hOutputWaveformThread{0};
+std::atomic<THREAD_HANDLE> g_hOutputWaveformThread{0};
