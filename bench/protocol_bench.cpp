@@ -79,11 +79,11 @@ void BM_Handshake(benchmark::State& state) {
     emulator.Start();
     emulator.SetResponder([ppgModule](const nvsemu::Request& r) { return Answer(r, ppgModule); });
     emulator.LinkAs(folder + "/ttyACM0");
-    DeviceSeamSetTargetCheck([] { return true; });  // open the port once; the loop runs the handshake
+    DeviceSetTargetCheck([] { return true; });  // open the port once; the loop runs the handshake
     if (FindDevice(0) != 1) {
         state.SkipWithError("port not opened");
     }
-    DeviceSeamSetTargetCheck(nullptr);
+    DeviceSetTargetCheck(IsTargetDevice);
     double totalMs = 0;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();

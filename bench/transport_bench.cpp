@@ -32,7 +32,7 @@ struct Bench {
         folder = mkdtemp(pattern);
         DeviceSeamSetNodePattern((folder + "/ttyACM%d").c_str());
         DeviceSeamSetLockDirectory(folder.c_str());
-        DeviceSeamSetTargetCheck([] { return true; });
+        DeviceSetTargetCheck([] { return true; });
         emulator.Start();
         if (answer) {
             emulator.SetResponder([](const nvsemu::Request&) {

@@ -132,7 +132,7 @@ TEST_F(ApiLifecycle, FreeFromIdleAndTwiceDoesNothing) {
 TEST_F(ApiLifecycle, SecondInitKeepsTheThreadReplacesTheListenerAndRestoresTheECGDefaults) {
     Plug(Profile::WithPpgYB2001(), 0);
     ASSERT_TRUE(Connect());
-    const unsigned long thread = g_hConnectDeviceThread.load();
+    const THREAD_HANDLE thread = g_hConnectDeviceThread.load();
     EXPECT_EQ(g_ECGDCVariableCalibrationData[1000], 2048 + 3);  // the stored table is in force
     ASSERT_TRUE(ORVInit(ListenerLog::Listener));
     EXPECT_EQ(g_hConnectDeviceThread.load(), thread);

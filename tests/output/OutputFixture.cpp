@@ -12,6 +12,8 @@
 #include "output/Output.h"
 #include "platform/Device.h"
 #include "platform/Platform.h"
+#include "platform/PortSeam.h"
+#include "protocol/Identity.h"
 
 Recorder g_recorder;
 
@@ -128,6 +130,7 @@ void OutputOnEmulator::Connect(const nvsemu::Profile& profile) {
     fw_ = std::make_shared<nvsemu::Firmware>(profile);
     emu_.SetResponder(fw_);
     ASSERT_TRUE(emu_.LinkAs(sandbox_.NodePath(0)));
+    DeviceSetTargetCheck(IsTargetDevice);  // as the connection installs it
     ASSERT_EQ(FindDevice(0), 1) << "the handshake with the emulated " << profile.name;
     connected_ = true;
     emu_.ClearRequests();

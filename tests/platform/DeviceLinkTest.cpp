@@ -9,7 +9,7 @@
 #include "LinkSandbox.h"
 #include "platform/Device.h"
 #include "platform/Platform.h"
-#include "platform/linux/DeviceSeam.h"
+#include "platform/PortSeam.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ class DeviceLink : public ::testing::Test {
 protected:
     void SetUp() override {
         SetTargetCheckResult(true);
-        DeviceSeamSetTargetCheck(StubTargetCheck);
+        DeviceSetTargetCheck(StubTargetCheck);
     }
     LinkSandbox sandbox;
     RawPty pty;

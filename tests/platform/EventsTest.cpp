@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <string>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 
 #include "platform/Event.h"
 #include "platform/Platform.h"
@@ -92,23 +96,44 @@ TEST(Events, WaitForMultipleWithNoEventsTimesOutAtItsDeadline) {
     EXPECT_LT(took, 2000u);
 }
 
+// The scheduler state of one of this process's threads ('S': asleep in the kernel),
+// '?' when it cannot be read.
+char ThreadState(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');  // the name in parentheses may hold anything
+    return close != std::string::npos && close + 2 < line.size() ? line[close + 2] : '?';
+}
+
 TEST(Events, TimerMarkIsSeenByPollsButDoesNotWakeABlockedWait) {
     CAutoResetEvent event;
+    std::atomic<pid_t> tid{0};
     std::atomic<bool> woke{false};
     std::thread waiter([&] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
         event.Wait();
         woke = true;
     });
-    SleepEx(20);  // let the waiter block (the assertion below does not depend on it)
+    // Only a waiter asleep inside Wait() shows that a mark does not wake it.
+    const uint64_t deadline = GetMonotonicMs() + 10000;
+    while ((tid.load() == 0 || ThreadState(tid.load()) != 'S') && GetMonotonicMs() < deadline)
+        SleepEx(1);
+    ASSERT_EQ('S', ThreadState(tid.load()));
+
     event.MarkFromTimer();
     // A mark stored without the mutex wakes nobody, but a poll sees it.
     CManualResetEvent polled;
     polled.MarkFromTimer();
     CEvent* events[] = {&polled};
     EXPECT_EQ(0u, WaitForMultipleObjects(1, events, 0, 1000));
-    SleepEx(30);
+    // A woken waiter would end its Wait() at once and take the mark: give it ample time.
+    const uint64_t window = GetMonotonicMs() + 200;
+    while (!woke.load() && GetMonotonicMs() < window)
+        SleepEx(1);
     EXPECT_FALSE(woke.load());
-    event.SetEvent();  // a real set wakes it
+    EXPECT_EQ(0u, event.WaitTimeout(0));  // the mark is still there: nobody consumed it
+    event.SetEvent();                     // a real set wakes the waiter
     waiter.join();
     EXPECT_TRUE(woke.load());
 }

@@ -9,7 +9,7 @@
 #include "platform/Monitor.h"
 #include "platform/Platform.h"
 #include "platform/StaticObjects.h"
-#include "platform/linux/DeviceSeam.h"
+#include "platform/PortSeam.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ class Monitor : public ::testing::Test {
 protected:
     void SetUp() override {
         SetTargetCheckResult(true);
-        DeviceSeamSetTargetCheck(StubTargetCheck);
+        DeviceSetTargetCheck(StubTargetCheck);
         g_hReconnectEvent.ResetEvent();
     }
     void TearDown() override { g_AutoMonitor.PauseMonitor(); }
@@ -69,7 +69,7 @@ TEST(ShippedDevicePaths, FoundListedAndUnpluggedThroughDev) {
         GTEST_SKIP() << "needs root to create /dev/ttyACM121";
     ShippedPathsLock shippedPaths;
     SetTargetCheckResult(true);
-    DeviceSeamSetTargetCheck(StubTargetCheck);
+    DeviceSetTargetCheck(StubTargetCheck);
     RawPty pty;
     const int port = 121;
     const std::string node = "/dev/ttyACM" + std::to_string(port);
@@ -93,7 +93,7 @@ TEST(ShippedDevicePaths, FoundListedAndUnpluggedThroughDev) {
 
     DeviceClose();
     unlink(node.c_str());
-    DeviceSeamSetTargetCheck(nullptr);
+    DeviceSetTargetCheck(nullptr);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <atomic>
 
 #include "platform/Platform.h"
-#include "platform/TimerInternal.h"
 
 namespace {
 
@@ -79,7 +78,7 @@ TEST(Timers, NoMarkAfterDelete) {
 
 TEST(Threads, CreateJoinAndCloseThread) {
     std::atomic<int> ran{0};
-    unsigned long handle = 0;
+    THREAD_HANDLE handle = 0;
     auto body = [](void* argument) -> void* {
         static_cast<std::atomic<int>*>(argument)->fetch_add(1);
         return nullptr;

@@ -14,7 +14,9 @@
 #include <unistd.h>
 
 #include "platform/Device.h"
+#include "platform/PortSeam.h"
 #include "platform/linux/DeviceSeam.h"
+#include "protocol/Identity.h"
 
 namespace {
 
@@ -120,6 +122,8 @@ void SetTargetCheckResult(bool accept) {
 }
 
 int TargetCheckCalls() { return s_calls.load(); }
+
+void DeviceSeamSetTargetCheck(bool (*check)()) { DeviceSetTargetCheck(check != nullptr ? check : IsTargetDevice); }
 
 ShippedPathsLock::ShippedPathsLock() {
     m_fd = open("/tmp/nvs-tests-shipped-paths.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);

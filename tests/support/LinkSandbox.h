@@ -49,6 +49,10 @@ private:
 // The pid of a process that has exited (reaped), for stale lock files.
 int DeadPid();
 
+// The handshake a scan runs, installed the way the connection installs it
+// (DeviceSetTargetCheck); null installs the protocol's own handshake.
+void DeviceSeamSetTargetCheck(bool (*check)());
+
 // Handshake stand-in for the link's seam: answers `TargetCheckResult()` and counts calls.
 bool StubTargetCheck();
 void SetTargetCheckResult(bool accept);

@@ -22,6 +22,7 @@
 #include "platform/Device.h"
 #include "platform/Monitor.h"
 #include "platform/Platform.h"
+#include "platform/PortSeam.h"
 #include "platform/StaticObjects.h"
 #include "protocol/ControlBlock.h"
 #include "protocol/Identity.h"
@@ -30,7 +31,7 @@
 #include "sampling/Sampling.h"
 #include "waveform/Calibration.h"
 
-std::atomic<unsigned long> g_hConnectDeviceThread{0};
+std::atomic<THREAD_HANDLE> g_hConnectDeviceThread{0};
 std::atomic<int> g_bStopConnectDeviceThread{0};
 std::atomic<PFN_CONNECT_LISTENER> g_Callback{nullptr};
 
@@ -43,7 +44,7 @@ std::atomic<int> g_nPortNumber{kEveryPort};
 namespace {
 
 constexpr unsigned kScanPauseMs = 1000;         // after a scan that found nothing
-constexpr int kScanPortCount = 128;             // /dev/ttyACM0..127
+constexpr int kScanPortCapacity = 256;          // ports one scan tries at the most
 constexpr unsigned kConnectPollMs = 20;         // ORVConnect re-checks its connection thread this often
 constexpr unsigned kWindowsDeviceChange = 537;  // WM_DEVICECHANGE
 
@@ -54,19 +55,24 @@ std::atomic<unsigned> s_nThreadGeneration{0};  // connection threads started so 
 std::atomic<unsigned> s_nLoaded{0};            // connections whose loading has ended
 thread_local bool t_bConnectionThread = false;
 
-// One attempt to find the instrument: every port 0..127 for -1, else the one port.
-// g_CriticalSection is held for each candidate, so that no host request falls between
-// the handshake's requests and replies or sees its records half-filled.
+// One attempt to find the instrument: every port the link lists now for -1 (in the
+// link's scan order), else the one port. g_CriticalSection is held for each candidate,
+// so that no host request falls between the handshake's requests and replies or sees
+// its records half-filled.
 bool ScanOnce(int port, int* found) {
-    const int first = port == -1 ? 0 : port;
-    const int last = port == -1 ? kScanPortCount - 1 : port;
-    if (first < 0) {
+    int candidates[kScanPortCapacity];
+    int count = 1;
+    if (port == -1) {
+        count = DeviceListPorts(candidates, kScanPortCapacity);
+    } else if (port >= 0) {
+        candidates[0] = port;
+    } else {
         return false;
     }
-    for (int candidate = first; candidate <= last; ++candidate) {
+    for (int i = 0; i < count; ++i) {
         CAutoCriticalSection lock(g_CriticalSection);
-        if (DoFindDevice(candidate)) {
-            *found = candidate;
+        if (DoFindDevice(candidates[i])) {
+            *found = candidates[i];
             return true;
         }
     }
@@ -81,8 +87,8 @@ void WaitWhilePresent() {
             return;  // the teardown finds the port still open
         }
         g_hReconnectEvent.Wait();
-        // Woken by ORVFree: the teardown follows either way, so the listing (a child
-        // process) is not started for nothing.
+        // Woken by ORVFree: the teardown follows either way, so the device folder is
+        // not read for nothing.
         if (g_bStopConnectDeviceThread.load() != 0) {
             return;
         }
@@ -121,7 +127,7 @@ void Teardown() {
 
 // Ends the connection thread. The caller holds s_lifecycle.
 void FreeLocked() {
-    unsigned long thread;
+    THREAD_HANDLE thread;
     {
         CAutoCriticalSection lock(g_CriticalSection);
         thread = g_hConnectDeviceThread.load();
@@ -156,10 +162,12 @@ bool DoInit(PFN_CONNECT_LISTENER listener, int serial) {
         g_bStopConnectDeviceThread.store(0);
     }
     g_Callback.store(listener);
+    // The serial link knows no protocol: the scan runs the handshake this layer gives it.
+    DeviceSetTargetCheck(IsTargetDevice);
     if (g_hConnectDeviceThread.load() != 0) {
         return true;  // the running thread carries on with the new listener and filter
     }
-    unsigned long thread = 0;
+    THREAD_HANDLE thread = 0;
     if (!CreateThread(&thread, ConnectDeviceThread, nullptr)) {
         return false;
     }
@@ -219,7 +227,7 @@ void NotifyListener(bool connected) {
     }
 }
 
-void WinEventCb(unsigned int message, unsigned int, unsigned long) {
+void WinEventCb(unsigned int message, unsigned int, uintptr_t) {
     if (message == kWindowsDeviceChange) {
         g_hReconnectEvent.SetEvent();
     }

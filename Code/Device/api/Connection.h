@@ -11,11 +11,13 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "api/nvs300.h"
+#include "platform/OsServices.h"
 
 // Handle of the connection thread; 0 when there is none.
-extern std::atomic<unsigned long> g_hConnectDeviceThread;
+extern std::atomic<THREAD_HANDLE> g_hConnectDeviceThread;
 // 1 asks the connection thread to end.
 extern std::atomic<int> g_bStopConnectDeviceThread;
 // The listener; null when there is none.
@@ -30,7 +32,7 @@ void ConnectedHandler(bool connected);
 void* ConnectDeviceThread(void*);
 void NotifyListener(bool connected);
 // Sets g_hReconnectEvent for the Windows device-change message (537); nothing calls it here.
-void WinEventCb(unsigned int message, unsigned int wParam, unsigned long lParam);
+void WinEventCb(unsigned int message, unsigned int wParam, uintptr_t lParam);
 
 // True between a successful connection (before the listener hears true) and the start
 // of its teardown.

@@ -130,7 +130,7 @@ void ORVSetDeviceHandle(void* handle) {
         DeviceSetHandle(-1);
         return;
     }
-    if (DeviceSetHandle(static_cast<long>(reinterpret_cast<intptr_t>(handle)))) {
+    if (DeviceSetHandle(static_cast<PORT_HANDLE>(reinterpret_cast<intptr_t>(handle)))) {
         IsTargetDevice();  // refreshes the identity records; the result is not used
     }
 }

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "api/nvs300.h"
+#include "platform/OsServices.h"
 
 // ---- Output state shared by the starts and the thread bodies --------------------------
 
@@ -27,7 +28,7 @@ extern int g_iSamplingTime;         // ms per tick (20), and samples per tick an
 extern uint8_t g_LastOutputEnable;  // the mask the running thread switched on; 0: none
 extern int g_iPPGOutputChannelNo;   // channel of the last one-channel PPG output (1 at load)
 // The one output thread (simulated or calibration output); 0 when none.
-extern std::atomic<unsigned long> g_hOutputWaveformThread;
+extern std::atomic<THREAD_HANDLE> g_hOutputWaveformThread;
 // The output state above back to its load-time values, as if the library were loaded
 // afresh (for the test suites; the library never calls it). Only with no output thread
 // running: its handle is then 0 already.

@@ -49,7 +49,7 @@ bool Fail() {
 // Step 8 of every start, with the lock still held: the thread's switch-on waits for it.
 bool StartThread(PFN_OUTPUT_BODY body) {
     g_hStopOutputEvent.ResetEvent();
-    unsigned long handle = 0;
+    THREAD_HANDLE handle = 0;
     if (CreateThread(&handle, OutputThread, reinterpret_cast<void*>(body)) == 0) {
         handle = 0;
     }

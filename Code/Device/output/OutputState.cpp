@@ -15,7 +15,7 @@ int g_iTimeDiffPPTPeak = 0;
 int g_iSamplingTime = kSamplingTimeMs;
 uint8_t g_LastOutputEnable = 0;
 int g_iPPGOutputChannelNo = kPPGOutputChannelAtLoad;
-std::atomic<unsigned long> g_hOutputWaveformThread{0};
+std::atomic<THREAD_HANDLE> g_hOutputWaveformThread{0};
 
 void ResetOutputState() {
     g_ECGWaveform = {};

@@ -15,7 +15,6 @@
 #include "platform/Device.h"
 #include "platform/Platform.h"
 #include "platform/StaticObjects.h"
-#include "platform/TimerInternal.h"
 #include "protocol/ControlBlock.h"
 #include "protocol/Identity.h"
 #include "protocol/Protocol.h"

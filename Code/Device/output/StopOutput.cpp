@@ -13,7 +13,7 @@ void StopOutputWaveform() {
     // Taken here as well (it is recursive): the thread's end steps talk to the instrument
     // without the lock, which is safe only while the stopper holds it.
     CAutoCriticalSection lock(g_CriticalSection);
-    const unsigned long thread = g_hOutputWaveformThread.load();
+    const THREAD_HANDLE thread = g_hOutputWaveformThread.load();
     if (thread == 0) {
         return;
     }

@@ -1,20 +1,23 @@
 // The serial device link: finds the instrument's port (by number or by scanning), keeps
-// other processes off it with a lock file, opens and configures it, runs the connect
-// handshake on it and closes it again. Each platform folder supplies one.
+// other processes off it with a lock, opens and configures it, runs the connect
+// handshake on it and closes it again. Written once over the port seam (PortSeam.h).
 //
 // Owns: the port state the transport uses (g_hDevice and the two time-outs), the
-// connected path and the lock file.
+// connected path, the lock-file state and the installed handshake.
 //
-// The descriptor is shared by every thread that talks to the instrument, and the
-// presence monitor may close it while an exchange is under way. Users borrow it through
-// CDevicePort, which keeps the descriptor number alive (not closed, so not reused) until
-// the last borrower is done; a close only marks it gone, and borrowers see that and stop.
+// The handle is shared by every thread that talks to the instrument, and the presence
+// monitor may close it while an exchange is under way. Users borrow it through
+// CDevicePort, which keeps the handle alive (not closed, so its number is not reused)
+// until the last borrower is done; a close only marks it gone, and borrowers see that
+// and stop.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-extern std::atomic<long> g_hDevice;                  // -1 when no port is open
+#include "OsServices.h"
+
+extern std::atomic<PORT_HANDLE> g_hDevice;           // NVS_NO_PORT (-1) when no port is open
 extern char g_szDevicePath[512];                     // path of the connected port; empty when not connected
 extern char g_szLockFilePath[128];                   // lock file of the most recent lock attempt
 extern int g_nLockFile;                              // descriptor of the held lock file, -1 when none
@@ -24,11 +27,14 @@ extern std::atomic<uint32_t> g_nDeviceWriteTimeout;  // ms, 200 at load
 // Up to `attempts` calls of FindDevice(port), sleeping 1 s after each failed one.
 // 1 at the first success, 0 when all fail (at once for attempts <= 0).
 int DeviceConnect(int port, int attempts);
-// Port -1: DoFindDevice on 0..127 in order until one succeeds; otherwise that port only.
+// Port -1: DoFindDevice on every listed port in scan order until one succeeds;
+// otherwise that port only.
 int FindDevice(int port);
 // Open, lock, configure, handshake. 1 when the port holds the wanted instrument; it then
 // stays open and locked. Otherwise the port is closed and no lock is held.
 int DoFindDevice(int port);
+// The port numbers a scan tries now, in order (PortList); at most capacity.
+int DeviceListPorts(int* ports, int capacity);
 int LockDeviceFile(int port);
 void UnlockDeviceFile();
 void UnlockDevice();
@@ -37,33 +43,34 @@ void DeviceCancelIO();
 void DeviceClose();
 int DeviceIsConnected();
 // Takes over a port that the host opened (ORVSetDeviceHandle): closes the open port,
-// then makes descriptor the open port, non-blocking and configured like a port the link
+// then makes the handle the open port, non-blocking and configured like a port the link
 // opens itself; the link owns it from then on. It has no path and no lock file, so the
-// presence check never finds it. A negative descriptor only closes the open port.
-// 1 when the descriptor was taken over, 0 otherwise.
-int DeviceSetHandle(long descriptor);
-// 1 when the connected port still exists in the device listing, 0 otherwise.
+// presence check never finds it. A negative handle only closes the open port.
+// 1 when the handle was taken over, 0 otherwise.
+int DeviceSetHandle(PORT_HANDLE handle);
+// 1 when the connected port is still listed among the device nodes, 0 otherwise.
+// Reads the device folder; starts no process.
 int DeviceIsAlive();
 // 0 when not connected, else 1 when path equals the connected port's path exactly.
 int DeviceCheckPath(char* path);
-// Stores both time-outs, then waits once (at most readMs) for the port to be readable and
-// once (at most writeMs) for it to be writable.
+// Stores both time-outs, then applies them to the open port (PortApplyTimeouts; on
+// Linux one wait of at most readMs for readable and one of at most writeMs for writable).
 void SetDeviceTimeoutSetting(unsigned int readMs, unsigned int writeMs);
 
-// A borrowed reference to the open port's descriptor. fd() is -1 when no port was open;
-// Valid() turns false as soon as the port is closed (by any thread), and the borrower
-// must then stop using fd(). The descriptor itself is closed only when the last borrower
-// has let go, so its number is never reused under a borrower.
+// A borrowed reference to the open port's handle. handle() is NVS_NO_PORT when no port
+// was open; Valid() turns false as soon as the port is closed (by any thread), and the
+// borrower must then stop using handle(). The handle itself is closed only when the last
+// borrower has let go, so its number is never reused under a borrower.
 class CDevicePort {
 public:
     CDevicePort();
     ~CDevicePort();
     CDevicePort(const CDevicePort&) = delete;
     CDevicePort& operator=(const CDevicePort&) = delete;
-    int fd() const { return m_fd; }
+    PORT_HANDLE handle() const { return m_handle; }
     bool Valid() const;
 
 private:
-    int m_fd;
+    PORT_HANDLE m_handle;
     uint64_t m_generation;
 };

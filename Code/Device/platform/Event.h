@@ -1,21 +1,15 @@
-// Windows-style events and waits on POSIX threads.
+// Windows-style events and waits, on the event objects of the OS backend (OsServices.h).
 //
-// An event is one flag guarded by its own recursive mutex, with a condition variable
-// on the monotonic clock. There is no count of pending signals: setting an event that
-// is already set changes nothing. The periodic timers (Platform.h) store the flag
-// directly, without the mutex and without waking anybody, so a thread blocked in
-// Wait() or a timed WaitTimeout() on a timer event does not see the mark until it
-// polls; the paced threads therefore wait through WaitForMultipleObjects, which polls.
+// An event is one signalled flag: there is no count of pending signals, so setting an
+// event that is already set changes nothing. The periodic timers mark the flag the way
+// their platform does; on POSIX a mark wakes nobody, so a thread blocked in Wait() or a
+// timed WaitTimeout() on a timer event does not see it until it polls, and the paced
+// threads therefore wait through WaitForMultipleObjects, which polls.
 //
-// Owns: nothing global. Every event's mutex is innermost in the library's lock order.
+// Owns: nothing global. Every event's own lock is innermost in the library's lock order.
 #pragma once
 
-#include <atomic>
-#include <pthread.h>
-
-// The wait result for "not signalled before the deadline" on this platform.
-constexpr unsigned int NVS_WAIT_TIMEOUT = 110;
-constexpr unsigned int NVS_INFINITE = 0xFFFFFFFFu;
+#include "OsServices.h"
 
 class CEvent {
 public:
@@ -29,43 +23,41 @@ protected:
     ~CEvent() = default;  // events are never deleted through a CEvent pointer
 };
 
-// Shared machinery of the two event kinds; `autoReset` selects the kind.
-class CPosixEvent : public CEvent {
+// Shared machinery of the two event kinds: one OS event, made when constructed (so the
+// library's static events exist from load) and destroyed with the object.
+class CSystemEvent : public CEvent {
 public:
-    CPosixEvent(bool autoReset, bool initiallySignalled);
-    ~CPosixEvent();
-    CPosixEvent(const CPosixEvent&) = delete;
-    CPosixEvent& operator=(const CPosixEvent&) = delete;
+    CSystemEvent(bool autoReset, bool initiallySignalled);
+    ~CSystemEvent();
+    CSystemEvent(const CSystemEvent&) = delete;
+    CSystemEvent& operator=(const CSystemEvent&) = delete;
 
     void SetEvent() override;
     void ResetEvent() override;
     void Wait() override;
     unsigned int WaitTimeout(unsigned int ms) override;
 
-    // A timer mark: stores the flag without the mutex and wakes nobody.
-    void MarkFromTimer() { m_flag.store(1, std::memory_order_release); }
+    // A timer mark (OsEventMark): on POSIX the flag is stored without the lock and
+    // nobody is woken.
+    void MarkFromTimer();
+    // The backend's object, for a backend's own waits.
+    COsEvent* OsEvent() const { return m_pEvent; }
 
 private:
-    pthread_mutex_t m_mutex;
-    pthread_cond_t m_cond;
-    std::atomic<unsigned char> m_flag;  // 1 signalled, 0 not
-    const bool m_autoReset;
+    COsEvent* const m_pEvent;
 };
 
-class CAutoResetEvent : public CPosixEvent {
+class CAutoResetEvent : public CSystemEvent {
 public:
-    explicit CAutoResetEvent(bool initiallySignalled = false) : CPosixEvent(true, initiallySignalled) {}
+    explicit CAutoResetEvent(bool initiallySignalled = false) : CSystemEvent(true, initiallySignalled) {}
 };
 
-class CManualResetEvent : public CPosixEvent {
+class CManualResetEvent : public CSystemEvent {
 public:
-    explicit CManualResetEvent(bool initiallySignalled = false) : CPosixEvent(false, initiallySignalled) {}
+    explicit CManualResetEvent(bool initiallySignalled = false) : CSystemEvent(false, initiallySignalled) {}
 };
 
-// The event's WaitTimeout(ms).
+// The event's WaitTimeout(ms); NVS_WAIT_TIMEOUT for a null event.
 unsigned int WaitForSingleObject(CEvent* event, unsigned int ms);
 
-// Polls events[0..count-1] every 1 ms, lowest index first; returns the index of the first
-// signalled one (consuming only that one) or NVS_WAIT_TIMEOUT at the deadline.
-// waitAll != 0 is not supported and returns NVS_WAIT_TIMEOUT at once. ms = NVS_INFINITE: no deadline.
-unsigned int WaitForMultipleObjects(unsigned int count, CEvent** events, int waitAll, unsigned int ms);
+// WaitForMultipleObjects is supplied by the backend: see OsServices.h.

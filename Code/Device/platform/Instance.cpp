@@ -1,4 +1,6 @@
 #include "Instance.h"
 
-// The calibration convert tables are looked up in the process's current directory.
-CInstance::CInstance() : m_strWorkingDirectory("./") {}
+#include "OsServices.h"
+
+// The calibration convert tables are looked up in the folder the platform names.
+CInstance::CInstance() : m_strWorkingDirectory(OsWorkingDirectory()) {}

@@ -1,5 +1,5 @@
 // The library's working directory: the folder in front of the calibration convert-table
-// files. On Linux and macOS it is the process's current directory.
+// files, as the platform names it (on Linux and macOS the process's current directory).
 #pragma once
 
 #include <string>

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <map>
 
 #include "Event.h"
@@ -22,11 +23,12 @@ public:
     bool IsMonitored();
 
 private:
-    unsigned long m_hThread;
+    THREAD_HANDLE m_hThread;
     CManualResetEvent m_hEnableEvent;
 };
 
-typedef void (*PFN_NOTIFY_EVENT)(unsigned int message, unsigned int wParam, unsigned long lParam);
+// The second parameter is pointer-sized, as a window message's is.
+typedef void (*PFN_NOTIFY_EVENT)(unsigned int message, unsigned int wParam, uintptr_t lParam);
 
 extern CAutoMonitor g_AutoMonitor;  // the one instance, see StaticObjects.cpp
 extern std::atomic<int> g_bStopMonitor;

@@ -1,23 +1,24 @@
 // Recursive locks and their scope guard.
 //
-// The mutex is never destroyed, so a lock stays usable while the library's static
-// objects are torn down at unload. There is no try-lock.
+// The OS lock lives inside the object (OsServices.h) and is never destroyed, so a lock
+// stays usable while the library's static objects are torn down at unload. There is no
+// try-lock.
 #pragma once
 
-#include <pthread.h>
+#include "OsServices.h"
 
 class CSimpleCriticalSection {
 public:
-    CSimpleCriticalSection();
+    CSimpleCriticalSection() { OsLockInit(&m_lock); }
     ~CSimpleCriticalSection() {}
     CSimpleCriticalSection(const CSimpleCriticalSection&) = delete;
     CSimpleCriticalSection& operator=(const CSimpleCriticalSection&) = delete;
 
-    void Lock();
-    void Unlock();
+    void Lock() { OsLock(&m_lock); }
+    void Unlock() { OsUnlock(&m_lock); }
 
 private:
-    pthread_mutex_t m_mutex;
+    COsLockStorage m_lock;
 };
 
 class CAutoCriticalSection {

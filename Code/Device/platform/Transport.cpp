@@ -1,4 +1,4 @@
-// The packet transport on POSIX ports (Linux and macOS).
+// The packet transport, over the port seam (PortSeam.h) on every platform.
 //
 // Reads are passes: search the reply queue, else read the port once within the read
 // time-out; a packet of another kind is parked and the next pass begins. The read lock
@@ -8,15 +8,13 @@
 #include "Transport.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
-#include <sys/select.h>
-#include <unistd.h>
 #include <vector>
 
 #include "Device.h"
 #include "Platform.h"
+#include "PortSeam.h"
 
 namespace {
 
@@ -108,35 +106,28 @@ void Park(const unsigned char* packet, int length) {
     ++s_nParked[KindIndex(slot[0])];
 }
 
-// Waits until fd is ready (readable or writable) or `ms` have passed, in slices so that
-// a port closed by another thread is noticed. > 0 ready, 0 not ready, < 0 hard failure.
-int WaitReady(const CDevicePort& port, bool forWrite, unsigned int ms) {
-    uint64_t end = GetMonotonicUs() + static_cast<uint64_t>(ms) * 1000;
+// Reads once after waiting at most waitMs for data, the wait cut into slices so that a
+// port closed by another thread is noticed. Failed once the port has been closed.
+PortIo ReadWithin(const CDevicePort& port, unsigned char* buffer, int length, unsigned int waitMs, size_t* got) {
+    const uint64_t end = GetMonotonicMs() + waitMs;
     for (;;) {
+        *got = 0;
         if (!port.Valid())
-            return -1;
-        const uint64_t now = GetMonotonicUs();
-        const uint64_t leftUs = end > now ? end - now : 0;
-        const uint64_t sliceUs = std::min<uint64_t>(leftUs, kSliceMs * 1000u);
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(port.fd(), &set);
-        timeval tv;
-        tv.tv_sec = static_cast<time_t>(sliceUs / 1000000u);
-        tv.tv_usec = static_cast<suseconds_t>(sliceUs % 1000000u);
-        const int result = select(port.fd() + 1, forWrite ? nullptr : &set, forWrite ? &set : nullptr, nullptr, &tv);
-        if (result > 0)
-            return 1;
-        if (result < 0 && errno != EINTR && errno != EAGAIN)
-            return -1;
-        if (result == 0 && sliceUs >= leftUs)
-            return 0;
+            return PortIo::Failed;
+        const uint64_t now = GetMonotonicMs();
+        const uint64_t left = end > now ? end - now : 0;
+        const unsigned int slice = static_cast<unsigned int>(std::min<uint64_t>(left, kSliceMs));
+        const PortIo io = PortRead(port.handle(), buffer, static_cast<size_t>(length), slice, got);
+        if (io != PortIo::Nothing || left <= slice)
+            return io;
     }
 }
 
 enum class PassEnd { Complete, Empty, HungUp };
 
-// One read of the port into buffer[0..length): returns the bytes read.
+// The port part of one read pass into buffer[0..length): returns the bytes read. After
+// each read that finds nothing the instrument is sent one filler byte and the pass
+// sleeps 10 ms; three such empty tries in a row end it.
 int ReadPort(const CDevicePort& port, unsigned char* buffer, int length, uint64_t deadlineUs, bool draining,
              PassEnd& end) {
     int got = 0;
@@ -146,16 +137,15 @@ int ReadPort(const CDevicePort& port, unsigned char* buffer, int length, uint64_
         const uint64_t now = GetMonotonicUs();
         const unsigned int leftMs =
             (draining || now >= deadlineUs) ? 0 : static_cast<unsigned int>((deadlineUs - now + 999) / 1000);
-        if (WaitReady(port, false, leftMs) < 0 && !port.Valid())
-            break;
-        const ssize_t n = read(port.fd(), buffer + got, static_cast<size_t>(length - got));
-        if (n > 0) {
+        size_t n = 0;
+        const PortIo io = ReadWithin(port, buffer + got, length - got, leftMs, &n);
+        if (io == PortIo::Moved) {
             got += static_cast<int>(n);
             emptyTries = 0;
-        } else if (n == 0) {
+        } else if (io == PortIo::HungUp) {
             end = PassEnd::HungUp;  // the port is going away: nothing more will come
             break;
-        } else if (errno == EAGAIN || errno == EINTR) {
+        } else if (io == PortIo::Nothing) {
             if (draining)
                 break;  // after the deadline only what is already there is taken
             unsigned char filler = kFillerByte;
@@ -242,27 +232,29 @@ int WriteData(unsigned char* data, int length, int noTimeout) {
     int written = 0;
     bool refused = false;
     while (written < length) {
+        if (!port.Valid())
+            break;  // closed by another thread
         const uint64_t now = GetMonotonicUs();
         if (now - lastProgressUs >= stallUs)
             break;  // the port has taken nothing for too long
         // Wait for room only after the port refused a piece: a terminal may report
         // itself not writable while it still takes data.
+        unsigned int waitMs = 0;
         if (refused) {
-            unsigned int waitMs;
             if (noTimeout)
                 waitMs = static_cast<unsigned int>((lastProgressUs + stallUs - now) / 1000);
             else
                 waitMs = now < budgetEndUs ? static_cast<unsigned int>((budgetEndUs - now + 999) / 1000) : 0;
-            if (WaitReady(port, true, std::min(waitMs, 10u)) < 0 && !port.Valid())
-                break;
+            waitMs = std::min(waitMs, 10u);
         }
         const int piece = std::min(length - written, NVS_PACKET_SIZE);
-        const ssize_t n = write(port.fd(), data + written, static_cast<size_t>(piece));
-        if (n > 0) {
+        size_t n = 0;
+        const PortIo io = PortWrite(port.handle(), data + written, static_cast<size_t>(piece), waitMs, &n);
+        if (io == PortIo::Moved) {
             written += static_cast<int>(n);
             lastProgressUs = GetMonotonicUs();
             refused = false;
-        } else if (n == 0 || errno == EAGAIN || errno == EINTR) {
+        } else if (io == PortIo::Nothing) {
             refused = true;
             SleepEx(10);
         } else {

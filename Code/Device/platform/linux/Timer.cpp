@@ -14,10 +14,9 @@
 #include <pthread.h>
 
 #include "../Platform.h"
-#include "../TimerInternal.h"
 
 struct CPeriodicTimer {
-    CPosixEvent* event;
+    CSystemEvent* event;
     uint64_t periodNs;
     pthread_t thread;
     pthread_mutex_t mutex;
@@ -65,7 +64,7 @@ void* TimerThread(void* argument) {
 
 }  // namespace
 
-TIMER_HANDLE CreateTimerForEvent(unsigned int periodMs, CPosixEvent* event) {
+TIMER_HANDLE CreateTimerForEvent(unsigned int periodMs, CSystemEvent* event) {
     if (periodMs == 0 || event == nullptr)
         return nullptr;
     CPeriodicTimer* timer = new (std::nothrow) CPeriodicTimer;

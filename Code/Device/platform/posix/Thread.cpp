@@ -1,0 +1,76 @@
+// Threads, handle closing, sleeps, the monotonic clock and the working directory on POSIX.
+//
+// A thread handle is the POSIX thread id; the library joins every thread it starts.
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <pthread.h>
+#include <type_traits>
+#include <unistd.h>
+
+#include "../OsServices.h"
+
+namespace {
+
+// pthread_t is an integer (Linux) or a pointer (macOS): either fits the handle.
+static_assert(std::is_scalar<pthread_t>::value && sizeof(pthread_t) <= sizeof(THREAD_HANDLE),
+              "a thread id must fit the handle");
+
+THREAD_HANDLE ToHandle(pthread_t thread) {
+    THREAD_HANDLE handle = 0;
+    memcpy(&handle, &thread, sizeof thread);
+    return handle;
+}
+
+pthread_t ToThread(THREAD_HANDLE handle) {
+    pthread_t thread;
+    memcpy(&thread, &handle, sizeof thread);
+    return thread;
+}
+
+}  // namespace
+
+int CreateThread(THREAD_HANDLE* handle, void* (*routine)(void*), void* argument) {
+    if (handle == nullptr || routine == nullptr)
+        return 0;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, routine, argument) != 0)
+        return 0;
+    *handle = ToHandle(thread);
+    return 1;
+}
+
+void CloseThread(THREAD_HANDLE) {}
+
+void WaitForThread(THREAD_HANDLE handle) {
+    if (handle != 0)
+        pthread_join(ToThread(handle), nullptr);
+}
+
+bool IsCurrentThread(THREAD_HANDLE handle) { return handle != 0 && pthread_equal(ToThread(handle), pthread_self()); }
+
+int CloseHandle(PORT_HANDLE handle) {
+    if (handle < 0 || handle > INT32_MAX)
+        return 0;
+    // Linux releases the descriptor even when close reports EINTR: never retry.
+    return close(static_cast<int>(handle)) == 0 ? 1 : 0;
+}
+
+void SleepEx(unsigned int ms) {
+    timespec request;
+    request.tv_sec = static_cast<time_t>(ms / 1000);
+    request.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    timespec remaining;
+    while (nanosleep(&request, &remaining) != 0 && errno == EINTR)
+        request = remaining;
+}
+
+uint64_t GetMonotonicUs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+uint64_t GetMonotonicMs() { return GetMonotonicUs() / 1000u; }
+
+std::string OsWorkingDirectory() { return "./"; }
