@@ -6,17 +6,19 @@
 // time the instrument is plugged back in. Runs until SIGINT or SIGTERM, answering as
 // the firmware model of the chosen profile (Profile.h). SIGUSR1 unplugs and replugs.
 //
-// Signals: the handler only writes the signal's number to a pipe (close-on-exec,
-// non-blocking); this thread polls the pipe and does the work. The signals are blocked
-// in the emulator's I/O thread, so they interrupt nothing but this wait.
+// Signals: SIGINT, SIGTERM and SIGUSR1 are blocked in every thread from the start and
+// read from a signalfd (close-on-exec, non-blocking) that this thread polls: no handler
+// ever runs, so nothing is interrupted and nothing async-signal-unsafe can happen. (A
+// handler would also trip user-mode emulators of 32-bit targets, which restore a
+// thread's TLS register wrongly after one.)
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/signalfd.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -27,15 +29,6 @@
 #include "Profile.h"
 
 namespace {
-
-int g_signalPipe = -1;  // write end; set before the handlers are installed
-
-extern "C" void OnSignal(int signal) {
-    const int saved = errno;
-    const unsigned char number = static_cast<unsigned char>(signal);
-    (void)!write(g_signalPipe, &number, 1);  // a full pipe already holds a wake-up
-    errno = saved;
-}
 
 const char* KindName(nvsemu::FrameKind kind) {
     switch (kind) {
@@ -83,26 +76,18 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        std::perror("nvs-emulator: pipe");
-        return 1;
-    }
-    g_signalPipe = pipeFds[1];
+    // Blocked before the I/O thread starts (it keeps this mask) and never unblocked.
     sigset_t handled;
     sigemptyset(&handled);
     sigaddset(&handled, SIGINT);
     sigaddset(&handled, SIGTERM);
     sigaddset(&handled, SIGUSR1);
-    // Blocked while the I/O thread starts (it keeps this mask), unblocked below.
     pthread_sigmask(SIG_BLOCK, &handled, nullptr);
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGUSR1, &action, nullptr);
+    const int signals = signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signals < 0) {
+        std::perror("nvs-emulator: signalfd");
+        return 1;
+    }
 
     auto firmware = std::make_shared<nvsemu::Firmware>(profile);
     nvsemu::Emulator emulator;
@@ -120,33 +105,29 @@ int main(int argc, char** argv) {
     }
     std::printf("%s\n", emulator.SlavePath().c_str());
     std::fflush(stdout);
-    pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
 
     int stopSignal = 0;
     while (stopSignal == 0) {
-        pollfd p{pipeFds[0], POLLIN, 0};
+        pollfd p{signals, POLLIN, 0};
         if (poll(&p, 1, -1) < 0 && errno != EINTR) {
             std::perror("nvs-emulator: poll");
             break;
         }
-        unsigned char signals[16];
-        ssize_t n;
-        while (stopSignal == 0 && (n = read(pipeFds[0], signals, sizeof signals)) > 0) {
-            for (ssize_t i = 0; i < n && stopSignal == 0; ++i) {
-                if (signals[i] != SIGUSR1) {
-                    stopSignal = signals[i];
-                } else if (emulator.Plugged()) {
-                    emulator.Unplug();
-                    if (line.verbose)
-                        std::fprintf(stderr, "nvs-emulator: unplugged\n");
-                } else if (emulator.Replug()) {
-                    std::printf("%s\n", emulator.SlavePath().c_str());
-                    std::fflush(stdout);
-                    if (line.verbose)
-                        std::fprintf(stderr, "nvs-emulator: plugged back in as %s\n", emulator.SlavePath().c_str());
-                } else {
-                    std::fprintf(stderr, "nvs-emulator: cannot plug back in: %s\n", std::strerror(errno));
-                }
+        signalfd_siginfo info;
+        while (stopSignal == 0 && read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            if (info.ssi_signo != SIGUSR1) {
+                stopSignal = static_cast<int>(info.ssi_signo);
+            } else if (emulator.Plugged()) {
+                emulator.Unplug();
+                if (line.verbose)
+                    std::fprintf(stderr, "nvs-emulator: unplugged\n");
+            } else if (emulator.Replug()) {
+                std::printf("%s\n", emulator.SlavePath().c_str());
+                std::fflush(stdout);
+                if (line.verbose)
+                    std::fprintf(stderr, "nvs-emulator: plugged back in as %s\n", emulator.SlavePath().c_str());
+            } else {
+                std::fprintf(stderr, "nvs-emulator: cannot plug back in: %s\n", std::strerror(errno));
             }
         }
     }
