@@ -209,5 +209,86 @@ TEST_F(EmulatorPlug, StopRemovesTheLinkAndStartOpensANewPort) {
     ExpectAnswered(client);
 }
 
+bool IsLink(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// A port that drops and comes back under the same name (a USB reset): the host's
+// descriptor hangs up, the node stays, and after the delay the node leads to a new
+// port served by the same firmware state.
+TEST_F(EmulatorPlug, HangUpKeepsTheNodeAndComesBackUnderIt) {
+    for (const unsigned backMs : {0u, 300u}) {
+        SCOPED_TRACE(backMs);
+        // The responder's state, kept across the hang-up.
+        emulator_.SetResponder([answered = 0u](const Request& r) mutable {
+            Bytes reply = Accepted(r.bytes);
+            reply[4] = static_cast<uint8_t>(++answered);
+            return std::vector<Reply>{{reply, 0}};
+        });
+        emulator_.ClearRequests();
+        ASSERT_TRUE(emulator_.LinkAs(node_));
+        SlaveClient old(node_);
+        ASSERT_EQ(old.Write(kPresence), 4);
+        EXPECT_EQ(old.ReadOnce(kWaitMs).at(4), 1);
+        const std::string oldSlave = emulator_.SlavePath();
+
+        const uint64_t hungUp = NowUs();
+        ASSERT_TRUE(emulator_.HangUp(backMs));
+        EXPECT_TRUE(ReadsAsGone(old));
+        if (backMs > 0) {
+            EXPECT_FALSE(emulator_.Plugged());
+            EXPECT_TRUE(IsLink(node_));
+            EXPECT_EQ(LinkTarget(node_), oldSlave);
+        }
+        ASSERT_TRUE(emulator_.WaitForPlugged(true, backMs + kWaitMs));
+        const uint64_t backAfterMs = (NowUs() - hungUp) / 1000;
+        EXPECT_GE(backAfterMs + 5, backMs);
+        EXPECT_LT(backAfterMs, backMs + kWaitMs);
+        EXPECT_EQ(LinkTarget(node_), emulator_.SlavePath());
+
+        SlaveClient fresh(node_);
+        ASSERT_TRUE(fresh.IsOpen());
+        ASSERT_EQ(fresh.Write(kPresence), 4);
+        EXPECT_EQ(fresh.ReadOnce(kWaitMs).at(4), 2);
+        EXPECT_EQ(emulator_.Requests().size(), 2u);
+        EXPECT_TRUE(ReadsAsGone(old));
+    }
+}
+
+// Planned at a request: that request gets no reply but the hang-up.
+TEST_F(EmulatorPlug, HangUpAtARequest) {
+    ASSERT_TRUE(emulator_.LinkAs(node_));
+    emulator_.FaultOnRequest(1, Fault::HangUp(100));
+    SlaveClient old(node_);
+    ExpectAnswered(old);
+    ASSERT_EQ(old.Write(kPresence), 4);
+    EXPECT_TRUE(ReadsAsGone(old));
+    EXPECT_TRUE(IsLink(node_));
+    ASSERT_TRUE(emulator_.WaitForPlugged(true, kWaitMs));
+    SlaveClient fresh(node_);
+    ExpectAnswered(fresh);
+    EXPECT_EQ(emulator_.Written().size(), 2u);
+}
+
+// While the port is away, an unplug makes it stay away (and takes the node), and a
+// stop removes the node a hang-up left.
+TEST_F(EmulatorPlug, UnplugOrStopDuringAHangUp) {
+    ASSERT_TRUE(emulator_.LinkAs(node_));
+    ASSERT_TRUE(emulator_.HangUp(150));
+    EXPECT_FALSE(emulator_.HangUp(150));  // nothing open to hang up
+    emulator_.Unplug();
+    EXPECT_FALSE(Exists(node_));
+    EXPECT_FALSE(emulator_.WaitForPlugged(true, 400));
+    EXPECT_FALSE(Exists(node_));
+
+    ASSERT_TRUE(emulator_.Replug());
+    EXPECT_EQ(LinkTarget(node_), emulator_.SlavePath());
+    ASSERT_TRUE(emulator_.HangUp(10 * kWaitMs));
+    EXPECT_TRUE(IsLink(node_));
+    EXPECT_TRUE(FinishesWithin(kWaitMs, [this] { emulator_.Stop(); }));
+    EXPECT_FALSE(Exists(node_));
+}
+
 }  // namespace
 }  // namespace nvsemu

@@ -195,5 +195,117 @@ TEST_F(EmulatorReplies, HeaderFaultHitsMatchingRequests) {
     EXPECT_EQ(Exchange(kPresence), refused);
 }
 
+Bytes Joined(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Glitches that put extra bytes on the line, on the second of three requests: what
+// the host reads, and the writes behind it (each packet one write of its own).
+TEST_F(EmulatorReplies, ExtraBytesOnTheLine) {
+    Bytes sampling(64, 0x11);
+    sampling[0] = 0xAD;
+    const Bytes reply = Accepted(kPresence);
+    struct Case {
+        const char* what;
+        std::vector<Fault> faults;
+        std::vector<Bytes> writes;  // what the second request brings, write by write
+    } cases[] = {
+        {"twice", {Fault::Duplicate()}, {reply, reply}},
+        {"36 bytes too long", {Fault::Extend(36, 0xAD)}, {Joined(reply, Bytes(36, 0xAD))}},
+        {"unsolicited after", {Fault::Unsolicited(sampling)}, {reply, sampling}},
+        {"unsolicited before", {Fault::UnsolicitedBefore(sampling)}, {sampling, reply}},
+        {"unsolicited instead", {Fault::Drop(), Fault::Unsolicited(sampling)}, {sampling}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        emulator_.ClearRequests();
+        emulator_.ClearFaults();
+        for (const Fault& f : c.faults)
+            emulator_.FaultOnRequest(1, f);
+        EXPECT_EQ(Exchange(kPresence), reply);
+        Bytes expected;
+        for (const Bytes& w : c.writes)
+            expected = Joined(expected, w);
+        ASSERT_EQ(client_->Write(kPresence), 4);
+        EXPECT_EQ(client_->ReadExactly(expected.size(), kWaitMs), expected);
+        EXPECT_EQ(Exchange(kPresence), reply);  // nothing left over for the next reader
+
+        const std::vector<Bytes> written = emulator_.Written();
+        ASSERT_EQ(written.size(), c.writes.size() + 2);
+        EXPECT_EQ(std::vector<Bytes>(written.begin() + 1, written.end() - 1), c.writes);
+    }
+}
+
+// Any first byte can arrive unsolicited: stream packets, data requests and replies of
+// every family a reader might be waiting for; planned after a reply, or at once.
+TEST_F(EmulatorReplies, UnsolicitedPacketOfAnyFirstByte) {
+    const std::vector<Bytes> firsts = {{0x55}, {0xEA}, {0x12}, {0xCC}, {0xB0}, {0xAD}, {0x01}, {0x01, 0x55}};
+    for (const Bytes& first : firsts) {
+        SCOPED_TRACE(static_cast<int>(first[0]));
+        Bytes packet = first;
+        packet.resize(64, 0x5A);
+        emulator_.ClearFaults();
+        emulator_.FaultOnHeader(kPresence, Fault::Unsolicited(packet));
+        ASSERT_EQ(client_->Write(kPresence), 4);
+        EXPECT_EQ(client_->ReadExactly(128, kWaitMs), Joined(Accepted(kPresence), packet));
+        ASSERT_TRUE(emulator_.Inject(packet));
+        EXPECT_EQ(client_->ReadExactly(64, kWaitMs), packet);
+    }
+}
+
+TEST_F(EmulatorReplies, UnsolicitedPacketAfterADelay) {
+    const Bytes dataRequest = Accepted({0x01, 0x55});
+    emulator_.FaultOnRequest(0, Fault::Unsolicited(dataRequest, 150));
+    const uint64_t sent = NowUs();
+    EXPECT_EQ(Exchange(kPresence), Accepted(kPresence));
+    EXPECT_EQ(client_->ReadOnce(kWaitMs), dataRequest);
+    const uint64_t elapsedMs = (NowUs() - sent) / 1000;
+    EXPECT_GE(elapsedMs, 145u);
+    EXPECT_LT(elapsedMs, kWaitMs);
+}
+
+// The host's reader gives up after its time-out (here 130 ms) and sends the next
+// request; the late reply of the first comes while the second is being answered, so
+// the second reader finds it ahead of its own reply.
+TEST_F(EmulatorReplies, LateReplyArrivesWhileTheNextRequestIsAnswered) {
+    constexpr unsigned kReaderMs = 130;
+    constexpr unsigned kLateMs = 250;
+    emulator_.FaultOnRequest(0, Fault::Delay(kLateMs));
+    emulator_.FaultOnRequest(1, Fault::Delay(kLateMs));
+    const uint64_t first = NowUs();
+    EXPECT_TRUE(Exchange(kModelRecord, kReaderMs).empty());
+    const uint64_t second = NowUs();
+    ASSERT_LT((second - first) / 1000, kLateMs - 20) << "the host was too slow for this plan";
+    ASSERT_EQ(client_->Write(kPresence), 4);
+    EXPECT_EQ(client_->ReadOnce(kWaitMs), ReplyTo(kModelRecord));
+    const uint64_t lateMs = (NowUs() - first) / 1000;
+    EXPECT_EQ(client_->ReadOnce(kWaitMs), Accepted(kPresence));
+    const uint64_t ownMs = (NowUs() - second) / 1000;
+    EXPECT_GE(lateMs, kLateMs - 5);
+    EXPECT_GE(ownMs, kLateMs - 5);
+    EXPECT_LT(ownMs, kWaitMs);
+}
+
+// The same without depending on the host's timing: the reply waits for the next
+// request and is written ahead of that request's own reply.
+TEST_F(EmulatorReplies, ReplyHeldUntilTheNextRequest) {
+    emulator_.FaultOnRequest(0, Fault::DelayUntilNext());
+    EXPECT_TRUE(Exchange(kModelRecord, kQuietMs).empty());
+    ASSERT_EQ(client_->Write(kPresence), 4);
+    EXPECT_EQ(client_->ReadExactly(12 + 64, kWaitMs), Joined(ReplyTo(kModelRecord), Accepted(kPresence)));
+    EXPECT_EQ(emulator_.Written(), (std::vector<Bytes>{ReplyTo(kModelRecord), Accepted(kPresence)}));
+
+    // Held with a delay: written that long after the next request arrives.
+    emulator_.FaultOnRequest(2, Fault::DelayUntilNext(150));
+    EXPECT_TRUE(Exchange(kRevision, kQuietMs).empty());
+    const uint64_t sent = NowUs();
+    EXPECT_EQ(Exchange(kPresence), Accepted(kPresence));
+    EXPECT_EQ(client_->ReadOnce(kWaitMs), ReplyTo(kRevision));
+    const uint64_t elapsedMs = (NowUs() - sent) / 1000;
+    EXPECT_GE(elapsedMs, 145u);
+    EXPECT_LT(elapsedMs, kWaitMs);
+}
+
 }  // namespace
 }  // namespace nvsemu

@@ -60,6 +60,8 @@ bool Emulator::Start() {
     framer_.Reset();
     arrivals_.clear();
     schedule_.clear();
+    held_.clear();
+    backAtUs_ = 0;
     burstCut_ = true;
     writeBlocked_ = false;
     {
@@ -74,7 +76,9 @@ bool Emulator::Start() {
         masterFd_ = pty_.master;
         slavePath_ = pty_.slavePath;
         linked_ = false;
+        linkTarget_.clear();
     }
+    cv_.notify_all();
     thread_ = std::thread(&Emulator::Run, this);
     return true;
 }
@@ -92,21 +96,30 @@ void Emulator::Stop() {
     if (thread_.joinable())
         thread_.join();
     std::lock_guard<std::recursive_mutex> io(ioMu_);
-    if (linked_)
-        RemoveLink(linkPath_, pty_.slavePath);
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (linked_)
+            RemoveLink(linkPath_, linkTarget_);  // also a link left by a hang-up
+        linked_ = false;
+        linkTarget_.clear();
+    }
     ClosePty(pty_);
     if (wakeFd_ >= 0)
         close(wakeFd_);
     wakeFd_ = -1;
     schedule_.clear();
+    held_.clear();
+    backAtUs_ = 0;
     framer_.Reset();
-    std::lock_guard<std::mutex> lock(mu_);
-    linked_ = false;
-    plugged_ = false;
-    masterFd_ = -1;
-    slavePath_.clear();
-    running_ = false;
-    stop_ = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        plugged_ = false;
+        masterFd_ = -1;
+        slavePath_.clear();
+        running_ = false;
+        stop_ = false;
+    }
+    cv_.notify_all();
 }
 
 bool Emulator::Running() const {
@@ -127,6 +140,11 @@ int Emulator::MasterFd() const {
 bool Emulator::Plugged() const {
     std::lock_guard<std::mutex> lock(mu_);
     return plugged_;
+}
+
+bool Emulator::WaitForPlugged(bool plugged, unsigned timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return plugged_ == plugged; });
 }
 
 bool Emulator::OnIoThread(std::function<bool()> fn) {
@@ -163,8 +181,9 @@ void Emulator::Unlink() {
     OnIoThread([this] {
         std::lock_guard<std::mutex> lock(mu_);
         if (linked_)
-            RemoveLink(linkPath_, pty_.slavePath);
+            RemoveLink(linkPath_, linkTarget_);
         linked_ = false;
+        linkTarget_.clear();
         return true;
     });
 }
@@ -177,20 +196,38 @@ void Emulator::Unplug() {
 }
 
 bool Emulator::Replug() {
-    return OnIoThread([this] { return DoReplug(); });
+    return OnIoThread([this] { return DoReplug(true); });
+}
+
+bool Emulator::HangUp(unsigned backAfterMs) {
+    return OnIoThread([this, backAfterMs] {
+        if (pty_.master < 0)
+            return false;
+        DoHangUp(backAfterMs);
+        return true;
+    });
 }
 
 bool Emulator::DoLink(const std::string& path) {
     std::lock_guard<std::mutex> lock(mu_);
     const std::string previous = linked_ ? linkPath_ : std::string();
+    const std::string previousTarget = linkTarget_;
     linkPath_ = path;  // remembered for Replug even while unplugged
-    if (pty_.master < 0)
+    if (pty_.master < 0) {
+        // Hung up: the old link is not carried over to a new name.
+        if (!previous.empty() && previous != path) {
+            RemoveLink(previous, previousTarget);
+            linked_ = false;
+            linkTarget_.clear();
+        }
         return false;
+    }
     if (!MakeLink(path, pty_.slavePath))
         return false;
     if (!previous.empty() && previous != path)
-        RemoveLink(previous, pty_.slavePath);
+        RemoveLink(previous, previousTarget);
     linked_ = true;
+    linkTarget_ = pty_.slavePath;
     return true;
 }
 
@@ -198,8 +235,22 @@ void Emulator::DoUnplug() {
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (linked_)
-            RemoveLink(linkPath_, pty_.slavePath);
+            RemoveLink(linkPath_, linkTarget_);
         linked_ = false;
+        linkTarget_.clear();
+    }
+    ClosePort();
+    backAtUs_ = 0;  // an unplug during a hang-up: the port stays away
+}
+
+void Emulator::DoHangUp(unsigned backAfterMs) {
+    ClosePort();  // the link stays, pointing at the slave that has just gone
+    backAtUs_ = NowUs() + uint64_t{backAfterMs} * 1000;
+}
+
+void Emulator::ClosePort() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
         plugged_ = false;
         masterFd_ = -1;
         slavePath_.clear();
@@ -210,22 +261,33 @@ void Emulator::DoUnplug() {
     framer_.Reset();
     arrivals_.clear();
     schedule_.clear();  // replies still due die with the port
+    held_.clear();
     writeBlocked_ = false;
     burstCut_ = true;
+    cv_.notify_all();
 }
 
-bool Emulator::DoReplug() {
+bool Emulator::DoReplug(bool relink) {
+    backAtUs_ = 0;
     if (pty_.master >= 0)
         DoUnplug();
     if (!OpenRawPty(pty_))
         return false;
-    std::lock_guard<std::mutex> lock(mu_);
-    plugged_ = true;
-    masterFd_ = pty_.master;
-    slavePath_ = pty_.slavePath;
-    if (!linkPath_.empty())
-        linked_ = MakeLink(linkPath_, pty_.slavePath);
-    return linkPath_.empty() || linked_;
+    bool ok = true;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        plugged_ = true;
+        masterFd_ = pty_.master;
+        slavePath_ = pty_.slavePath;
+        if (relink && !linkPath_.empty()) {
+            // Replaces the link a hang-up left dangling.
+            linked_ = MakeLink(linkPath_, pty_.slavePath);
+            linkTarget_ = linked_ ? pty_.slavePath : std::string();
+            ok = linked_;
+        }
+    }
+    cv_.notify_all();
+    return ok;
 }
 
 void Emulator::SetResponder(std::shared_ptr<Responder> responder) {
@@ -367,6 +429,8 @@ void Emulator::Run() {
         }
         if (!schedule_.empty() && !writeBlocked_)
             wakeAt = std::min(wakeAt, schedule_.begin()->first.first);
+        if (backAtUs_ != 0)
+            wakeAt = std::min(wakeAt, backAtUs_);
         const uint64_t waitUs = wakeAt > now ? wakeAt - now : 0;
 
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {pty_.master, 0, 0}};
@@ -393,6 +457,14 @@ void Emulator::Run() {
             writeBlocked_ = false;
 
         now = NowUs();
+        if (backAtUs_ != 0 && now >= backAtUs_) {
+            bool relink = false;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                relink = linked_;
+            }
+            DoReplug(relink);
+        }
         if (framer_.Pending() > 0) {
             const bool stale = now >= lastByteUs_ + staleUs;
             if (stale || (!burstCut_ && now >= lastByteUs_ + gapUs)) {
@@ -484,19 +556,38 @@ void Emulator::Handle(Frame frame) {
     if (responder)
         replies = responder->Answer(request);
 
-    bool unplug = false;
+    FaultEffect effect;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        unplug = faults_.Apply(request.index, request.bytes, replies);
+        effect = faults_.Apply(request.index, request.bytes, replies);
     }
     const uint64_t now = NowUs();
-    if (!unplug && pty_.master >= 0)
-        for (Reply& reply : replies)
-            if (!reply.bytes.empty())
-                Schedule(std::move(reply.bytes), now + uint64_t{reply.delayMs} * 1000);
+    if (effect.port == FaultEffect::Port::Keep && pty_.master >= 0) {
+        const auto send = [&](std::vector<Reply>& packets) {
+            for (Reply& r : packets)
+                if (!r.bytes.empty())
+                    Schedule(std::move(r.bytes), now + uint64_t{r.delayMs} * 1000);
+        };
+        // Replies held by an earlier request go first: at equal due times the order
+        // of scheduling is the order of writing.
+        for (auto& [bytes, afterUs] : held_)
+            Schedule(std::move(bytes), now + afterUs);
+        held_.clear();
+        send(effect.before);
+        if (effect.hold) {
+            for (Reply& r : replies)
+                if (!r.bytes.empty())
+                    held_.emplace_back(std::move(r.bytes), uint64_t{effect.heldMs + r.delayMs} * 1000);
+        } else {
+            send(replies);
+        }
+        send(effect.after);
+    }
     cv_.notify_all();
-    if (unplug)
+    if (effect.port == FaultEffect::Port::Unplug)
         DoUnplug();
+    else if (effect.port == FaultEffect::Port::HangUp)
+        DoHangUp(effect.backAfterMs);
     WriteDue();
 }
 

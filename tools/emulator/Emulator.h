@@ -17,8 +17,9 @@
 //      answers nothing. The firmware model plugs in here; FamilyResponder dispatches
 //      on the family byte so the model can be added family by family.
 //   The fault plan (FaultOnRequest, FaultOnHeader) then changes what was chosen: drop,
-//   truncate, delay (a late reply reaches whoever reads next), alter bytes, replace,
-//   refuse (byte 3 not 0xFF) or unplug at that request.
+//   truncate, delay (a late reply reaches whoever reads next), hold until the next
+//   request, alter bytes, replace, refuse (byte 3 not 0xFF), send twice, send too long,
+//   add an unsolicited packet, or unplug or hang up at that request (Faults.h).
 //   SetRequestHook sees every request before the replies are chosen.
 //   Inject(bytes) writes an unsolicited packet (a 0xAD sampling packet, a 01 55 data
 //   request) at once.
@@ -29,6 +30,13 @@
 //   still works. Unplug() removes the link and closes the master: the host's slave
 //   descriptor then reads 0 and writes fail with EIO. Replug() opens a new pty and
 //   links it at the last LinkAs path again. Pending replies die with the old port.
+//   HangUp(ms) closes the master but leaves the link in place (dangling), and ms later
+//   opens a new pty and points the link at it: a port that drops and re-enumerates
+//   under the same name. The responder and everything recorded are kept throughout.
+//
+// Descriptors
+//   Every descriptor the emulator opens is close-on-exec from the call that creates
+//   it, and its waits use poll, so it works in a process holding thousands of them.
 //
 // Threads
 //   Every call is safe from any thread while the I/O thread runs. The responder, the
@@ -115,7 +123,15 @@ public:
     void Unplug();
     // Opens a new pty (unplugging the old one first) and links it at the last LinkAs path.
     bool Replug();
+    // Closes the master (and the kept slave descriptor) but keeps the link; after
+    // backAfterMs (0: at once, on the I/O thread's next turn) a new pty is opened and
+    // the link, when there was one, points at it. False when no port was open. An
+    // Unplug before the port is back cancels the return; Replug brings it back at once.
+    bool HangUp(unsigned backAfterMs);
+    // A port is open (false while unplugged, hung up or stopped).
     bool Plugged() const;
+    // Waits (condition variable) until Plugged() == plugged.
+    bool WaitForPlugged(bool plugged, unsigned timeoutMs) const;
 
     void SetResponder(std::shared_ptr<Responder> responder);
     void SetResponder(ResponderFn responder);
@@ -165,7 +181,9 @@ private:
     void WriteDue();
     bool DoLink(const std::string& path);
     void DoUnplug();
-    bool DoReplug();
+    bool DoReplug(bool relink);
+    void DoHangUp(unsigned backAfterMs);
+    void ClosePort();
     uint64_t ArrivalUs(uint64_t offset);
 
     // Owned by the I/O thread, which holds ioMu_ while it works on them; callers that
@@ -179,6 +197,9 @@ private:
     bool burstCut_ = true;  // the quiet gap after the last bytes was handled
     std::map<std::pair<uint64_t, uint64_t>, std::vector<uint8_t>> schedule_;  // (due µs, seq) -> reply
     bool writeBlocked_ = false;
+    // Replies of a DelayUntilNext request: (bytes, µs after the next request).
+    std::vector<std::pair<std::vector<uint8_t>, uint64_t>> held_;
+    uint64_t backAtUs_ = 0;  // a hung-up port comes back then (0: not hung up)
     int wakeFd_ = -1;
     std::thread thread_;
     std::thread::id ioThreadId_;
@@ -191,7 +212,8 @@ private:
     bool plugged_ = false;
     int masterFd_ = -1;
     std::string slavePath_;
-    std::string linkPath_;  // last LinkAs path
+    std::string linkPath_;    // last LinkAs path
+    std::string linkTarget_;  // the slave path the link at linkPath_ points at
     bool linked_ = false;
     std::deque<std::function<void()>> tasks_;
     std::vector<Request> requests_;

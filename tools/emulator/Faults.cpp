@@ -24,8 +24,8 @@ void FaultPlan::OnHeader(std::vector<uint8_t> prefix, Fault fault, unsigned time
 
 void FaultPlan::Clear() { entries_.clear(); }
 
-bool FaultPlan::Apply(size_t index, const std::vector<uint8_t>& request, std::vector<Reply>& replies) {
-    bool unplug = false;
+FaultEffect FaultPlan::Apply(size_t index, const std::vector<uint8_t>& request, std::vector<Reply>& replies) {
+    std::vector<const Fault*> due;
     for (Entry& e : entries_) {
         if (e.spent)
             continue;
@@ -40,21 +40,67 @@ bool FaultPlan::Apply(size_t index, const std::vector<uint8_t>& request, std::ve
             if (hit && e.times != 0 && n + 1 - e.skip >= e.times)
                 e.spent = true;
         }
-        if (!hit)
-            continue;
-        if (e.fault.kind == Fault::Kind::Unplug)
-            unplug = true;
-        ApplyFault(e.fault, replies);
+        if (hit)
+            due.push_back(&e.fault);
     }
-    if (unplug)
+
+    for (const Fault* f : due)
+        ApplyFault(*f, replies);
+
+    FaultEffect effect;
+    for (const Fault* f : due) {
+        switch (f->kind) {
+            case Fault::Kind::Unplug:
+                effect.port = FaultEffect::Port::Unplug;
+                break;
+            case Fault::Kind::HangUp:
+                if (effect.port == FaultEffect::Port::Keep) {
+                    effect.port = FaultEffect::Port::HangUp;
+                    effect.backAfterMs = f->delayMs;
+                }
+                break;
+            case Fault::Kind::DelayUntilNext:
+                effect.hold = true;
+                effect.heldMs = std::max(effect.heldMs, f->delayMs);
+                break;
+            default:
+                break;
+        }
+    }
+    // Unsolicited packets are timed by the replies as they now stand; held replies
+    // have no time yet, so then the packets are timed from the request.
+    unsigned first = 0;
+    unsigned last = 0;
+    if (!effect.hold && !replies.empty()) {
+        first = replies.front().delayMs;
+        for (const Reply& r : replies) {
+            first = std::min(first, r.delayMs);
+            last = std::max(last, r.delayMs);
+        }
+    }
+    for (const Fault* f : due) {
+        if (f->kind != Fault::Kind::Unsolicited || f->bytes.empty())
+            continue;
+        if (f->before)
+            effect.before.push_back(Reply{f->bytes, first});
+        else
+            effect.after.push_back(Reply{f->bytes, last + f->delayMs});
+    }
+
+    if (effect.port != FaultEffect::Port::Keep) {
         replies.clear();
-    return unplug;
+        effect.before.clear();
+        effect.after.clear();
+        effect.hold = false;
+    }
+    return effect;
 }
 
 void ApplyFault(const Fault& fault, std::vector<Reply>& replies) {
     switch (fault.kind) {
         case Fault::Kind::Drop:
         case Fault::Kind::Unplug:
+        case Fault::Kind::HangUp:
             replies.clear();
             break;
         case Fault::Kind::Truncate:
@@ -81,6 +127,24 @@ void ApplyFault(const Fault& fault, std::vector<Reply>& replies) {
             for (Reply& r : replies)
                 if (r.bytes.size() > 3)
                     r.bytes[3] = fault.status;
+            break;
+        case Fault::Kind::Duplicate: {
+            std::vector<Reply> twice;
+            twice.reserve(replies.size() * 2);
+            for (Reply& r : replies) {
+                twice.push_back(r);
+                twice.push_back(Reply{r.bytes, r.delayMs + fault.delayMs});
+            }
+            replies = std::move(twice);
+            break;
+        }
+        case Fault::Kind::Extend:
+            for (Reply& r : replies)
+                if (!r.bytes.empty())
+                    r.bytes.insert(r.bytes.end(), fault.bytes.begin(), fault.bytes.end());
+            break;
+        case Fault::Kind::DelayUntilNext:
+        case Fault::Kind::Unsolicited:
             break;
     }
 }

@@ -3,7 +3,8 @@
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
-#include <pty.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,23 +12,31 @@
 namespace nvsemu {
 
 bool OpenRawPty(PtyPair& pty) {
+    // Both ends are opened close-on-exec in the same call that creates them: a host
+    // process that starts programs from other threads must not hand them the port
+    // (a child holding the master would keep the instrument "plugged in").
+    const int master = open("/dev/ptmx", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master < 0)
+        return false;
+    char name[PATH_MAX] = {};
+    int slave = -1;
+    if (grantpt(master) == 0 && unlockpt(master) == 0 && ptsname_r(master, name, sizeof name) == 0) {
+#ifdef TIOCGPTPEER
+        slave = ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC);
+#endif
+        if (slave < 0)
+            slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    // Raw before the path is given to anyone, so no other opener sees the cooked
+    // defaults.
     termios raw{};
     cfmakeraw(&raw);
     cfsetspeed(&raw, B115200);
-    char name[PATH_MAX] = {};
-    int master = -1;
-    int slave = -1;
-    // openpty applies the raw settings to the slave before returning, so no other
-    // opener can see the cooked defaults.
-    if (openpty(&master, &slave, name, &raw, nullptr) != 0)
-        return false;
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
-    const int flags = fcntl(master, F_GETFL);
-    if (flags < 0 || fcntl(master, F_SETFL, flags | O_NONBLOCK) != 0) {
+    if (slave < 0 || tcsetattr(slave, TCSANOW, &raw) != 0) {
         const int saved = errno;
+        if (slave >= 0)
+            close(slave);
         close(master);
-        close(slave);
         errno = saved;
         return false;
     }

@@ -1,33 +1,34 @@
-// nvs-emulator: the emulated instrument as a program, for manual runs and for
-// cross-built test clients (a native emulator can serve them over the same pty).
+// nvs-emulator: the emulated instrument as a program, for host developers, manual runs
+// and cross-built test clients (a native emulator can serve them over the same pty).
+// `nvs-emulator --help` lists the options (CommandLine.h).
 //
-//   nvs-emulator [--profile NAME] [--link PATH] [-v]
+// Prints the slave path on its first line of standard output, and the new path each
+// time the instrument is plugged back in. Runs until SIGINT or SIGTERM, answering as
+// the firmware model of the chosen profile (Profile.h). SIGUSR1 unplugs and replugs.
 //
-// Prints the slave path on its first line of standard output, then runs until SIGINT
-// or SIGTERM, answering as the firmware model of the chosen profile (Profile.h; the
-// default is a main unit with a PPG module 0x2112). With -v every request is logged
-// to standard error.
+// Signals: SIGINT, SIGTERM and SIGUSR1 are blocked in every thread from the start and
+// read from a signalfd (close-on-exec, non-blocking) that this thread polls: no handler
+// ever runs, so nothing is interrupted and nothing async-signal-unsafe can happen. (A
+// handler would also trip user-mode emulators of 32-bit targets, which restore a
+// thread's TLS register wrongly after one.)
 #include <cerrno>
 #include <csignal>
-#include <pthread.h>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/signalfd.h>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
+#include "CommandLine.h"
 #include "Emulator.h"
 #include "Firmware.h"
 #include "Profile.h"
 
 namespace {
-
-void Usage(const char* argv0, FILE* out) {
-    std::fprintf(out, "usage: %s [--profile NAME] [--link PATH] [-v]\n", argv0);
-    std::fprintf(out, "profiles:");
-    for (const std::string& name : nvsemu::Profile::Names())
-        std::fprintf(out, " %s%s", name.c_str(), name == nvsemu::Profile::DefaultName() ? " (default)" : "");
-    std::fprintf(out, "\n");
-}
 
 const char* KindName(nvsemu::FrameKind kind) {
     switch (kind) {
@@ -58,58 +59,81 @@ void Log(const nvsemu::Request& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string link;
-    std::string profileName = nvsemu::Profile::DefaultName();
-    bool verbose = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--link") == 0 && i + 1 < argc) {
-            link = argv[++i];
-        } else if (std::strcmp(argv[i], "--profile") == 0 && i + 1 < argc) {
-            profileName = argv[++i];
-        } else if (std::strcmp(argv[i], "-v") == 0) {
-            verbose = true;
-        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            Usage(argv[0], stdout);
-            return 0;
-        } else {
-            Usage(argv[0], stderr);
-            return 2;
-        }
+    nvsemu::CommandLine line;
+    std::string error;
+    if (!nvsemu::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), line, error)) {
+        std::fprintf(stderr, "nvs-emulator: %s (--help lists the options)\n", error.c_str());
+        return 2;
     }
+    if (line.help) {
+        std::fputs(nvsemu::UsageText(argv[0]).c_str(), stdout);
+        return 0;
+    }
+    const std::string profileName = line.profile.empty() ? nvsemu::Profile::DefaultName() : line.profile;
     nvsemu::Profile profile;
     if (!nvsemu::Profile::ByName(profileName, profile)) {
-        std::fprintf(stderr, "nvs-emulator: no profile named %s\n", profileName.c_str());
-        Usage(argv[0], stderr);
+        std::fprintf(stderr, "nvs-emulator: no profile named %s (--help lists the profiles)\n", profileName.c_str());
         return 2;
     }
 
-    // Block the stop signals before the I/O thread starts, so only sigwait sees them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Blocked before the I/O thread starts (it keeps this mask) and never unblocked.
+    sigset_t handled;
+    sigemptyset(&handled);
+    sigaddset(&handled, SIGINT);
+    sigaddset(&handled, SIGTERM);
+    sigaddset(&handled, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+    const int signals = signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signals < 0) {
+        std::perror("nvs-emulator: signalfd");
+        return 1;
+    }
 
+    auto firmware = std::make_shared<nvsemu::Firmware>(profile);
     nvsemu::Emulator emulator;
-    emulator.SetResponder(std::make_shared<nvsemu::Firmware>(profile));
-    if (verbose)
+    emulator.SetResponder(firmware);
+    nvsemu::PlanFaults(line, emulator, *firmware);
+    if (line.verbose)
         emulator.SetRequestHook(Log);
     if (!emulator.Start()) {
         std::perror("nvs-emulator: cannot open a pseudo-terminal");
         return 1;
     }
-    if (!link.empty() && !emulator.LinkAs(link)) {
-        std::fprintf(stderr, "nvs-emulator: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
+    if (!line.link.empty() && !emulator.LinkAs(line.link)) {
+        std::fprintf(stderr, "nvs-emulator: cannot link %s: %s\n", line.link.c_str(), std::strerror(errno));
         return 1;
     }
     std::printf("%s\n", emulator.SlavePath().c_str());
     std::fflush(stdout);
 
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    int stopSignal = 0;
+    while (stopSignal == 0) {
+        pollfd p{signals, POLLIN, 0};
+        if (poll(&p, 1, -1) < 0 && errno != EINTR) {
+            std::perror("nvs-emulator: poll");
+            break;
+        }
+        signalfd_siginfo info;
+        while (stopSignal == 0 && read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            if (info.ssi_signo != SIGUSR1) {
+                stopSignal = static_cast<int>(info.ssi_signo);
+            } else if (emulator.Plugged()) {
+                emulator.Unplug();
+                if (line.verbose)
+                    std::fprintf(stderr, "nvs-emulator: unplugged\n");
+            } else if (emulator.Replug()) {
+                std::printf("%s\n", emulator.SlavePath().c_str());
+                std::fflush(stdout);
+                if (line.verbose)
+                    std::fprintf(stderr, "nvs-emulator: plugged back in as %s\n", emulator.SlavePath().c_str());
+            } else {
+                std::fprintf(stderr, "nvs-emulator: cannot plug back in: %s\n", std::strerror(errno));
+            }
+        }
+    }
     emulator.Stop();
-    if (verbose)
-        std::fprintf(stderr, "nvs-emulator: stopped by signal %d after %zu requests, %zu filler bytes\n", signal,
+    if (line.verbose)
+        std::fprintf(stderr, "nvs-emulator: stopped by signal %d after %zu requests, %zu filler bytes\n", stopSignal,
                      emulator.Requests().size(), emulator.FillerBytes());
     return 0;
 }

@@ -1,0 +1,217 @@
+#include "CommandLine.h"
+
+#include <cctype>
+#include <limits>
+
+#include "Emulator.h"
+#include "Firmware.h"
+#include "Profile.h"
+
+namespace nvsemu {
+namespace {
+
+constexpr size_t kMaxHeader = 64;
+constexpr unsigned long long kMaxDelayMs = 600000;  // ten minutes: beyond any host's patience
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// A decimal number of at most `max`; no sign, no spaces.
+bool ParseCount(const std::string& text, unsigned long long max, unsigned long long& out) {
+    if (text.empty() || text.size() > 19)
+        return false;
+    unsigned long long value = 0;
+    for (const char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value > max)
+        return false;
+    out = value;
+    return true;
+}
+
+}  // namespace
+
+bool ParseHeader(const std::string& text, std::vector<uint8_t>& prefix) {
+    std::vector<uint8_t> bytes;
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = text.find(',', start);
+        std::string token = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X'))
+            token.erase(0, 2);
+        if (token.empty() || (token.size() > 2 && token.size() % 2 != 0))
+            return false;
+        for (const char c : token)
+            if (HexDigit(c) < 0)
+                return false;
+        if (token.size() == 1) {
+            bytes.push_back(static_cast<uint8_t>(HexDigit(token[0])));
+        } else {
+            for (size_t i = 0; i < token.size(); i += 2)
+                bytes.push_back(static_cast<uint8_t>(HexDigit(token[i]) * 16 + HexDigit(token[i + 1])));
+        }
+        if (bytes.size() > kMaxHeader)
+            return false;
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    prefix = std::move(bytes);
+    return true;
+}
+
+bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, std::string& error) {
+    CommandLine line;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::optional<std::string> inlineValue;
+        const size_t eq = name.find('=');
+        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inlineValue = name.substr(eq + 1);
+            name.erase(eq);
+        }
+        const auto flag = [&] {
+            if (inlineValue)
+                error = name + " takes no value";
+            return !inlineValue;
+        };
+        const auto value = [&](std::string& v) {
+            if (inlineValue) {
+                v = *inlineValue;
+                return true;
+            }
+            if (i + 1 >= args.size()) {
+                error = name + " needs a value";
+                return false;
+            }
+            v = args[++i];
+            return true;
+        };
+        const auto header = [&](const std::string& text, std::vector<uint8_t>& prefix) {
+            if (ParseHeader(text, prefix))
+                return true;
+            error = name + ": \"" + text + "\" is not request header bytes in hex (e.g. 12 or 55,00)";
+            return false;
+        };
+
+        std::string v;
+        if (name == "-h" || name == "--help") {
+            if (!flag())
+                return false;
+            line.help = true;
+        } else if (name == "-v" || name == "--verbose") {
+            if (!flag())
+                return false;
+            line.verbose = true;
+        } else if (name == "--silent") {
+            if (!flag())
+                return false;
+            line.silent = true;
+        } else if (name == "--profile") {
+            if (!value(v))
+                return false;
+            line.profile = v;
+        } else if (name == "--link") {
+            if (!value(v))
+                return false;
+            if (v.empty()) {
+                error = "--link needs a path";
+                return false;
+            }
+            line.link = v;
+        } else if (name == "--refuse" || name == "--drop") {
+            std::vector<uint8_t> prefix;
+            if (!value(v) || !header(v, prefix))
+                return false;
+            (name == "--refuse" ? line.refuse : line.drop).push_back(std::move(prefix));
+        } else if (name == "--delay") {
+            if (!value(v))
+                return false;
+            const size_t colon = v.rfind(':');
+            HeaderDelay d;
+            unsigned long long ms = 0;
+            if (colon == std::string::npos || !ParseCount(v.substr(colon + 1), kMaxDelayMs, ms)) {
+                error = "--delay: \"" + v + "\" is not HEADER:MS (e.g. 12:300, MS at most " +
+                        std::to_string(kMaxDelayMs) + ")";
+                return false;
+            }
+            if (!header(v.substr(0, colon), d.prefix))
+                return false;
+            d.ms = static_cast<unsigned>(ms);
+            line.delay.push_back(std::move(d));
+        } else if (name == "--unplug-after") {
+            unsigned long long n = 0;
+            if (!value(v))
+                return false;
+            if (!ParseCount(v, std::numeric_limits<uint32_t>::max(), n)) {
+                error = "--unplug-after: \"" + v + "\" is not a number of requests";
+                return false;
+            }
+            line.unplugAfter = static_cast<size_t>(n);
+        } else {
+            error = "unknown option " + args[i];
+            return false;
+        }
+    }
+    out = std::move(line);
+    return true;
+}
+
+std::string UsageText(const std::string& program) {
+    std::string profiles;
+    for (const std::string& name : Profile::Names())
+        profiles += " " + name + (name == Profile::DefaultName() ? " (default)" : "");
+    return "usage: " + program +
+           " [--profile NAME] [--link PATH] [-v] [fault options]\n"
+           "\n"
+           "Serves the instrument's firmware model on a pseudo-terminal until SIGINT or SIGTERM.\n"
+           "Prints the port's path (/dev/pts/N) as the first line of standard output, and the\n"
+           "new path on a line of its own each time the instrument is plugged back in.\n"
+           "\n"
+           "  --profile NAME     the instrument to be; profiles:" +
+           profiles +
+           "\n"
+           "  --link PATH        also name the port PATH (a symbolic link, e.g. /dev/ttyACM0);\n"
+           "                     removed on unplug and on exit, made again on replug\n"
+           "  -v, --verbose      log every request to standard error\n"
+           "  -h, --help         this text\n"
+           "\n"
+           "Fault options (HEADER: the first bytes of a request, in hex, e.g. 12, 55,00 or cc,00,14;\n"
+           "each option may be given more than once and hits every matching request):\n"
+           "  --silent           answer no request at all\n"
+           "  --refuse HEADER    refuse matching requests: status 0x00 instead of 0xFF (byte 4 of\n"
+           "                     a memory command 12, byte 3 of the others); no change of state\n"
+           "  --drop HEADER      answer nothing to matching requests\n"
+           "  --delay HEADER:MS  answer matching requests MS milliseconds late\n"
+           "  --unplug-after N   answer N requests, then vanish at the next one (no reply, link\n"
+           "                     removed, port closed)\n"
+           "\n"
+           "Signals:\n"
+           "  SIGUSR1            unplug when plugged in; plug back in (a new port, same link)\n"
+           "                     when unplugged\n"
+           "  SIGINT, SIGTERM    stop; the link is removed\n";
+}
+
+void PlanFaults(const CommandLine& line, Emulator& emulator, Firmware& firmware) {
+    emulator.SetSilent(line.silent);
+    for (const std::vector<uint8_t>& prefix : line.refuse)
+        firmware.RefuseRequests(prefix, 0);
+    for (const std::vector<uint8_t>& prefix : line.drop)
+        emulator.FaultOnHeader(prefix, Fault::Drop(), 0);
+    for (const HeaderDelay& d : line.delay)
+        emulator.FaultOnHeader(d.prefix, Fault::Delay(d.ms), 0);
+    if (line.unplugAfter)
+        emulator.FaultOnRequest(*line.unplugAfter, Fault::Unplug());
+}
+
+}  // namespace nvsemu

@@ -1,0 +1,55 @@
+// The nvs-emulator program's command line: what it parses to, its help text, and how
+// its fault options are planned on the emulator and the firmware model.
+//
+// Parsing is pure (strings in, a CommandLine out); PlanFaults only configures.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nvsemu {
+
+class Emulator;
+class Firmware;
+
+struct HeaderDelay {
+    std::vector<uint8_t> prefix;
+    unsigned ms = 0;
+    bool operator==(const HeaderDelay& o) const { return prefix == o.prefix && ms == o.ms; }
+};
+
+struct CommandLine {
+    std::string profile;  // empty: the default profile
+    std::string link;     // empty: no device-node link
+    bool verbose = false;
+    bool help = false;
+    // Faults.
+    bool silent = false;
+    std::vector<std::vector<uint8_t>> refuse;  // request headers the firmware refuses
+    std::vector<std::vector<uint8_t>> drop;    // request headers answered with nothing
+    std::vector<HeaderDelay> delay;            // request headers answered late
+    std::optional<size_t> unplugAfter;         // requests answered before the unplug
+};
+
+// Parses the arguments that follow the program name. Options take their value as the
+// next argument or after '=' (--drop=55,00). False, with a one-line reason in `error`,
+// on an unknown option or a missing or malformed value.
+bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, std::string& error);
+
+// Request header bytes in hex: bytes separated by commas ("55,00"), each one or two
+// digits with an optional 0x; a run of two-digit bytes may also be written as one
+// ("cc0014"). At most 64 bytes. False on anything else.
+bool ParseHeader(const std::string& text, std::vector<uint8_t>& prefix);
+
+// The --help text.
+std::string UsageText(const std::string& program);
+
+// Plans the command line's faults: silence and unplugging on the emulator, drops and
+// delays in its fault plan (every matching request), refusals in the firmware model
+// (which then leaves its state alone, and refuses the memory command in byte 4).
+void PlanFaults(const CommandLine& line, Emulator& emulator, Firmware& firmware);
+
+}  // namespace nvsemu
