@@ -8,13 +8,14 @@
 #include "output/OutputEnable.h"
 #include "output/OutputSimulation.h"
 #include "waveform/Alignment.h"
+#include "waveform/Numeric.h"
 #include "waveform/Waveform.h"
 
 using namespace output;
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
+using nvs::kPi;
 constexpr int kTick = 20;
 
 // A 1 Hz ECG sine of 1 mV at 1 sample per ms: n = 1000, P = 1 s.

@@ -13,7 +13,7 @@ namespace output {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
+using nvs::kPi;
 constexpr double kStep = 0.001;  // one simulated millisecond, in s
 
 // Samples per second of a record's fSampleRateKHz, as the control block carries it.
