@@ -7,8 +7,10 @@
 
 #include "api/DeviceInfo.h"
 #include "platform/Device.h"
+#include "platform/Platform.h"
 #include "platform/StaticObjects.h"
 #include "platform/Transport.h"
+#include "protocol/Exchange.h"
 #include "protocol/Identity.h"
 #include "protocol/Protocol.h"
 
@@ -16,6 +18,7 @@ namespace {
 
 constexpr int kSerialBufferSize = 32;
 constexpr size_t kSerialTextLength = 14;
+constexpr unsigned kPassThroughPauseMs = 10;
 
 char s_szSerialNumber[kSerialBufferSize];
 char s_szPPGSerialNumber[kSerialBufferSize];
@@ -140,8 +143,20 @@ int ORVSendCommand(unsigned char* command, int length, unsigned char* reply, int
         return -1;
     }
     CAutoCriticalSection lock(g_CriticalSection);
-    // The transport reads at most replyLength bytes into reply.
-    return SendCommand(command, length, reply, replyLength);
+    // As the transport's SendCommand, but paired like the library's own requests: what
+    // earlier exchanges left behind is discarded first, and only a reply that repeats
+    // what the instrument echoes of this command (for a family the library does not know,
+    // its family byte) is delivered. At most replyLength bytes go into reply.
+    DiscardStaleReplies();
+    if (WriteData(command, length, 1) < length) {
+        return -1;
+    }
+    SleepEx(kPassThroughPauseMs);
+    if (replyLength == 0 || reply == nullptr) {
+        return length;
+    }
+    const proto::Result r = proto::Receive(reply, replyLength, NVS_KIND_REPLY, proto::MatchFor(command, length));
+    return proto::Ok(r) ? replyLength : -1;
 }
 
 void ORVLog(char*) {

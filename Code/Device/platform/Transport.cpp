@@ -284,3 +284,83 @@ void ClearReplyQueue() {
     s_nParked[0] = s_nParked[1] = s_nParked[2] = 0;
     g_pQueueData.Clear();
 }
+
+// ---- Reply pairing ---------------------------------------------------------------------
+
+namespace {
+
+constexpr int kDiscardPackets = 64;              // packets taken from the port by one discard, at the most
+constexpr uint64_t kPacketCompletionUs = 20000;  // a stream packet seen in part: its rest is this close
+
+}  // namespace
+
+void DiscardStaleReplies() {
+    if (!DeviceIsConnected())
+        return;
+    CAutoCriticalSection lock(g_ReadCriticalSection);
+    if (s_nParked[KindIndex(NVS_KIND_REPLY)] != 0) {
+        int kept = 0;
+        for (int i = 0; i < g_iQueueCount; ++i) {
+            unsigned char* slot = Slot(i);
+            if (Matches(slot[0], NVS_KIND_REPLY))
+                continue;
+            if (kept != i)
+                memcpy(Slot(kept), slot, NVS_PACKET_SIZE);
+            ++kept;
+        }
+        g_iQueueCount = kept;
+        s_nParked[KindIndex(NVS_KIND_REPLY)] = 0;
+        if (g_iQueueCount == 0)
+            s_iQueueHead = 0;
+    }
+    CDevicePort port;
+    if (!port.Valid())
+        return;
+    for (int n = 0; n < kDiscardPackets; ++n) {
+        unsigned char packet[NVS_PACKET_SIZE];
+        PassEnd end;
+        int got = ReadPort(port, packet, NVS_PACKET_SIZE, 0, true, end);
+        if (got == 0)
+            return;
+        if (!Matches(packet[0], NVS_KIND_REPLY)) {
+            // A stream or notification packet caught in part: its rest follows at once.
+            const uint64_t until = GetMonotonicUs() + kPacketCompletionUs;
+            while (got < NVS_PACKET_SIZE && end != PassEnd::HungUp && GetMonotonicUs() < until) {
+                const int more = ReadPort(port, packet + got, NVS_PACKET_SIZE - got, 0, true, end);
+                if (more == 0)
+                    SleepEx(1);
+                got += more;
+            }
+            if (got == NVS_PACKET_SIZE)
+                Park(packet, got);
+        }
+        if (end == PassEnd::HungUp)
+            return;
+    }
+}
+
+int ReadDataBefore(unsigned char* buffer, int length, unsigned char expected, uint64_t deadlineUs) {
+    if (buffer == nullptr || length <= 0 || !DeviceIsConnected())
+        return 0;
+    int drained = 0;
+    for (;;) {
+        const bool draining = GetMonotonicUs() >= deadlineUs;
+        CAutoCriticalSection lock(g_ReadCriticalSection);
+        if (const int taken = TakeFromQueue(buffer, length, expected))
+            return taken;
+        CDevicePort port;
+        if (!port.Valid())
+            return 0;
+        PassEnd end;
+        const int got = ReadPort(port, buffer, length, deadlineUs, draining, end);
+        if (got == 0)
+            return 0;
+        if (Matches(buffer[0], expected))
+            return got;
+        Park(buffer, got);
+        if (end == PassEnd::HungUp)
+            return 0;
+        if (GetMonotonicUs() >= deadlineUs && ++drained > kDrainPackets)
+            return 0;
+    }
+}

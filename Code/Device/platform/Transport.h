@@ -67,3 +67,20 @@ int SendCommand(unsigned char byte);
 
 // Empties the reply queue under the read lock (the connect handshake does this first).
 void ClearReplyQueue();
+
+// ---- Reply pairing ---------------------------------------------------------------------
+// A reply is paired with its request only by what it repeats of it; these two let the
+// protocol drop what cannot be the reply to the request it is about to write or has
+// just written.
+
+// Discards command replies left over from earlier exchanges: those parked in the queue
+// and those already waiting in the port, without waiting for more. Sampling (0xAD) and
+// notification (0x01) packets read from the port are parked for their readers; a piece
+// shorter than a packet is dropped. Called before a command request is written.
+void DiscardStaleReplies();
+
+// ReadData bounded by the caller's deadline (GetMonotonicUs clock) instead of a fresh
+// read time-out, so that one exchange that drops stale packets still waits one read
+// time-out in all. Once the deadline has passed it only takes what is already parked or
+// waiting in the port (no wait, no filler byte).
+int ReadDataBefore(unsigned char* buffer, int length, unsigned char expected, uint64_t deadlineUs);

@@ -7,6 +7,12 @@
 // replies are read by kind through the transport (0xFF any command reply, or a family's
 // own first byte for the 0xB0, 0xCC and 0xAD readers).
 //
+// Pairing: the wire carries no sequence numbers, so a reply is taken for a request only
+// when it repeats the request bytes the instrument echoes (ReplyMatch.h). Before a
+// request is written, command replies left over from earlier exchanges are discarded;
+// while a reply is awaited, packets that do not answer the request are dropped as stale
+// and the read goes on, within one read time-out for the whole exchange.
+//
 // Inside the protocol an exchange's outcome keeps its cause (no port, short write, no or
 // short reply, refused, not the reply asked for); the public functions collapse it to
 // bool with Ok(). Owned by the protocol component; it takes no lock and starts no thread:
@@ -14,6 +20,8 @@
 #pragma once
 
 #include <cstdint>
+
+#include "protocol/ReplyMatch.h"
 
 namespace proto {
 
@@ -36,13 +44,14 @@ constexpr uint8_t kAccepted = 0xFF;
 // True when a port is open.
 bool Connected();
 
-// Writes the whole request without write time-out.
+// Discards stale command replies, then writes the whole request without write time-out.
 Result Send(const uint8_t* request, int length);
 
-// Reads one reply of exactly `length` bytes of the expected kind.
-Result Receive(uint8_t* reply, int length, uint8_t expected);
+// Reads one reply of exactly `length` bytes of the expected kind that answers the
+// request `match` was made for (MatchFor); others are dropped. One read time-out in all.
+Result Receive(uint8_t* reply, int length, uint8_t expected, const ReplyMatch& match);
 
-// Send, sleep pauseMs (0: none), Receive.
+// Send, sleep pauseMs (0: none), Receive a reply that answers this request.
 Result Transact(const uint8_t* request, int requestLength, uint8_t* reply, int replyLength, uint8_t expected,
                 unsigned pauseMs = 0);
 

@@ -72,7 +72,8 @@ bool IsTargetDevice() {
         return false;
     }
     uint8_t reply[kModelReplyLength];
-    if (!proto::Ok(proto::Receive(reply, kModelReplyLength, NVS_KIND_REPLY)) || reply[0] != 0x55) {
+    if (!proto::Ok(
+            proto::Receive(reply, kModelReplyLength, NVS_KIND_REPLY, proto::MatchFor(request, sizeof request)))) {
         return false;
     }
     switch (JudgeHandshakeReply(reply, g_iTargetDeviceSerialNumber)) {

@@ -184,5 +184,6 @@ bool FlashErase(unsigned char target, unsigned int address) {
     }
     SleepEx(kWritePauseMs);
     // The instrument's answer to an erase carries nothing the library relies on.
-    return proto::Ok(proto::Receive(reply, kMemoryPacketLength, NVS_KIND_REPLY));
+    return proto::Ok(
+        proto::Receive(reply, kMemoryPacketLength, NVS_KIND_REPLY, proto::MatchFor(request, kMemoryPacketLength)));
 }

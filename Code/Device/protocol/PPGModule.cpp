@@ -57,12 +57,13 @@ proto::Result Accepted(proto::Result r, const uint8_t* reply) {
 }
 
 // Up to three slow reads of the reply to a calibration request already written.
-proto::Result ReceiveSlowly(uint8_t* reply) {
+proto::Result ReceiveSlowly(const uint8_t* request, uint8_t* reply) {
+    const proto::ReplyMatch match = proto::MatchFor(request, NVS_PACKET_SIZE);
     for (int attempt = 0; attempt < kSettingReadTries; ++attempt) {
         SleepEx(kSettingReadPauseMs);
-        const proto::Result r = proto::Receive(reply, NVS_PACKET_SIZE, NVS_KIND_REPLY);
+        const proto::Result r = proto::Receive(reply, NVS_PACKET_SIZE, NVS_KIND_REPLY, match);
         if (proto::Ok(r)) {
-            return reply[0] == kCC ? proto::Result::Ok : proto::Result::Mismatch;
+            return r;
         }
         if (r == proto::Result::NotConnected) {
             return r;
@@ -79,7 +80,7 @@ proto::Result ReadSetting16(uint8_t id, uint16_t* value) {
         return r;
     }
     uint8_t reply[NVS_PACKET_SIZE];
-    r = Accepted(ReceiveSlowly(reply), reply);
+    r = Accepted(ReceiveSlowly(request, reply), reply);
     if (proto::Ok(r) && value != nullptr) {
         *value = wire::GetLE16(reply + 4);  // low byte first
     }
@@ -164,7 +165,7 @@ bool WriteCalibrationSetting(PPGCalibrationSetting id, unsigned char* data, int 
         return false;
     }
     uint8_t reply[NVS_PACKET_SIZE];
-    if (!proto::Ok(Accepted(ReceiveSlowly(reply), reply))) {
+    if (!proto::Ok(Accepted(ReceiveSlowly(request, reply), reply))) {
         return false;
     }
     SleepEx(kPostWritePauseMs);
