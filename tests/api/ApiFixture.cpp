@@ -8,10 +8,8 @@
 
 #include "api/Connection.h"
 #include "api/LedApi.h"
-#include "api/PlaybackSeam.h"
 #include "api/PostConnection.h"
 #include "platform/Device.h"
-#include "protocol/CommandWindow.h"
 #include "protocol/Identity.h"
 #include "protocol/Memory.h"
 #include "protocol/PPGModule.h"
@@ -22,7 +20,6 @@ void ResetApiState() {
     ResetProtocolState();
     memset(g_PPGDCTable, 0, sizeof g_PPGDCTable);
     memset(g_FPGA_PDRatio, 0, sizeof g_FPGA_PDRatio);
-    SetApiCommandWindow(nullptr);
     g_nTransmissionRateMode = 0;
     g_bACAboveDC = 0;
     g_bPPGAmplitudeConversion = 1;

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-#include "protocol/CommandWindow.h"
 #include "protocol/Identity.h"
 #include "protocol/Memory.h"
 #include "protocol/PPGModule.h"
 #include "protocol/RespirationTables.h"
+#include "protocol/SubsystemHooks.h"
 #include "waveform/Calibration.h"
 
 void ResetProtocolState() {
@@ -22,7 +22,8 @@ void ResetProtocolState() {
     memset(g_ACCalMode, 0, sizeof g_ACCalMode);
     ForgetDynamicLEDState();
     UpdateMCUTransmissionRate(0, 0, 0, 0);  // not model 0x2112 now: forgets what was sent
-    SetPlaybackCommandWindow(nullptr, nullptr);
+    InstallPlaybackHooks(nullptr);
+    InstallSamplingHooks(nullptr);
     for (double& c : g_fECGExtRespirationCoef) {
         c = 110.0;
     }

@@ -18,7 +18,7 @@
 #include <mutex>
 
 #include "api/PostConnection.h"
-#include "output/Output.h"
+#include "output/LockedExchange.h"
 #include "platform/Device.h"
 #include "platform/Monitor.h"
 #include "platform/Platform.h"
@@ -27,7 +27,7 @@
 #include "protocol/Identity.h"
 #include "protocol/PPGModule.h"
 #include "protocol/Protocol.h"
-#include "sampling/Sampling.h"
+#include "protocol/SubsystemHooks.h"
 #include "waveform/Calibration.h"
 
 std::atomic<unsigned long> g_hConnectDeviceThread{0};
@@ -126,7 +126,7 @@ void FreeLocked() {
         g_bStopConnectDeviceThread.store(1);
         ReconnectDevice();
     }
-    ORVDisableSampling();
+    Hooks().sampling.disableSampling();
     ORVStopOutputWaveform();
     WaitForThread(thread);
     g_hConnectDeviceThread.store(0);
@@ -275,6 +275,10 @@ void ORVFree(void) {
     if (t_bConnectionThread) {
         return;  // the listener would wait for its own thread
     }
-    std::lock_guard<std::mutex> lifecycle(s_lifecycle);
-    FreeLocked();
+    {
+        std::lock_guard<std::mutex> lifecycle(s_lifecycle);
+        FreeLocked();
+    }
+    // Also when idle: no helper of a stopped output may outlive the host's use of the library.
+    output::WaitForLockedExchanges();
 }
