@@ -284,4 +284,27 @@ TEST_F(ApiLed, WhilePlaybackRunsSettingsGoThroughTheCommandWindow) {
     InstallPlaybackHooks(nullptr);
 }
 
+TEST_F(ApiLed, AnEngineWithoutAWindowFormForASettingLetsItGoOutDirectly) {
+    Plug(Profile::WithPpgYB2001());
+    ASSERT_TRUE(Connect());
+    s_window.calls.clear();
+    PlaybackHooks partial = {};
+    partial.isRunning = PlaybackRuns;
+    partial.setOutputImpedance = FakeWindow().setOutputImpedance;
+    InstallPlaybackHooks(&partial);
+    InstallSamplingHooks(nullptr);  // leaves the playback entries alone
+
+    EXPECT_TRUE(ORVDeviceEnableImpedance(1));
+    EXPECT_TRUE(ORVDeviceSetElectrode(1));
+    EXPECT_EQ(s_window.calls, std::vector<std::string>{"impedance 255"});
+    EXPECT_EQ(SentWith({0xEA, 0xFF, 0x00}).size(), 1u) << "the electrode went out directly";
+    double lo = 0, hi = 0;
+    EXPECT_FALSE(ORVGetLoadedPPGRange(1, &lo, &hi)) << "the range takes its null form";
+
+    InstallPlaybackHooks(nullptr);
+    EXPECT_TRUE(ORVDeviceEnableImpedance(0));
+    EXPECT_EQ(s_window.calls.size(), 1u);
+    EXPECT_EQ(SentWith({0xEA, 0xFF, 0x00}).size(), 2u) << "no playback: the impedance goes out directly";
+}
+
 }  // namespace
