@@ -279,6 +279,7 @@ void ORVFree(void) {
         std::lock_guard<std::mutex> lifecycle(s_lifecycle);
         FreeLocked();
     }
-    // Also when idle: no helper of a stopped output may outlive the host's use of the library.
+    // Also when idle: no helper of a stopped output outlives the host's use of the library.
+    // Unbounded: ORVFree never runs under g_CriticalSection, which those helpers wait for.
     output::WaitForLockedExchanges();
 }
