@@ -8,7 +8,6 @@
 #include "api/Connection.h"
 #include "api/DeviceInfo.h"
 #include "api/LedApi.h"
-#include "api/PlaybackSeam.h"
 #include "api/PostConnection.h"
 #include "output/Output.h"
 #include "platform/Device.h"
@@ -20,7 +19,6 @@ void ResetApiState() {
     ResetLedApiState();
     ResetDeviceInfoState();
     ResetOutputState();
-    SetApiCommandWindow(nullptr);  // no playback engine installed
 }
 
 ListenerLog& ListenerLog::Instance() {

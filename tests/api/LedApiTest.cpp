@@ -7,11 +7,10 @@
 
 #include "ApiFixture.h"
 #include "api/LedApi.h"
-#include "api/PlaybackSeam.h"
 #include "api/PostConnection.h"
-#include "protocol/CommandWindow.h"
 #include "protocol/Memory.h"
 #include "protocol/Protocol.h"
+#include "protocol/SubsystemHooks.h"
 #include "waveform/Calibration.h"
 
 namespace {
@@ -189,8 +188,10 @@ struct WindowLog {
 int PlaybackRuns() { return 1; }
 bool Write0xCC(unsigned char, unsigned char*, int) { return true; }
 
-ApiCommandWindow FakeWindow() {
-    ApiCommandWindow w = {};
+PlaybackHooks FakeWindow() {
+    PlaybackHooks w = {};
+    w.isRunning = PlaybackRuns;
+    w.write0xCC = Write0xCC;
     w.setOutputImpedance = [](int code) {
         s_window.calls.push_back("impedance " + std::to_string(code));
         return true;
@@ -252,9 +253,8 @@ TEST_F(ApiLed, WhilePlaybackRunsSettingsGoThroughTheCommandWindow) {
     Plug(Profile::WithPpgYB2001());
     ASSERT_TRUE(Connect());
     s_window.calls.clear();
-    const ApiCommandWindow window = FakeWindow();
-    SetApiCommandWindow(&window);
-    SetPlaybackCommandWindow(PlaybackRuns, Write0xCC);
+    const PlaybackHooks window = FakeWindow();
+    InstallPlaybackHooks(&window);
 
     EXPECT_TRUE(ORVDeviceEnableImpedance(3));
     EXPECT_TRUE(ORVDeviceSetElectrode(7));
@@ -281,8 +281,30 @@ TEST_F(ApiLed, WhilePlaybackRunsSettingsGoThroughTheCommandWindow) {
     // Respiration has no window form: it goes out at once.
     EXPECT_TRUE(ORVDeviceEnableRespiration(128));
     EXPECT_EQ(SentWith({0xEA, 0xFF, 0x00}).size(), 1u);
-    SetPlaybackCommandWindow(nullptr, nullptr);
-    SetApiCommandWindow(nullptr);
+    InstallPlaybackHooks(nullptr);
+}
+
+TEST_F(ApiLed, AnEngineWithoutAWindowFormForASettingLetsItGoOutDirectly) {
+    Plug(Profile::WithPpgYB2001());
+    ASSERT_TRUE(Connect());
+    s_window.calls.clear();
+    PlaybackHooks partial = {};
+    partial.isRunning = PlaybackRuns;
+    partial.setOutputImpedance = FakeWindow().setOutputImpedance;
+    InstallPlaybackHooks(&partial);
+    InstallSamplingHooks(nullptr);  // leaves the playback entries alone
+
+    EXPECT_TRUE(ORVDeviceEnableImpedance(1));
+    EXPECT_TRUE(ORVDeviceSetElectrode(1));
+    EXPECT_EQ(s_window.calls, std::vector<std::string>{"impedance 255"});
+    EXPECT_EQ(SentWith({0xEA, 0xFF, 0x00}).size(), 1u) << "the electrode went out directly";
+    double lo = 0, hi = 0;
+    EXPECT_FALSE(ORVGetLoadedPPGRange(1, &lo, &hi)) << "the range takes its null form";
+
+    InstallPlaybackHooks(nullptr);
+    EXPECT_TRUE(ORVDeviceEnableImpedance(0));
+    EXPECT_EQ(s_window.calls.size(), 1u);
+    EXPECT_EQ(SentWith({0xEA, 0xFF, 0x00}).size(), 2u) << "no playback: the impedance goes out directly";
 }
 
 }  // namespace

@@ -14,7 +14,6 @@
 
 #include "OutputFixture.h"
 #include "output/Output.h"
-#include "output/PlaybackStop.h"
 #include "platform/SimpleCriticalSection.h"
 #include "platform/StaticObjects.h"
 #include "protocol/ControlBlock.h"

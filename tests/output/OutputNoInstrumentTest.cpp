@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "OutputFixture.h"
+#include "output/LockedExchange.h"
 #include "output/Output.h"
 #include "platform/Platform.h"
+#include "platform/StaticObjects.h"
 
 TEST_F(OutputWithoutInstrument, ECGSamplesComeInBurstsAndEndWithOneMarker) {
     ECG_WAVEFORM ecg = EcgSine();
@@ -83,4 +85,26 @@ TEST_F(OutputWithoutInstrument, ECGAndPPGWithoutECGCallbackStillSimulatesThePPG)
     ORVStopOutputWaveform();
     EXPECT_EQ(g_recorder.Markers(1), 1u);
     EXPECT_EQ(g_recorder.Samples(1) % 20, 0u);
+}
+
+TEST_F(OutputWithoutInstrument, ASwitchOnGivenUpOnHasEndedWhenTheStopOrORVFreeReturns) {
+    struct Case {
+        const char* name;
+        void (*finish)();
+    };
+    const Case cases[] = {{"common stop", [] { ORVStopOutputWaveform(); }}, {"ORVFree", [] { ORVFree(); }}};
+    ECG_WAVEFORM ecg = EcgSine();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            // Held across the start: the thread's switch-on helper waits for the lock.
+            CAutoCriticalSection lock(g_CriticalSection);
+            ASSERT_TRUE(ORVOutputECG(&ecg, nullptr));
+            ASSERT_TRUE(WaitUntil([] { return output::LockedExchangeHelpers() == 1; }, 10000));
+            StopOutputWaveform();  // gives up on the helper in its lock wait
+            EXPECT_EQ(output::LockedExchangeHelpers(), 1u) << "still waiting for the lock";
+        }
+        c.finish();
+        EXPECT_EQ(output::LockedExchangeHelpers(), 0u) << "joined before the return";
+    }
 }

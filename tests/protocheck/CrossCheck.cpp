@@ -4,7 +4,6 @@
 
 #include "platform/Device.h"
 #include "platform/linux/DeviceSeam.h"
-#include "protocol/CommandWindow.h"
 #include "protocol/Identity.h"
 #include "protocol/Memory.h"
 #include "protocol/PPGModule.h"

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "platform/Device.h"
-#include "protocol/CommandWindow.h"
 #include "protocol/Identity.h"
 #include "protocol/PPGModule.h"
 #include "protocol/StoredRecords.h"
+#include "protocol/SubsystemHooks.h"
 #include "ExchangeFixture.h"
 
 namespace {
@@ -123,14 +123,16 @@ TEST_F(ProtocolPPGModule, CalibrationWritesGoThroughTheCommandWindowWhilePlaybac
     static unsigned char s_id, s_first;
     static int s_length;
     s_calls = 0;
-    SetPlaybackCommandWindow([] { return 1; },
-                             [](unsigned char id, unsigned char* data, int length) {
-                                 ++s_calls;
-                                 s_id = id;
-                                 s_first = data[0];
-                                 s_length = length;
-                                 return true;
-                             });
+    PlaybackHooks playing = {};
+    playing.isRunning = [] { return 1; };
+    playing.write0xCC = [](unsigned char id, unsigned char* data, int length) {
+        ++s_calls;
+        s_id = id;
+        s_first = data[0];
+        s_length = length;
+        return true;
+    };
+    InstallPlaybackHooks(&playing);
     EXPECT_TRUE(WriteCalibrationSetting(PPG_CAL_PD_INPUT, static_cast<unsigned char>(0x30)));
     EXPECT_TRUE(WriteCalibrationSetting(PPG_CAL_RATE_PARAM_CH2, static_cast<unsigned short>(0x0201)));
     EXPECT_EQ(s_calls, 2);
@@ -139,7 +141,9 @@ TEST_F(ProtocolPPGModule, CalibrationWritesGoThroughTheCommandWindowWhilePlaybac
     EXPECT_EQ(s_length, 2);
     EXPECT_TRUE(Sent().empty());
 
-    SetPlaybackCommandWindow([] { return 0; }, nullptr);
+    PlaybackHooks idle = {};
+    idle.isRunning = [] { return 0; };
+    InstallPlaybackHooks(&idle);
     EXPECT_TRUE(WriteCalibrationSetting(PPG_CAL_PD_INPUT, static_cast<unsigned char>(0x30)));
     EXPECT_EQ(SettingWrites().size(), 1u);
 }

@@ -1,11 +1,11 @@
 #include "ProtocolState.h"
 
-#include "protocol/CommandWindow.h"
 #include "protocol/Identity.h"
 #include "protocol/Memory.h"
 #include "protocol/PPGModule.h"
 #include "protocol/Protocol.h"
 #include "protocol/RespirationTables.h"
+#include "protocol/SubsystemHooks.h"
 #include "waveform/Calibration.h"
 
 void ResetProtocolState() {
@@ -14,6 +14,7 @@ void ResetProtocolState() {
     ResetProtocolMemoryState();
     ResetPPGModuleState();
     ResetRespirationTables();
-    ResetCommandWindowState();
+    InstallPlaybackHooks(nullptr);  // no playback engine or sampling installed
+    InstallSamplingHooks(nullptr);
     ResetWaveformCalibrationState();
 }

@@ -18,7 +18,7 @@
 #include <mutex>
 
 #include "api/PostConnection.h"
-#include "output/Output.h"
+#include "output/LockedExchange.h"
 #include "platform/Device.h"
 #include "platform/Monitor.h"
 #include "platform/Platform.h"
@@ -28,7 +28,7 @@
 #include "protocol/Identity.h"
 #include "protocol/PPGModule.h"
 #include "protocol/Protocol.h"
-#include "sampling/Sampling.h"
+#include "protocol/SubsystemHooks.h"
 #include "waveform/Calibration.h"
 
 std::atomic<THREAD_HANDLE> g_hConnectDeviceThread{0};
@@ -137,7 +137,7 @@ void FreeLocked() {
         g_bStopConnectDeviceThread.store(1);
         ReconnectDevice();
     }
-    ORVDisableSampling();
+    Hooks().sampling.disableSampling();
     ORVStopOutputWaveform();
     WaitForThread(thread);
     g_hConnectDeviceThread.store(0);
@@ -288,8 +288,13 @@ void ORVFree(void) {
     if (t_bConnectionThread) {
         return;  // the listener would wait for its own thread
     }
-    std::lock_guard<std::mutex> lifecycle(s_lifecycle);
-    FreeLocked();
+    {
+        std::lock_guard<std::mutex> lifecycle(s_lifecycle);
+        FreeLocked();
+    }
+    // Also when idle: no helper of a stopped output outlives the host's use of the library.
+    // Unbounded: ORVFree never runs under g_CriticalSection, which those helpers wait for.
+    output::WaitForLockedExchanges();
 }
 
 void ResetConnectionState() {

@@ -2,11 +2,11 @@
 // Each holds g_CriticalSection for its exchange; while a playback runs, the settings
 // that the playback engine carries go through its command window instead.
 #include "api/DeviceInfo.h"
-#include "api/PlaybackSeam.h"
 #include "platform/StaticObjects.h"
 #include "protocol/ControlBlock.h"
 #include "protocol/Identity.h"
 #include "protocol/PPGModule.h"
+#include "protocol/SubsystemHooks.h"
 #include "waveform/Calibration.h"
 
 namespace {
@@ -21,7 +21,7 @@ bool HasFixedDCOffset(const HW_INFORMATION& hw) { return !(hw.nHWMajor > 8 || (h
 
 bool ORVDeviceEnableImpedance(int enable) {
     CAutoCriticalSection lock(g_CriticalSection);
-    if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->setOutputImpedance) {
+    if (const PlaybackHooks* window = OpenCommandWindow()) {
         return window->setOutputImpedance(OnOffCode(enable));
     }
     return SetOutputImpedance(OnOffCode(enable));
@@ -29,7 +29,7 @@ bool ORVDeviceEnableImpedance(int enable) {
 
 bool ORVDeviceSetElectrode(int electrode) {
     CAutoCriticalSection lock(g_CriticalSection);
-    if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->setOutputLead) {
+    if (const PlaybackHooks* window = OpenCommandWindow()) {
         return window->setOutputLead(OnOffCode(electrode));
     }
     return SetOutputElectrode(OnOffCode(electrode));
@@ -45,7 +45,7 @@ bool ORVDeviceSetDCOffset(int millivolts) {
         return false;
     }
     CAutoCriticalSection lock(g_CriticalSection);
-    if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->setDCOffset) {
+    if (const PlaybackHooks* window = OpenCommandWindow()) {
         return window->setDCOffset(millivolts);
     }
     return SetOutputDCOffset(millivolts);
@@ -53,7 +53,7 @@ bool ORVDeviceSetDCOffset(int millivolts) {
 
 bool ORVDeviceEnablePacing(int enable) {
     CAutoCriticalSection lock(g_CriticalSection);
-    if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->setOutputPacing) {
+    if (const PlaybackHooks* window = OpenCommandWindow()) {
         return window->setOutputPacing(OnOffCode(enable));
     }
     return SetOutputPacing(OnOffCode(enable));
@@ -84,7 +84,7 @@ void ORVEnableACAboveDC(bool enable) { g_bACAboveDC = enable ? 1 : 0; }
 
 int ORVGetLEDOutputFeedbackVoltageADCData() {
     CAutoCriticalSection lock(g_CriticalSection);
-    if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->getLEDOutputFeedbackVoltageADCData) {
+    if (const PlaybackHooks* window = OpenCommandWindow()) {
         return window->getLEDOutputFeedbackVoltageADCData();
     }
     return GetLEDOutputFeedbackVoltageADCData();

@@ -11,7 +11,6 @@
 
 #include "api/AutoPauseSampling.h"
 #include "api/DeviceInfo.h"
-#include "api/PlaybackSeam.h"
 #include "platform/StaticObjects.h"
 #include "protocol/ControlBlock.h"
 #include "protocol/Identity.h"
@@ -19,6 +18,7 @@
 #include "protocol/PPGModule.h"
 #include "protocol/Protocol.h"
 #include "protocol/StoredRecords.h"
+#include "protocol/SubsystemHooks.h"
 #include "waveform/Calibration.h"
 
 std::atomic<int> g_nCurrentSelectPPGModule{0};
@@ -45,7 +45,7 @@ bool ORVWriteLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* setting) {
         return false;
     }
     CAutoCriticalSection lock(g_CriticalSection);
-    if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->setLEDPulseGroupSetting) {
+    if (const PlaybackHooks* window = OpenCommandWindow()) {
         return window->setLEDPulseGroupSetting(setting);
     }
     return SetLEDPulseGroupSetting(setting);
@@ -53,7 +53,7 @@ bool ORVWriteLEDPulseGroupSetting(PPG_LED_PULSE_GROUP_SETTING* setting) {
 
 int ORVGetLEDAmbientLightMode(void) {
     CAutoCriticalSection lock(g_CriticalSection);
-    if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->getAmbientLightMode) {
+    if (const PlaybackHooks* window = OpenCommandWindow()) {
         return window->getAmbientLightMode();
     }
     return GetAmbientLightMode();
@@ -61,7 +61,7 @@ int ORVGetLEDAmbientLightMode(void) {
 
 bool ORVSetLEDAmbientLightMode(PPGAmbientLightMode mode) {
     CAutoCriticalSection lock(g_CriticalSection);
-    if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->setAmbientLightMode) {
+    if (const PlaybackHooks* window = OpenCommandWindow()) {
         return window->setAmbientLightMode(mode);
     }
     return SetAmbientLightMode(mode);
@@ -93,7 +93,7 @@ bool ORVReadLEDMatrixEnableStatus(unsigned char* status) {
         return false;
     }
     CAutoCriticalSection lock(g_CriticalSection);
-    if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->readLEDMatrixEnableStatus) {
+    if (const PlaybackHooks* window = OpenCommandWindow()) {
         return window->readLEDMatrixEnableStatus(status);
     }
     return ReadLEDMatrixEnableStatus(status);
@@ -101,7 +101,7 @@ bool ORVReadLEDMatrixEnableStatus(unsigned char* status) {
 
 bool ORVWriteLEDMatrixEnableStatus(unsigned char status) {
     CAutoCriticalSection lock(g_CriticalSection);
-    if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->writeLEDMatrixEnableStatus) {
+    if (const PlaybackHooks* window = OpenCommandWindow()) {
         return window->writeLEDMatrixEnableStatus(status);
     }
     return WriteLEDMatrixEnableStatus(status);
@@ -120,7 +120,7 @@ bool ORVWriteAmbientLightDC(int value) {
 bool ORVWritePPGSyncPulse(PPGChannel channel, SyncPulse pulse) {
     const PPGChannel checked = CheckPPGChannel(channel);
     CAutoCriticalSection lock(g_CriticalSection);
-    if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->updatePPGSyncPulse) {
+    if (const PlaybackHooks* window = OpenCommandWindow()) {
         return window->updatePPGSyncPulse(checked, pulse);
     }
     return SetPPGSyncPulse(checked, pulse);
@@ -132,7 +132,7 @@ bool ORVReadPPGLEDSetting(int group, int index, PPG_LED_SETTING* setting) {
     }
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
-    if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->readPPGLEDSetting) {
+    if (const PlaybackHooks* window = OpenCommandWindow()) {
         return window->readPPGLEDSetting(group, index, setting);
     }
     return ReadPPGLEDSetting(group, index, setting);
@@ -144,7 +144,7 @@ bool ORVWritePPGLEDSetting(int group, int index, PPG_LED_SETTING* setting) {
     }
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
-    if (const ApiCommandWindow* window = OpenApiCommandWindow(); window && window->writePPGLEDSetting) {
+    if (const PlaybackHooks* window = OpenCommandWindow()) {
         return window->writePPGLEDSetting(group, index, setting);
     }
     return WritePPGLEDSetting(group, index, setting);
@@ -217,7 +217,7 @@ bool ORVGetLoadedPPGRange(int channel, double* minimum, double* maximum) {
         return false;
     }
     CAutoCriticalSection lock(g_CriticalSection);
-    return GetLoadedPPGRange(channel, minimum, maximum);
+    return Hooks().playback.loadedPPGRange(channel, minimum, maximum);
 }
 
 int ORVGetPPGDacLevel() { return static_cast<int>(g_nPPGACDacLevel); }

@@ -23,7 +23,7 @@
 #include "protocol/PPGModule.h"
 #include "protocol/Protocol.h"
 #include "protocol/StoredRecords.h"
-#include "sampling/Sampling.h"
+#include "protocol/SubsystemHooks.h"
 #include "waveform/Calibration.h"
 
 int* g_pPPGPDSamplingCalibrationData[kPPGPDSamplingTableSlots] = {};
@@ -166,7 +166,7 @@ void LoadPPGPDSamplingCalibrationData() {
     PPGModuleSetSelected(selected);
     const uint16_t model = ModelNumber(record);
     if (model == 0x2012 || model == 0x2014) {
-        FPGASyncFromEEPROM();
+        Hooks().sampling.fpgaSyncFromEEPROM();
     }
 }
 

@@ -10,9 +10,16 @@
 // stop. A helper that was given up on finds that out once it holds the lock and leaves
 // without sending anything.
 //
-// Owns: the helper threads (detached; each ends as soon as it has held the lock once).
+// Owns: the helper threads. Each is started with CreateThread and counted from before
+// its start until it has been joined: by the output thread that asked for it, once its
+// exchange is done; or, when the output thread gave up on it, by WaitForLockedExchanges,
+// which the common stop calls after it has released the lock and ORVFree calls before it
+// returns. So no helper outlives ORVFree, nor the stop that gave up on it unless that
+// stop's caller still held g_CriticalSection (the helper cannot leave before it has had
+// the lock once).
 #pragma once
 
+#include <cstddef>
 #include <functional>
 
 class CEvent;
@@ -28,5 +35,20 @@ enum class LockedRun {
 // Runs fn on a helper thread under CAutoPauseSampling and g_CriticalSection and waits
 // for it, or for `stop`. fn may use the caller's stack: it never runs after this returns.
 LockedRun RunLockedUnlessStopped(CEvent* stop, std::function<void()> fn);
+
+// Joins the helpers that were given up on before the call. A helper given up on blocks
+// on nothing but g_CriticalSection, and once it holds the lock it leaves at once; so
+// while the caller does not hold g_CriticalSection this ends, without a time-out, as
+// soon as the current holders of the lock let go of it (their exchanges are bounded by
+// the transport's time-outs). A caller that still holds the lock would wait for ever,
+// and the lock cannot say who holds it: a caller that may be holding it passes a grace
+// (ms) within which each helper must have got the lock; a helper that has not is left,
+// still counted, to the next waiter. Helpers of running output threads are joined by
+// those threads.
+constexpr unsigned kNoLockGrace = 0xFFFFFFFFu;
+void WaitForLockedExchanges(unsigned lockGraceMs = kNoLockGrace);
+
+// Helper threads started and not yet joined (for tests).
+size_t LockedExchangeHelpers();
 
 }  // namespace output

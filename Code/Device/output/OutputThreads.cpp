@@ -11,7 +11,6 @@
 #include "output/Output.h"
 #include "output/OutputEnable.h"
 #include "output/OutputSimulation.h"
-#include "output/PlaybackStop.h"
 #include "platform/Device.h"
 #include "platform/Platform.h"
 #include "platform/StaticObjects.h"

@@ -1,13 +1,22 @@
 // The common stop: every output family of the library calls it before its own work.
 #include "api/AutoPauseSampling.h"
+#include "output/LockedExchange.h"
 #include "output/Output.h"
-#include "output/PlaybackStop.h"
 #include "platform/Platform.h"
 #include "platform/SimpleCriticalSection.h"
 #include "platform/StaticObjects.h"
 #include "protocol/ControlBlock.h"
 #include "protocol/PPGModule.h"
-#include "sampling/Sampling.h"
+#include "protocol/SubsystemHooks.h"
+
+namespace {
+
+// How long the common stop waits for a helper given up on to get the global lock. It has
+// the lock as soon as the holders let go of it; only a caller that still holds it (the
+// lock cannot say who does) lets the grace run out.
+constexpr unsigned kHelperLockGraceMs = 2000;
+
+}  // namespace
 
 void StopOutputWaveform() {
     // Taken here as well (it is recursive): the thread's end steps talk to the instrument
@@ -34,17 +43,24 @@ void StopOutputWaveform() {
 void ORVStopOutputWaveform() {
     // Holding nothing: a thread started just before has this time for its switch-on.
     SleepEx(10);
-    CAutoPauseSampling pause;
-    CAutoCriticalSection lock(g_CriticalSection);
-    StopOutputWaveform();
-    output::StopPlayback();  // SEAM: PlayRawStop(1) once playback exists
-    // The defaults go out only when they differ from what was last sent.
-    EnableDynamicLEDStrength(0);
-    UpdateMCUTransmissionRate(800, 1023, 800, 1023);
-    if (g_hSamplingEvent.WaitTimeout(0) == 0) {
-        // Sampling runs: re-enable the photodiode inputs in the control block.
-        _DEVICE_CONTROL_SETTING* copy = nullptr;
-        StartSamplingPreProcessing(copy);
-        delete copy;
+    {
+        CAutoPauseSampling pause;
+        CAutoCriticalSection lock(g_CriticalSection);
+        StopOutputWaveform();
+        const SubsystemHooks& hooks = Hooks();
+        hooks.playback.stop(1);  // with the respiration mode cleared
+        // The defaults go out only when they differ from what was last sent.
+        EnableDynamicLEDStrength(0);
+        UpdateMCUTransmissionRate(800, 1023, 800, 1023);
+        if (g_hSamplingEvent.WaitTimeout(0) == 0) {
+            // Sampling runs: re-enable the photodiode inputs in the control block.
+            _DEVICE_CONTROL_SETTING* copy = nullptr;
+            hooks.sampling.startSamplingPreProcessing(copy);
+            delete copy;
+        }
     }
+    // An exchange the output thread gave up on was waiting for the lock released above:
+    // it leaves now, and the stop returns once it has. A caller that still holds the lock
+    // keeps it waiting; the grace runs out and the helper is left to a later waiter.
+    output::WaitForLockedExchanges(kHelperLockGraceMs);
 }

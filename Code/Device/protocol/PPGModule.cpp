@@ -8,7 +8,7 @@
 
 #include "platform/Platform.h"
 #include "platform/Transport.h"
-#include "protocol/CommandWindow.h"
+#include "protocol/SubsystemHooks.h"
 #include "protocol/ControlBlock.h"
 #include "protocol/Exchange.h"
 #include "protocol/Identity.h"
@@ -91,8 +91,8 @@ bool Write16(PPGCalibrationSetting id, unsigned short value) {
     uint8_t data[2];
     wire::PutLE16(data, value);
     const int length = g_nFWVersion < kFirstFirmwareWith16BitSettings ? 1 : 2;
-    if (PlaybackWindowOpen()) {
-        return PlaybackWrite0xCC(id, data, length);
+    if (const PlaybackHooks* window = OpenCommandWindow()) {
+        return window->write0xCC(id, data, length);
     }
     return WriteCalibrationSetting(id, data, length);
 }
@@ -173,8 +173,8 @@ bool WriteCalibrationSetting(PPGCalibrationSetting id, unsigned char* data, int 
 }
 
 bool WriteCalibrationSetting(PPGCalibrationSetting id, unsigned char value) {
-    if (PlaybackWindowOpen()) {
-        return PlaybackWrite0xCC(id, &value, 1);
+    if (const PlaybackHooks* window = OpenCommandWindow()) {
+        return window->write0xCC(id, &value, 1);
     }
     return WriteCalibrationSetting(id, &value, 1);
 }

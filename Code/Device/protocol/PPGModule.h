@@ -8,7 +8,7 @@
 // last told, so that unchanged values are not sent again), the AC-mode load, the
 // working-mode choice and the factory backup of calibration settings. Callers hold
 // g_CriticalSection; while a playback runs the calibration-setting writes go through the
-// engine's command window (CommandWindow.h).
+// engine's command window (SubsystemHooks.h).
 #pragma once
 
 #include <cstddef>
