@@ -158,3 +158,19 @@ TEST(Locks, RecursiveLockIsHeldUntilAsManyUnlocks) {
 }
 
 }  // namespace
+
+TEST(Locks, KnowsWhetherTheCallingThreadHoldsThem) {
+    CSimpleCriticalSection lock;
+    EXPECT_FALSE(lock.HeldByCurrentThread());
+    lock.Lock();
+    lock.Lock();
+    EXPECT_TRUE(lock.HeldByCurrentThread());
+    bool seenElsewhere = true;
+    std::thread other([&] { seenElsewhere = lock.HeldByCurrentThread(); });
+    other.join();
+    EXPECT_FALSE(seenElsewhere) << "another thread must not count as the holder";
+    lock.Unlock();
+    EXPECT_TRUE(lock.HeldByCurrentThread()) << "still held once more";
+    lock.Unlock();
+    EXPECT_FALSE(lock.HeldByCurrentThread());
+}

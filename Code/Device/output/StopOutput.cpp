@@ -9,15 +9,6 @@
 #include "protocol/PPGModule.h"
 #include "protocol/SubsystemHooks.h"
 
-namespace {
-
-// How long the common stop waits for a helper given up on to get the global lock. It has
-// the lock as soon as the holders let go of it; only a caller that still holds it (the
-// lock cannot say who does) lets the grace run out.
-constexpr unsigned kHelperLockGraceMs = 2000;
-
-}  // namespace
-
 void StopOutputWaveform() {
     // Taken here as well (it is recursive): the thread's end steps talk to the instrument
     // without the lock, which is safe only while the stopper holds it.
@@ -61,6 +52,9 @@ void ORVStopOutputWaveform() {
     }
     // An exchange the output thread gave up on was waiting for the lock released above:
     // it leaves now, and the stop returns once it has. A caller that still holds the lock
-    // keeps it waiting; the grace runs out and the helper is left to a later waiter.
-    output::WaitForLockedExchanges(kHelperLockGraceMs);
+    // would keep it waiting for ever: the helper is then left to a later waiter (the next
+    // stop or ORVFree).
+    if (!g_CriticalSection.HeldByCurrentThread()) {
+        output::WaitForLockedExchanges();
+    }
 }
