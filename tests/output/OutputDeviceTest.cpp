@@ -412,3 +412,5 @@ TEST_F(OutputOnEmulator, StartAndStopInATightLoopNeverDeadlock) {
         EXPECT_TRUE(calls.empty() || calls.back().Marker()) << "slot " << slot << " ends with its marker";
     }
 }
+
+TEST_F(OutputOnEmulator, ConcurrentStartsFromHostThreadsAlwaysComplete) { RunConcurrentStartsAndStops(2, 15); }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "ProtocolState.h"
+#include "output/LockedExchange.h"
 #include "output/Output.h"
 #include "platform/Device.h"
 #include "platform/Platform.h"
@@ -171,4 +172,37 @@ std::vector<std::string> OutputOnEmulator::DeviceRequests() const {
 
 bool OutputOnEmulator::WaitForOutputs(uint8_t mask, unsigned timeoutMs) const {
     return WaitUntil([&] { return fw_->AppliedOutputs() == mask; }, timeoutMs);
+}
+
+void RunConcurrentStartsAndStops(int starters, int rounds) {
+    static PFN_SAMPLE_CALLBACK const kCallbacks[] = {Cb<4>, Cb<5>, Cb<6>};
+    ASSERT_LE(starters, 3);
+    RunWithWatchdog(
+        [&] {
+            std::vector<std::thread> threads;
+            for (int k = 0; k < starters; ++k) {
+                threads.emplace_back([k, rounds] {
+                    for (int i = 0; i < rounds; ++i) {
+                        ECG_WAVEFORM ecg = EcgSine();
+                        ORVOutputECG(&ecg, kCallbacks[k]);
+                    }
+                });
+            }
+            threads.emplace_back([rounds] {
+                for (int i = 0; i < rounds; ++i) {
+                    ORVStopOutputWaveform();
+                }
+            });
+            for (std::thread& t : threads) {
+                t.join();
+            }
+            ORVStopOutputWaveform();
+        },
+        120, "concurrent output starts and stops");
+    EXPECT_EQ(g_hOutputWaveformThread.load(), 0u) << "no output runs after the last stop";
+    EXPECT_EQ(output::LockedExchangeHelpers(), 0u) << "no helper thread is left";
+    for (int k = 0; k < starters; ++k) {
+        const std::vector<Call> calls = g_recorder.Calls(4 + k);
+        EXPECT_TRUE(calls.empty() || calls.back().Marker()) << "slot " << 4 + k << " ends with its marker";
+    }
 }

@@ -94,3 +94,10 @@ protected:
     std::shared_ptr<nvsemu::Firmware> fw_;
     bool connected_ = false;
 };
+
+// Host threads starting and stopping outputs at once: `starters` threads call
+// ORVOutputECG `rounds` times each (callback slot 4 + thread) while one more thread calls
+// ORVStopOutputWaveform as often; all under a watchdog. Afterwards a last stop: no output
+// thread, no locked-exchange helper is left, and every slot that got calls ends with
+// its end marker.
+void RunConcurrentStartsAndStops(int starters, int rounds);

@@ -108,3 +108,7 @@ TEST_F(OutputWithoutInstrument, ASwitchOnGivenUpOnHasEndedWhenTheStopOrORVFreeRe
         EXPECT_EQ(output::LockedExchangeHelpers(), 0u) << "joined before the return";
     }
 }
+
+TEST_F(OutputWithoutInstrument, ConcurrentStartsAndStopsFromHostThreadsAlwaysComplete) {
+    RunConcurrentStartsAndStops(3, 30);
+}

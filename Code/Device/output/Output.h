@@ -38,7 +38,7 @@ void ResetOutputState();
 
 typedef void (*PFN_OUTPUT_BODY)();
 
-// Runs body() (a PFN_OUTPUT_BODY), then clears g_hOutputWaveformThread. Returns 0.
+// Runs body() (a PFN_OUTPUT_BODY). Returns 0. The handle stays set until the stop joins it.
 void* OutputThread(void* body);
 
 void OutputWaveformECGThread();

@@ -45,6 +45,13 @@ bool Fail() {
     return false;
 }
 
+// A start stops the running output before it takes the lock, so another host thread's
+// start can slip in between: its thread would then run on beside this one's, untracked,
+// reading the state this start is about to overwrite, and a later stop could join the
+// wrong one for ever. Under the lock, each start therefore ends whatever output runs
+// now (nothing, unless it raced) before it touches the output state.
+void EndRacingOutput() { StopOutputWaveform(); }
+
 // Step 8 of every start, with the lock still held: the thread's switch-on waits for it.
 bool StartThread(PFN_OUTPUT_BODY body) {
     g_hStopOutputEvent.ResetEvent();
@@ -122,6 +129,7 @@ bool ORVOutputECG(ECG_WAVEFORM* ecg, PFN_SAMPLE_CALLBACK ecgCallback) {
     ORVStopOutputWaveform();
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
+    EndRacingOutput();
     ClearCallbacks();
     g_ECGWaveform = *ecg;
     g_OutputECGCallback = ecgCallback;
@@ -142,6 +150,7 @@ bool ORVOutputECGAndPPG(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, PFN_SAM
     ORVStopOutputWaveform();
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
+    EndRacingOutput();
     TakeECGAndPPG(pttMs, ecg, ecgCallback);
     g_OutputPPGChannelCallback[0] = ppgCallback;
     TakePPG(0, ppg);  // slots 1 and 2 stay as they are: this output uses slot 0 only
@@ -163,6 +172,7 @@ bool ORVOutputECGAndPPGEx(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_
     ORVStopOutputWaveform();
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
+    EndRacingOutput();
     TakeECGAndPPG(pttMs, ecg, ecgCallback);
     g_OutputPPGChannelCallback[0] = ppg1Callback;
     g_OutputPPGChannelCallback[1] = ppg2Callback;
@@ -190,6 +200,7 @@ bool ORVOutputECGAndPPG3(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_W
     ORVStopOutputWaveform();
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
+    EndRacingOutput();
     // A channel whose LED the pulse group does not light is output but not simulated.
     PFN_SAMPLE_CALLBACK callbacks[3] = {ppg1Callback, ppg2Callback, ppg3Callback};
     bool lit[3];
@@ -222,6 +233,7 @@ bool ORVOutputPPG(int channel, PPG_WAVEFORM* ppg, PFN_SAMPLE_CALLBACK ppgCallbac
     ORVStopOutputWaveform();
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
+    EndRacingOutput();
     ClearCallbacks();
     // Every slot reads as not in use (nWaveformType -1) but the channel's own.
     memset(g_PPGChannelWaveform, 0xFF, sizeof g_PPGChannelWaveform);
@@ -242,6 +254,7 @@ bool DoOutputPPGWaveform(int count, PPG_WAVEFORM** records, PFN_SAMPLE_CALLBACK*
     count = count < 0 ? 0 : (count > 3 ? 3 : count);
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
+    EndRacingOutput();
     if (GetPPGFullModelNumber() == 0x2112 && count == 2) {
         // Both channels into one AC range, on the caller's records (they come back scaled).
         AdjustPPGWaveform2112(records[0], records[1]);

@@ -124,10 +124,11 @@ void Run(Simulation& sim, const SwitchOn& on) {
 
 }  // namespace
 
+// The thread leaves its handle set: the stop that joins it clears it. A thread that
+// cleared its own handle could wipe out a newer thread's, and a thread that ended after
+// a callback stopped its own output would never be joined.
 void* OutputThread(void* body) {
     reinterpret_cast<PFN_OUTPUT_BODY>(body)();
-    CloseThread(g_hOutputWaveformThread.load());
-    g_hOutputWaveformThread = 0;
     return nullptr;
 }
 
