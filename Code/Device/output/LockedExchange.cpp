@@ -48,9 +48,10 @@ struct Registry {
 };
 
 Registry& TheRegistry() {
-    // Never destroyed: it stays usable while static objects are torn down at unload.
-    static Registry* registry = new Registry;
-    return *registry;
+    // An object, not a heap block: a block allocated once and never freed is lost to the
+    // process when the library is unloaded. Every helper is joined before unload.
+    static Registry registry;
+    return registry;
 }
 
 void* Helper(void* arg) {
