@@ -7,6 +7,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "api/AutoPauseSampling.h"
 #include "platform/Event.h"
@@ -48,8 +49,11 @@ struct Registry {
 };
 
 Registry& TheRegistry() {
-    // Never destroyed: it stays usable while static objects are torn down at unload.
-    static Registry* registry = new Registry;
+    // Never destroyed: it stays usable while static objects are torn down at unload. Made
+    // in the library's own storage, not on the heap, so that an unload (which leaves no
+    // helper, so no list node) leaks nothing.
+    alignas(Registry) static unsigned char storage[sizeof(Registry)];
+    static Registry* registry = new (storage) Registry;
     return *registry;
 }
 
