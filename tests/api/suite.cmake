@@ -4,3 +4,13 @@ if(TARGET nvs_api_tests)
   target_compile_definitions(nvs_api_tests PRIVATE NVS_SHARED_LIBRARY="$<TARGET_FILE:nvs>")
   target_link_libraries(nvs_api_tests PRIVATE ${CMAKE_DL_LIBS})
 endif()
+
+# A host program that unloads the library in a given state; the suite runs it as a child
+# process, so a crash at the unload ends the child and not the suite.
+if(TARGET nvs_api_tests)
+  add_executable(nvs_unload_host ${CMAKE_CURRENT_LIST_DIR}/host/UnloadHost.cpp)
+  target_include_directories(nvs_unload_host PRIVATE ${PROJECT_SOURCE_DIR}/Code/Device/api)
+  target_link_libraries(nvs_unload_host PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
+  add_dependencies(nvs_api_tests nvs_unload_host)
+  target_compile_definitions(nvs_api_tests PRIVATE NVS_UNLOAD_HOST="$<TARGET_FILE:nvs_unload_host>")
+endif()

@@ -8,10 +8,16 @@
 // another thread is never held up by a long time-out; the waiting connect notices that
 // its connection thread has gone and returns false.
 //
-// The connection thread itself may reach these functions only from the listener, which
-// runs on it: an ORVInit there just replaces the listener (it must not clear a stop that
-// an ORVFree is waiting for), and ORVConnect/ORVFree there would wait for the very
-// thread that calls them, so they return at once.
+// On a library thread (the listener runs on the connection thread, the sample callbacks
+// on the output thread) these functions never wait: the thread they would wait for may
+// be the caller, or be waiting for the caller. ORVConnect there returns false at once.
+// ORVFree there asks for the end of the connection handling (stop flag, wake-up) and
+// returns; the connection thread then tears the connection down, stops what still runs
+// and ends, and the next lifecycle call on a host thread (or the unload) joins it. An
+// ORVInit there replaces the listener of the running thread (it must not clear a stop
+// that a host's ORVFree is waiting for), or fails when that thread's end was asked for.
+//
+// The unload runs the free as well, so no thread of the library outlives its code.
 #include "api/Connection.h"
 
 #include <cstring>
@@ -19,6 +25,7 @@
 
 #include "api/PostConnection.h"
 #include "output/LockedExchange.h"
+#include "output/Output.h"
 #include "platform/Device.h"
 #include "platform/Monitor.h"
 #include "platform/Platform.h"
@@ -49,11 +56,15 @@ constexpr unsigned kConnectPollMs = 20;         // ORVConnect re-checks its conn
 constexpr unsigned kWindowsDeviceChange = 537;  // WM_DEVICECHANGE
 
 std::mutex s_lifecycle;  // constant-initialised: no load-time constructor runs
+// Innermost, never held while waiting: keeps a free asked for on a library thread and an
+// ORVInit from clearing each other's stop flag.
+std::mutex s_request;
+// A free was asked for on a library thread and the connection thread is not joined yet.
+std::atomic<bool> s_bFreeRequested{false};
 std::atomic<bool> s_bConnected{false};
 std::atomic<int> s_nConnectedPort{kEveryPort};
 std::atomic<unsigned> s_nThreadGeneration{0};  // connection threads started so far
 std::atomic<unsigned> s_nLoaded{0};            // connections whose loading has ended
-thread_local bool t_bConnectionThread = false;
 
 // One attempt to find the instrument: every port the link lists now for -1 (in the
 // link's scan order), else the one port. g_CriticalSection is held for each candidate,
@@ -125,7 +136,7 @@ void Teardown() {
     NotifyListener(false);
 }
 
-// Ends the connection thread. The caller holds s_lifecycle.
+// Ends the connection thread. The caller holds s_lifecycle and is not a library thread.
 void FreeLocked() {
     THREAD_HANDLE thread;
     {
@@ -134,16 +145,72 @@ void FreeLocked() {
         if (thread == 0) {
             return;
         }
-        g_bStopConnectDeviceThread.store(1);
+        {
+            std::lock_guard<std::mutex> guard(s_request);
+            g_bStopConnectDeviceThread.store(1);
+        }
         ReconnectDevice();
     }
     Hooks().sampling.disableSampling();
     ORVStopOutputWaveform();
     WaitForThread(thread);
-    g_hConnectDeviceThread.store(0);
+    {
+        std::lock_guard<std::mutex> guard(s_request);
+        g_hConnectDeviceThread.store(0);
+        s_bFreeRequested.store(false);
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     g_Callback.store(nullptr);
 }
+
+// A connection thread whose end a library thread asked for is joined before a host
+// thread's lifecycle call goes on. The caller holds s_lifecycle.
+void JoinRequestedFreeLocked() {
+    if (s_bFreeRequested.load()) {
+        FreeLocked();
+    }
+}
+
+// ORVFree on a library thread: asks the connection thread to end and returns. Takes no
+// lock that a waiting stopper may hold.
+void RequestFree() {
+    {
+        std::lock_guard<std::mutex> guard(s_request);
+        if (g_hConnectDeviceThread.load() == 0) {
+            return;  // idle: nothing to end
+        }
+        g_bStopConnectDeviceThread.store(1);
+        s_bFreeRequested.store(true);
+    }
+    ReconnectDevice();
+}
+
+// Run by the unload before any load-time object goes: what ORVFree does, and then the
+// end of an output or playback that runs without a connection.
+void Unload() {
+    if (IsLibraryThread()) {
+        RequestFree();  // the program exits from a callback: nothing may wait here
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lifecycle(s_lifecycle);
+        FreeLocked();
+    }
+    Hooks().sampling.disableSampling();
+    bool running;
+    {
+        CAutoCriticalSection lock(g_CriticalSection);
+        running = g_hOutputWaveformThread.load() != 0 || Hooks().playback.isRunning() != 0;
+    }
+    if (running) {
+        ORVStopOutputWaveform();
+    }
+    output::WaitForLockedExchanges();
+}
+
+// Set while the library is loaded (the hook's slot is constant-initialised, so the order
+// of load-time initialisation does not matter).
+const bool s_bUnloadHookSet = (SetUnloadHook(Unload), true);
 
 bool ConnectedOn(int port) { return s_bConnected.load() && (port == -1 || s_nConnectedPort.load() == port); }
 
@@ -155,12 +222,19 @@ unsigned ConnectionLoadCount() { return s_nLoaded.load(); }
 
 bool DoInit(PFN_CONNECT_LISTENER listener, int serial) {
     CAutoCriticalSection lock(g_CriticalSection);
+    const bool running = g_hConnectDeviceThread.load() != 0;
+    {
+        std::lock_guard<std::mutex> guard(s_request);
+        if (running && s_bFreeRequested.load()) {
+            return false;  // the running thread is ending: a library thread asked for its end
+        }
+        if (!running || !IsLibraryThread()) {
+            g_bStopConnectDeviceThread.store(0);
+        }
+    }
     SetDefaultECGDCVariableCalibrationData();
     g_iTargetDeviceSerialNumber = serial;
     g_hReconnectEvent.ResetEvent();
-    if (!t_bConnectionThread) {
-        g_bStopConnectDeviceThread.store(0);
-    }
     g_Callback.store(listener);
     // The serial link knows no protocol: the scan runs the handshake this layer gives it.
     DeviceSetTargetCheck(IsTargetDevice);
@@ -177,13 +251,14 @@ bool DoInit(PFN_CONNECT_LISTENER listener, int serial) {
 }
 
 bool ConnectEx(unsigned int port, unsigned int timeout, int serial) {
-    if (t_bConnectionThread) {
-        return false;  // the listener would wait for its own thread
+    if (IsLibraryThread()) {
+        return false;  // it would wait for a connection that this thread may hold up
     }
     const int wanted = static_cast<int>(port);  // 0xFFFFFFFF: every port
     unsigned generation;
     {
         std::lock_guard<std::mutex> lifecycle(s_lifecycle);
+        JoinRequestedFreeLocked();
         g_nPortNumber.store(wanted);
         g_hConnectedEvent.ResetEvent();
         if (!DoInit(ConnectedHandler, serial)) {
@@ -198,6 +273,9 @@ bool ConnectEx(unsigned int port, unsigned int timeout, int serial) {
         }
         if (g_hConnectDeviceThread.load() == 0 || s_nThreadGeneration.load() != generation) {
             return false;  // another host thread ended (or restarted) the connection handling
+        }
+        if (s_bFreeRequested.load()) {
+            break;  // a callback freed the library: its connection thread is joined below
         }
         const uint64_t now = GetMonotonicMs();
         if (now >= deadline) {
@@ -234,12 +312,12 @@ void WinEventCb(unsigned int message, unsigned int, uintptr_t) {
 }
 
 void* ConnectDeviceThread(void*) {
-    t_bConnectionThread = true;
     AllocatePPGPDSamplingTables();
     while (g_bStopConnectDeviceThread.load() == 0) {
         int port = -1;
         if (!ScanOnce(g_nPortNumber.load(), &port)) {
-            SleepEx(kScanPauseMs);
+            // ORVFree cuts the pause short: it sets the reconnect event.
+            g_hReconnectEvent.WaitTimeout(kScanPauseMs);
             continue;
         }
         // The results of these three steps do not decide the connection: the handshake did.
@@ -258,6 +336,13 @@ void* ConnectDeviceThread(void*) {
         WaitWhilePresent();
         Teardown();
     }
+    if (s_bFreeRequested.load()) {
+        // Freed on a library thread, which could not wait for the sampling and output
+        // threads: they are ended here (the output's callback has returned by now, or
+        // returns before its thread is joined).
+        Hooks().sampling.disableSampling();
+        ORVStopOutputWaveform();
+    }
     ReleasePPGPDSamplingTables();
     return nullptr;
 }
@@ -265,28 +350,36 @@ void* ConnectDeviceThread(void*) {
 // ---- Exported --------------------------------------------------------------------------
 
 bool ORVInit(PFN_CONNECT_LISTENER listener) {
-    if (t_bConnectionThread) {
+    if (IsLibraryThread()) {
+        // Without the lifecycle mutex: a host's ORVFree holds it while it waits for this
+        // thread. The port stays when the running thread is ending.
+        if (s_bFreeRequested.load()) {
+            return false;
+        }
         g_nPortNumber.store(-1);
         return DoInit(listener, 0);
     }
     std::lock_guard<std::mutex> lifecycle(s_lifecycle);
+    JoinRequestedFreeLocked();
     g_nPortNumber.store(-1);
     return DoInit(listener, 0);
 }
 
 bool ORVInitEx(int serialNumber, PFN_CONNECT_LISTENER listener) {
-    if (t_bConnectionThread) {
+    if (IsLibraryThread()) {
         return DoInit(listener, serialNumber);
     }
     std::lock_guard<std::mutex> lifecycle(s_lifecycle);
+    JoinRequestedFreeLocked();
     return DoInit(listener, serialNumber);
 }
 
 bool ORVConnect(unsigned int port, unsigned int timeout) { return ConnectEx(port, timeout, 0); }
 
 void ORVFree(void) {
-    if (t_bConnectionThread) {
-        return;  // the listener would wait for its own thread
+    if (IsLibraryThread()) {
+        RequestFree();  // it would wait for its own thread, or for one that waits for it
+        return;
     }
     {
         std::lock_guard<std::mutex> lifecycle(s_lifecycle);
@@ -299,6 +392,7 @@ void ORVFree(void) {
 
 void ResetConnectionState() {
     g_bStopConnectDeviceThread.store(0);
+    s_bFreeRequested.store(false);
     g_Callback.store(nullptr);
     g_nPortNumber.store(kEveryPort);
     s_bConnected.store(false);

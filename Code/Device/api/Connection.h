@@ -8,6 +8,9 @@
 // written under g_CriticalSection as well. The connection thread holds g_CriticalSection
 // for each candidate port's handshake and for the steps that talk to the instrument
 // before the listener is told, so no host request falls between a request and its reply.
+// On a library thread (a host callback) the lifecycle calls never wait; ORVFree there asks
+// for the teardown and the next lifecycle call joins the ended thread. The unload hook
+// (set at load) frees the library as ORVFree does and ends any output or playback left.
 #pragma once
 
 #include <atomic>

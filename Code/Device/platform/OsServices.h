@@ -89,6 +89,10 @@ void CloseThread(THREAD_HANDLE handle);
 void WaitForThread(THREAD_HANDLE handle);
 // True when the caller is the thread with this handle.
 bool IsCurrentThread(THREAD_HANDLE handle);
+// True on a thread that CreateThread started: one of the library's own threads, on which
+// the host's callbacks run. A call that would wait for a library thread must not wait
+// when it comes from one (it could be the very thread it waits for).
+bool IsLibraryThread();
 
 // Closes a port handle: 1 on success, 0 on failure (also for NVS_NO_PORT and other
 // negative values). Never retried: the handle is gone either way.

@@ -1,8 +1,11 @@
 // Every load-time object of the library, in creation order. Objects in one translation
 // unit are constructed in the order of their definitions and destroyed in reverse, so
-// the presence monitor (last here) is the first to go at unload and its thread is joined
-// before anything it uses is destroyed.
+// the unload guard (last here) goes first: it runs the unload hook, which ends the
+// library's other threads while everything they use still exists. The presence monitor
+// goes next and joins its own thread.
 #include "StaticObjects.h"
+
+#include <atomic>
 
 #include "Instance.h"
 #include "Monitor.h"
@@ -31,3 +34,26 @@ CSimpleCriticalSection g_CriticalSection;
 // Last: the working-directory holder and the presence monitor, whose thread starts paused.
 CInstance g_Instance;
 CAutoMonitor g_AutoMonitor;
+
+namespace {
+
+std::atomic<PFN_UNLOAD_HOOK> s_unloadHook{nullptr};  // constant-initialised
+
+class CUnloadGuard {
+public:
+    CUnloadGuard() = default;
+    CUnloadGuard(const CUnloadGuard&) = delete;
+    CUnloadGuard& operator=(const CUnloadGuard&) = delete;
+    ~CUnloadGuard() {
+        if (PFN_UNLOAD_HOOK hook = s_unloadHook.exchange(nullptr)) {
+            hook();
+        }
+    }
+};
+
+// Very last: destroyed first.
+CUnloadGuard s_unloadGuard;
+
+}  // namespace
+
+void SetUnloadHook(PFN_UNLOAD_HOOK hook) { s_unloadHook.store(hook); }

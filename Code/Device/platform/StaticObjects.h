@@ -15,3 +15,11 @@ extern CManualResetEvent g_hSamplingEvent;
 extern CManualResetEvent g_hSamplingPauseEvent;
 extern CAutoResetEvent g_hConnectedEvent;
 extern CSimpleCriticalSection g_CriticalSection;
+
+// The function that the unload runs before any load-time object is destroyed, or null.
+// The connection layer sets it: it ends every thread the library started (the presence
+// monitor excepted, which its own destructor ends), so that no thread of the library runs
+// on once its code has gone. A library linked into a program runs it at the program's
+// exit. Set it before any thread starts; the last one set counts.
+typedef void (*PFN_UNLOAD_HOOK)();
+void SetUnloadHook(PFN_UNLOAD_HOOK hook);

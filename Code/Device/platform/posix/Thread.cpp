@@ -1,9 +1,12 @@
 // Threads, handle closing, sleeps, the monotonic clock and the working directory on POSIX.
 //
 // A thread handle is the POSIX thread id; the library joins every thread it starts.
+// Every thread starts in a trampoline that marks it as the library's own, so the host's
+// callbacks (which run on these threads) can be told from the host's own threads.
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <pthread.h>
 #include <type_traits>
 #include <unistd.h>
@@ -28,17 +31,38 @@ pthread_t ToThread(THREAD_HANDLE handle) {
     return thread;
 }
 
+thread_local bool t_bLibraryThread = false;
+
+struct Start {
+    void* (*routine)(void*);
+    void* argument;
+};
+
+void* Trampoline(void* arg) {
+    const Start start = *static_cast<Start*>(arg);
+    delete static_cast<Start*>(arg);
+    t_bLibraryThread = true;
+    return start.routine(start.argument);
+}
+
 }  // namespace
 
 int CreateThread(THREAD_HANDLE* handle, void* (*routine)(void*), void* argument) {
     if (handle == nullptr || routine == nullptr)
         return 0;
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, routine, argument) != 0)
+    Start* start = new (std::nothrow) Start{routine, argument};
+    if (start == nullptr)
         return 0;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, Trampoline, start) != 0) {
+        delete start;
+        return 0;
+    }
     *handle = ToHandle(thread);
     return 1;
 }
+
+bool IsLibraryThread() { return t_bLibraryThread; }
 
 void CloseThread(THREAD_HANDLE) {}
 
