@@ -7,7 +7,9 @@
 #include <csignal>
 #include <cstring>
 #include <spawn.h>
+#include <algorithm>
 #include <string>
+#include <vector>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -31,9 +33,24 @@ std::string LockFile() { return "/var/lock/orvane.ACM" + std::to_string(kPort) +
 // Runs the host program; its wait status, or -1 when it had to be killed at the deadline.
 int RunHost(const std::string& state, unsigned deadlineMs) {
     const std::string port = std::to_string(kPort);
-    const char* argv[] = {NVS_UNLOAD_HOST, NVS_SHARED_LIBRARY, state.c_str(), port.c_str(), nullptr};
+    // The runner's words ('|'-separated; empty on a native build), then the host program.
+    std::vector<std::string> words;
+    const std::string runner = NVS_UNLOAD_RUNNER;
+    for (size_t at = 0; !runner.empty() && at <= runner.size();) {
+        const size_t bar = std::min(runner.find('|', at), runner.size());
+        words.push_back(runner.substr(at, bar - at));
+        at = bar + 1;
+    }
+    for (const char* word : {NVS_UNLOAD_HOST, NVS_SHARED_LIBRARY, state.c_str(), port.c_str()}) {
+        words.emplace_back(word);
+    }
+    std::vector<char*> argv;
+    for (std::string& w : words) {
+        argv.push_back(w.data());
+    }
+    argv.push_back(nullptr);
     pid_t pid = 0;
-    if (posix_spawn(&pid, NVS_UNLOAD_HOST, nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) {
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
         ADD_FAILURE() << "cannot start " << NVS_UNLOAD_HOST;
         return -1;
     }

@@ -12,5 +12,8 @@ if(TARGET nvs_api_tests)
   target_include_directories(nvs_unload_host PRIVATE ${PROJECT_SOURCE_DIR}/Code/Device/api)
   target_link_libraries(nvs_unload_host PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
   add_dependencies(nvs_api_tests nvs_unload_host)
-  target_compile_definitions(nvs_api_tests PRIVATE NVS_UNLOAD_HOST="$<TARGET_FILE:nvs_unload_host>")
+  # A cross build runs the host program under the same user-mode emulator as the tests.
+  string(REPLACE ";" "|" unload_runner "${CMAKE_CROSSCOMPILING_EMULATOR}")
+  target_compile_definitions(nvs_api_tests PRIVATE NVS_UNLOAD_HOST="$<TARGET_FILE:nvs_unload_host>"
+                                                   NVS_UNLOAD_RUNNER="${unload_runner}")
 endif()
