@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "ApiFixture.h"
+#include "Watchdog.h"
 #include "api/Connection.h"
 #include "api/PostConnection.h"
 #include "output/Output.h"
@@ -27,23 +28,6 @@ constexpr int kEnd = static_cast<int>(0x80000000u);
 
 long MsSince(Clock::time_point t) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
-
-// Runs fn on a thread of its own; aborts the suite when fn has not returned in time (a
-// deadlock would otherwise hang it).
-void RunWithWatchdog(const std::function<void()>& fn, unsigned seconds, const char* what) {
-    std::promise<void> done;
-    std::future<void> finished = done.get_future();
-    std::thread worker([&] {
-        fn();
-        done.set_value();
-    });
-    if (finished.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
-        std::fprintf(stderr, "watchdog: %s did not finish within %u s\n", what, seconds);
-        std::fflush(stderr);
-        std::abort();
-    }
-    worker.join();
 }
 
 // What the freeing callback saw and did.

@@ -70,21 +70,6 @@ bool WaitUntil(const std::function<bool()>& pred, unsigned timeoutMs) {
     return true;
 }
 
-void RunWithWatchdog(const std::function<void()>& fn, unsigned seconds, const char* what) {
-    std::promise<void> done;
-    std::future<void> finished = done.get_future();
-    std::thread worker([&] {
-        fn();
-        done.set_value();
-    });
-    if (finished.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
-        std::fprintf(stderr, "watchdog: %s did not finish within %u s (deadlock?)\n", what, seconds);
-        std::fflush(stderr);
-        std::abort();
-    }
-    worker.join();
-}
-
 ECG_WAVEFORM EcgSine(double hz) {
     ECG_WAVEFORM e = records::EcgSine(hz, 2.0);
     e.nPRInterval = 160;

@@ -16,6 +16,7 @@
 #include "Emulator.h"
 #include "Firmware.h"
 #include "LinkSandbox.h"
+#include "Watchdog.h"
 #include "api/nvs300.h"
 
 // One callback call, numbered in the order of all calls.
@@ -54,9 +55,6 @@ void Cb(double t, int ac, int dc) {
 
 // Waits until pred() holds, polling every millisecond; false at the deadline.
 bool WaitUntil(const std::function<bool()>& pred, unsigned timeoutMs);
-// Runs fn on a thread of its own; aborts the test program when fn has not returned
-// within the deadline (a deadlock would otherwise hang the suite).
-void RunWithWatchdog(const std::function<void()>& fn, unsigned seconds, const char* what);
 
 // Records with known periods.
 ECG_WAVEFORM EcgSine(double hz = 1.0);

@@ -192,13 +192,18 @@ int g_iQueueMaxCount = kInitialSlots;
 
 // ---- Reads and writes ----------------------------------------------------------------
 
-int ReadData(unsigned char* buffer, int length, unsigned char expected) {
+namespace {
+
+// The reader behind ReadData and ReadDataBefore: passes until a packet of the expected
+// kind comes or the deadline has passed. After the deadline, `fullPasses` passes may
+// still wait their few empty tries (ReadData's own time-out grants one); the rest only
+// drain what already waits, at most kDrainPackets.
+int ReadUntil(unsigned char* buffer, int length, unsigned char expected, uint64_t deadlineUs, int fullPasses) {
     if (buffer == nullptr || length <= 0 || !DeviceIsConnected())
         return 0;
-    const uint64_t deadlineUs = GetMonotonicUs() + static_cast<uint64_t>(g_nDeviceReadTimeout.load()) * 1000;
     int drained = 0;
     for (;;) {
-        const bool draining = GetMonotonicUs() >= deadlineUs && drained > 0;
+        const bool draining = GetMonotonicUs() >= deadlineUs && drained >= fullPasses;
         CAutoCriticalSection lock(g_ReadCriticalSection);
         if (const int taken = TakeFromQueue(buffer, length, expected))
             return taken;
@@ -217,6 +222,13 @@ int ReadData(unsigned char* buffer, int length, unsigned char expected) {
         if (GetMonotonicUs() >= deadlineUs && ++drained > kDrainPackets)
             return 0;
     }
+}
+
+}  // namespace
+
+int ReadData(unsigned char* buffer, int length, unsigned char expected) {
+    const uint64_t deadlineUs = GetMonotonicUs() + static_cast<uint64_t>(g_nDeviceReadTimeout.load()) * 1000;
+    return ReadUntil(buffer, length, expected, deadlineUs, 1);
 }
 
 int WriteData(unsigned char* data, int length, int noTimeout) {
@@ -340,27 +352,5 @@ void DiscardStaleReplies() {
 }
 
 int ReadDataBefore(unsigned char* buffer, int length, unsigned char expected, uint64_t deadlineUs) {
-    if (buffer == nullptr || length <= 0 || !DeviceIsConnected())
-        return 0;
-    int drained = 0;
-    for (;;) {
-        const bool draining = GetMonotonicUs() >= deadlineUs;
-        CAutoCriticalSection lock(g_ReadCriticalSection);
-        if (const int taken = TakeFromQueue(buffer, length, expected))
-            return taken;
-        CDevicePort port;
-        if (!port.Valid())
-            return 0;
-        PassEnd end;
-        const int got = ReadPort(port, buffer, length, deadlineUs, draining, end);
-        if (got == 0)
-            return 0;
-        if (Matches(buffer[0], expected))
-            return got;
-        Park(buffer, got);
-        if (end == PassEnd::HungUp)
-            return 0;
-        if (GetMonotonicUs() >= deadlineUs && ++drained > kDrainPackets)
-            return 0;
-    }
+    return ReadUntil(buffer, length, expected, deadlineUs, 0);
 }
