@@ -178,6 +178,9 @@ TEST_F(SignalTest, StreamedECGACIsDividedByTheRatio) {
 TEST_F(SignalTest, CycleLengthAndEndOfCycle) {
     g_nSampleRate = 10000;
     EXPECT_EQ(1000ULL, CycleLength(100, 1000.0));
+    // 10000 x (3 / 10000) is 2.9999999999999996 in doubles: still a cycle of 3.
+    EXPECT_EQ(3ULL, CycleLength(3, 10000.0));
+    EXPECT_EQ(40040ULL, CycleLength(1001, 250.0));
     EXPECT_EQ(1, CheckEndOfCycle(100, 1000.0, 2000));
     EXPECT_EQ(0, CheckEndOfCycle(100, 1000.0, 1999));
     g_nCurrent = 3000;
