@@ -6,6 +6,7 @@
 #include "PlaybackFixture.h"
 #include "protocol/Protocol.h"
 #include "waveform/Calibration.h"
+#include "waveform/Numeric.h"
 
 namespace {
 
@@ -216,4 +217,40 @@ TEST_F(RawDataTest, SweepsFailUntilAGeneratorIsInstalled) {
     EXPECT_EQ(1, LoadPPGFrequencyScanWaveform(2, &ppg, 10000));
     EXPECT_EQ(2, g_scanChannel);
     EXPECT_EQ(10000, g_scanRate);
+}
+
+TEST_F(RawDataTest, ExternalRespirationBreathRisesAndFallsAround50Ohms) {
+    ECG_WAVEFORM w = {};
+    w.nRespirationRate = 12;  // 50000 samples a breath
+    w.nRespirationAmplitude = 2000;
+    w.nRespirationDepthOrRatio = 1;  // rise 25000, fall 25000
+    w.nRespirationMode = 0xF1;
+    ASSERT_EQ(1, LoadECGExtRespirationCurve(w));
+    ASSERT_EQ(50000, g_nECGExtRespirationSampleCount);
+    EXPECT_DOUBLE_EQ(50.0, g_pECGExtRespirationData[0]);
+    EXPECT_NEAR(50.0 + 2.0 * std::sin(nvs::kPi / 4), g_pECGExtRespirationData[12500], 1e-12);
+    EXPECT_DOUBLE_EQ(52.0, g_pECGExtRespirationData[25000]);
+    EXPECT_NEAR(50.0 + 2.0 * std::cos(nvs::kPi / 2 * 24999 / 25000), g_pECGExtRespirationData[49999], 1e-12);
+
+    w.nRespirationMode = 0x40;
+    ASSERT_EQ(1, LoadECGExtRespirationCurve(w));
+    EXPECT_DOUBLE_EQ(52.0, g_pECGExtRespirationData[0]);
+    EXPECT_DOUBLE_EQ(52.0, g_pECGExtRespirationData[49999]);
+}
+
+TEST_F(RawDataTest, BreathWithoutARateOrAnInspirationIsAConstant50Ohms) {
+    struct Case {
+        int mode, rate, ratio;
+    } cases[] = {{0xF1, 0, 1}, {0xF1, -12, 1}, {0xF1, 700000, 1}, {0xF1, 12, -1}, {0xF1, 12, -7}, {0x40, 0, 1}};
+    for (const Case& c : cases) {
+        ECG_WAVEFORM w = {};
+        w.nRespirationMode = c.mode;
+        w.nRespirationRate = c.rate;
+        w.nRespirationDepthOrRatio = c.ratio;
+        w.nRespirationAmplitude = 2000;
+        ASSERT_EQ(1, LoadECGExtRespirationCurve(w)) << c.rate << " " << c.ratio;
+        ASSERT_EQ(1, g_nECGExtRespirationSampleCount) << c.rate << " " << c.ratio;
+        g_nSampleRate = 40000;
+        EXPECT_DOUBLE_EQ(50.0, CalculateECGExtRespiration(12345)) << c.rate << " " << c.ratio;
+    }
 }
