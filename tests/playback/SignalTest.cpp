@@ -399,6 +399,12 @@ TEST_F(SignalTest, ResampleInterpolatesAndHoldsTheLastSample) {
     }
     delete[] out;
 
+    double one = 4.0;  // a one-sample source holds its sample
+    ASSERT_EQ(1, Resample(&one, 1, 1000.0, out, n, 3000));
+    ASSERT_EQ(3ul, n);
+    EXPECT_DOUBLE_EQ(4.0, out[2]);
+    delete[] out;
+
     out = src.data();
     n = 9;
     EXPECT_EQ(1, Resample(src.data(), 3, 2000.0, out, n, 2000));  // equal rates
