@@ -1,6 +1,7 @@
 #include "Stream.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace nvsemu {
 namespace {
@@ -82,7 +83,7 @@ StreamLayout LayoutOf(int mode) {
     return layout;
 }
 
-void StreamPlayer::Event(StreamEvent::Kind kind, uint64_t atUs, uint64_t number, uint64_t value) {
+StreamEvent& StreamPlayer::Event(StreamEvent::Kind kind, uint64_t atUs, uint64_t number, uint64_t value) {
     StreamEvent e;
     e.kind = kind;
     e.atUs = atUs;
@@ -93,6 +94,7 @@ void StreamPlayer::Event(StreamEvent::Kind kind, uint64_t atUs, uint64_t number,
     e.buffered = held_.size();
     e.counters = counters_;
     events_.push_back(e);
+    return events_.back();
 }
 
 std::vector<StreamEvent> StreamPlayer::TakeEvents() {
@@ -234,7 +236,7 @@ void StreamPlayer::Packet(const uint8_t* bytes, uint64_t nowUs) {
 
     // When this packet will have played: right after the one before it, or now when
     // the buffer had run dry.
-    const double rate = rate_ * (1.0 + options_.clockPpm * 1e-6) / 1e6;  // samples per µs
+    const double rate = rate_ * (1.0 + options_.clockPpm * 1e-6);  // samples per second
     uint64_t startUs = 0;
     bool newSegment = false;
     if (!started_) {
@@ -264,7 +266,8 @@ void StreamPlayer::Packet(const uint8_t* bytes, uint64_t nowUs) {
     h.mode = mode_;
     h.samples = counted;
     if (segmentRate_ > 0.0 && segmentUs_ != kNever)
-        h.endUs = segmentUs_ + static_cast<uint64_t>(static_cast<double>(segmentSamples_) / segmentRate_);
+        h.endUs =
+            segmentUs_ + static_cast<uint64_t>(std::llround(static_cast<double>(segmentSamples_) * 1e6 / segmentRate_));
     else
         h.endUs = kNever;  // no rate: it never plays
     lastEndUs_ = h.endUs;
@@ -363,6 +366,7 @@ StreamOutput StreamPlayer::Due(uint64_t nowUs) {
     Advance(nowUs);
     StreamOutput out;
     while (!pending_.empty() && pending_.begin()->first <= clockUs_) {
+        const uint64_t dueUs = pending_.begin()->first;
         const Pending p = pending_.begin()->second;
         pending_.erase(pending_.begin());
         const bool current = p.stream == streams_;
@@ -372,7 +376,8 @@ StreamOutput StreamPlayer::Due(uint64_t nowUs) {
                     break;
                 out.packets.push_back(Notification(kDataRequest));
                 ++counters_.requests;
-                Event(StreamEvent::Kind::DataRequest, nowUs, p.requestIndex, counters_.packets - packetsAtRequest_);
+                Event(StreamEvent::Kind::DataRequest, nowUs, p.requestIndex, counters_.packets - packetsAtRequest_)
+                    .dueUs = dueUs;
                 packetsAtRequest_ = counters_.packets;
                 break;
             case Out::Stray:

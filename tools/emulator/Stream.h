@@ -140,7 +140,8 @@ struct StreamEvent {
         Ended,           // the end notice was written, or the port closed
     };
     Kind kind = Kind::Armed;
-    uint64_t atUs = 0;
+    uint64_t atUs = 0;   // when it happened (a data request: when it was written)
+    uint64_t dueUs = 0;  // a data request: when it fell due (the 50th packet played, plus a planned delay)
     uint64_t number = 0;
     uint64_t value = 0;
     int mode = 0;
@@ -239,7 +240,7 @@ private:
     void Play(const Held& h);
     void RequestDue(uint64_t atUs);
     void Fail(StreamCheck check, uint64_t packet, uint16_t seq);
-    void Event(StreamEvent::Kind kind, uint64_t atUs, uint64_t number = 0, uint64_t value = 0);
+    StreamEvent& Event(StreamEvent::Kind kind, uint64_t atUs, uint64_t number = 0, uint64_t value = 0);
 
     StreamOptions options_;
     StreamState state_ = StreamState::Idle;
@@ -255,7 +256,7 @@ private:
     uint64_t lastEndUs_ = 0;  // when the last packet taken into the buffer ends (or ended)
     uint64_t segmentUs_ = 0;  // start of the current run of gapless play at one rate
     uint64_t segmentSamples_ = 0;
-    double segmentRate_ = 0.0;       // samples per µs
+    double segmentRate_ = 0.0;       // samples per second, clock error included
     uint64_t packetsAtRequest_ = 0;  // packets taken when the last data request was written
     uint64_t requestsDue_ = 0;       // data requests that fell due (written or not)
     bool dataEnded_ = false;         // the last packet had fewer samples than fit
