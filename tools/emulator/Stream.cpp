@@ -364,6 +364,7 @@ uint64_t StreamPlayer::NextPlayedUs() const { return held_.empty() ? kNever : he
 
 StreamOutput StreamPlayer::Due(uint64_t nowUs) {
     Advance(nowUs);
+    nowUs = clockUs_;  // a reader may have played the stream a little further
     StreamOutput out;
     while (!pending_.empty() && pending_.begin()->first <= clockUs_) {
         const uint64_t dueUs = pending_.begin()->first;
