@@ -257,6 +257,14 @@ TEST(StreamPlayer, CommandsInsideABatch) {
     a.player.Command(true, 70004);  // the switch
     EXPECT_EQ(a.player.Status().counters.commandsInBatch, 2u);
 
+    // The next request goes out while the batch before it is still arriving: the rest
+    // of that batch is not a new one.
+    a.Send(20, 80000);
+    EXPECT_EQ(a.player.Due(140000).packets.size(), 1u);
+    a.Send(20, 140001);
+    a.player.Command(false, 140002);
+    EXPECT_EQ(a.player.Status().counters.commandsInBatch, 2u);
+
     Armed b;
     b.Send(20, 0);
     b.player.Packet(Packet(1, b.seq++, 5).data(), 0);  // the data end mid-batch

@@ -185,8 +185,11 @@ void StreamPlayer::Command(bool endsStream, uint64_t nowUs) {
     Advance(nowUs);
     if (endsStream || dataEnded_)
         return;
+    // Batches are 50 packets. A request written while the batch before it was still
+    // arriving restarts k inside that batch; the count since the stream began tells
+    // that the command still came between two batches.
     const uint64_t k = counters_.packets - packetsAtRequest_;
-    if (k % kBatchPackets != 0) {
+    if (k % kBatchPackets != 0 && counters_.packets % kBatchPackets != 0) {
         ++counters_.commandsInBatch;
         Event(StreamEvent::Kind::CommandInBatch, nowUs, 0, k);
     }

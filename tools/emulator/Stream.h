@@ -35,8 +35,10 @@
 //   14, 15, 17); the sequence; zeros after the counted samples plus one. A packet with
 //   no stream playing is dropped and counted as a check failure too.
 //   A command (any other request) that arrives k packets after the last data request,
-//   with k not a multiple of 50, came inside a batch; not counted after a packet with
-//   fewer samples than fit (the data have ended) or for the write that ends the stream.
+//   with k not a multiple of 50, came inside a batch; not counted when the packets of
+//   the whole stream so far are a multiple of 50 (the request went out while the batch
+//   before it was still arriving), after a packet with fewer samples than fit (the
+//   data have ended), or for the write that ends the stream.
 //
 // This component is pure: times are passed in (steady-clock µs), nothing is written;
 // the firmware model (Firmware.h) owns one under its lock and the emulator's I/O thread
