@@ -142,6 +142,12 @@ TEST(StreamPlayer, PlayTimeFollowsRateClockErrorAndCountedSamples) {
         a.Send(50, 1000);
         EXPECT_EQ(a.player.NextDueUs(), 1000 + c.fiftyUs) << "mode " << c.mode << " ppm " << c.ppm;
     }
+    Armed still(1, 0);  // rate 0: held, never played, nothing due
+    still.Send(3, 0);
+    still.player.Advance(100000000);
+    EXPECT_EQ(still.player.Status().counters.played, 0u);
+    EXPECT_EQ(still.player.NextDueUs(), StreamPlayer::kNever);
+
     Armed a;
     a.player.Packet(Packet(1, 0, 3).data(), 0);  // 3 samples: 300 µs
     a.player.Packet(Packet(1, 1, 0).data(), 0);  // nothing counted: no time
