@@ -161,8 +161,9 @@ public:
     bool WaitForStreamEnded(unsigned timeoutMs, uint64_t stream = 0) const;
     // Until the latest stream has played `packets` packets.
     bool WaitForPacketsPlayed(uint64_t packets, unsigned timeoutMs) const;
-    // Called on the I/O thread, without the model's lock, for each stream event; it may
-    // call the model and the emulator (Unplug acts at once).
+    // Called on the I/O thread (the end at Emulator::Stop: on the thread that stops it),
+    // without the model's lock, for each stream event; it may call the model and the
+    // emulator (Unplug acts at once).
     using StreamHook = std::function<void(const StreamEvent&)>;
     void SetStreamHook(StreamHook hook);
     // Faults on the data requests of every stream (index 0: each stream's first).
