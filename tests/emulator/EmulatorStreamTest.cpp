@@ -217,6 +217,7 @@ TEST_F(EmulatorStream, PacesAStreamAndEndsWithTheSwitch) {
     EXPECT_LT(meanUs, 90000u);
     for (const StreamEvent& e : events)
         EXPECT_LT(e.atUs - e.dueUs, 50000u);  // the goal is 1 ms; this only catches a stall
+    EXPECT_EQ(firmware_->BatchLatenciesUs().size(), kBatches);
 }
 
 // Between batches a command is answered at once and the stream goes on; a command

@@ -109,7 +109,9 @@ TEST(StreamPlayer, OneDataRequestPerFiftyPlayed) {
     EXPECT_EQ(first.packets[0], Notice(0x55));
     EXPECT_EQ(a.player.NextDueUs(), 140000u);
 
-    a.Send(50, 71000);  // the host's batch for that request
+    a.Send(49, 70500);  // the host's batch for that request, its last packet later
+    a.Send(1, 71000);
+    EXPECT_EQ(a.player.BatchLatencies(), std::vector<uint64_t>{1000});
     EXPECT_EQ(a.player.Due(140000).packets.size(), 1u);
     EXPECT_EQ(a.player.NextDueUs(), 210000u);
 

@@ -154,6 +154,9 @@ public:
     uint64_t PlayedSamples(StreamChannel channel) const;
     // The failed checks of the stream (the first 1000).
     std::vector<StreamCheckFailure> StreamCheckFailures() const;
+    // µs from each data request's write to the arrival of the last packet of the batch
+    // that answered it (StreamPlayer::BatchLatencies).
+    std::vector<uint64_t> BatchLatenciesUs() const;
     // Waits until done(status) holds, at most timeoutMs; done runs with the model's
     // lock held and must not call the model.
     bool WaitForStream(const std::function<bool(const StreamStatus&)>& done, unsigned timeoutMs) const;

@@ -10,6 +10,7 @@ using C = StreamChannel;
 
 constexpr size_t kMaxPayload = 56;  // bytes 8 to 63
 constexpr size_t kMaxFailuresListed = 1000;
+constexpr size_t kMaxLatencies = size_t{1} << 20;
 
 std::vector<uint8_t> Notification(uint8_t kind) {
     std::vector<uint8_t> p(64, 0);
@@ -129,6 +130,8 @@ void StreamPlayer::Arm(int mode, unsigned rate, uint64_t nowUs) {
         words.clear();
     playedSamples_.fill(0);
     failures_.clear();
+    latencies_.clear();
+    requestWrittenUs_ = 0;
     Event(StreamEvent::Kind::Armed, nowUs);
 }
 
@@ -211,6 +214,9 @@ void StreamPlayer::Packet(const uint8_t* bytes, uint64_t nowUs) {
     }
     Advance(nowUs);
     const uint64_t index = counters_.packets++;
+    if (counters_.requests > 0 && counters_.packets - packetsAtRequest_ == kBatchPackets &&
+        latencies_.size() < kMaxLatencies)
+        latencies_.push_back(nowUs > requestWrittenUs_ ? nowUs - requestWrittenUs_ : 0);
     const StreamLayout layout = LayoutOf(mode_);
     const size_t bps = layout.bytesPerSample;
     const size_t spp = layout.samplesPerPacket;
@@ -383,6 +389,7 @@ StreamOutput StreamPlayer::Due(uint64_t nowUs) {
                 Event(StreamEvent::Kind::DataRequest, nowUs, p.requestIndex, counters_.packets - packetsAtRequest_)
                     .dueUs = dueUs;
                 packetsAtRequest_ = counters_.packets;
+                requestWrittenUs_ = nowUs;
                 break;
             case Out::Stray:
                 if (current && state_ == StreamState::Playing)

@@ -216,6 +216,9 @@ public:
     const std::vector<uint16_t>& PlayedWords(StreamChannel c) const { return log_[static_cast<size_t>(c)]; }
     uint64_t PlayedSamples(StreamChannel c) const { return playedSamples_[static_cast<size_t>(c)]; }
     const std::vector<StreamCheckFailure>& CheckFailures() const { return failures_; }
+    // For each batch asked for: µs from the data request's write to the arrival of the
+    // 50th packet after it (the first 2^20 batches of the stream).
+    const std::vector<uint64_t>& BatchLatencies() const { return latencies_; }
 
 private:
     struct Held {
@@ -260,8 +263,10 @@ private:
     uint64_t segmentSamples_ = 0;
     double segmentRate_ = 0.0;       // samples per second, clock error included
     uint64_t packetsAtRequest_ = 0;  // packets taken when the last data request was written
-    uint64_t requestsDue_ = 0;       // data requests that fell due (written or not)
-    bool dataEnded_ = false;         // the last packet had fewer samples than fit
+    uint64_t requestWrittenUs_ = 0;  // when it was written
+    std::vector<uint64_t> latencies_;
+    uint64_t requestsDue_ = 0;  // data requests that fell due (written or not)
+    bool dataEnded_ = false;    // the last packet had fewer samples than fit
     bool noticeQueued_ = false;
     std::multimap<uint64_t, Pending> pending_;
     std::vector<PlannedFault> faults_;
