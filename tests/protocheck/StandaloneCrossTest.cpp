@@ -84,4 +84,22 @@ TEST_F(CrossStandalone, SlotStoreAndReadBack) {
     EXPECT_EQ(ReadStandaloneModeType(1), 4);
 }
 
+// A kind outside 1..9 names no record: refused before any request, records or not.
+TEST_F(CrossStandalone, UnknownKindsAreRefusedWithoutTraffic) {
+    PPG_WAVEFORM ppg = records::PpgSine(1.0, 500.0, 100.0);
+    for (int type : {0, 10, 255}) {
+        SCOPED_TRACE(type);
+        ClearSent();
+        EXPECT_EQ(
+            WriteWaveformToStandaloneMode(1, static_cast<unsigned char>(type), 0, nullptr, nullptr, nullptr, nullptr),
+            3);
+        EXPECT_EQ(WriteWaveformToStandaloneMode(1, static_cast<unsigned char>(type), 0, nullptr, &ppg, &ppg, &ppg), 3);
+        EXPECT_EQ(ReadWaveformFromStandaloneMode(1, static_cast<unsigned char>(type), nullptr, nullptr, nullptr,
+                                                 nullptr, nullptr),
+                  3);
+        EXPECT_TRUE(Sent().empty());
+    }
+    EXPECT_EQ(fw_->RomAt(1), 0xFF);
+}
+
 }  // namespace
