@@ -5,7 +5,9 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <cmath>
 #include <functional>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -574,6 +576,36 @@ TEST_F(StandaloneApi, ExternalRespirationAndPacingOff) {
     EXPECT_EQ(back.ecg.nPacingRate, 60);
     EXPECT_EQ(back.ecg.nRespirationMode, 0x80);
     EXPECT_EQ(back.ppg[0].nRespirationMode, 0xFF);
+}
+
+// Extreme transit times and fields that do not fit: the timing words are the low 16 bits,
+// the delay stays within one RR, and nothing is undefined (the sanitizer builds run this).
+TEST_F(StandaloneApi, ExtremeInputsStoreSafely) {
+    for (int transit : {INT_MIN, INT_MAX, -5000}) {
+        SCOPED_TRACE(transit);
+        Records host = Given();
+        host.transit = transit;
+        ASSERT_EQ(Call(Writer(2), 1, host), 0);
+        const Bytes b = Fw().Setting(0);
+        ASSERT_EQ(b.size(), 58u);
+        EXPECT_EQ(b[48] << 8 | b[49], transit & 0xFFFF);
+        EXPECT_LT(b[50] << 8 | b[51], host.ecg.nRRInterval);
+    }
+    const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+    Records odd = Given();
+    odd.ecg.fAmplitude = nan;
+    odd.ecg.fPacingAmplitude = -inf;
+    odd.ecg.fSampleRateKHz = inf;
+    odd.ecg.nPacingRate = INT_MIN;
+    odd.ppg[0].fAmplitude1 = inf;
+    odd.ppg[0].fDCLevel = nan;
+    odd.ppg[0].nTime1 = INT_MAX;
+    odd.ppg[0].nRespirationMode = INT_MIN;
+    odd.ppg[1].fFrequency = nan;
+    odd.ppg[1].fSampleRateKHz = -inf;
+    odd.transit = INT_MIN;
+    const int r = Call(Writer(6), 3, odd);
+    EXPECT_TRUE(r == 0 || r == 2) << r;
 }
 
 std::atomic<int> g_markers{0};
