@@ -254,6 +254,11 @@ void Firmware::SetRom(uint8_t address, uint8_t value) {
     rom_[address] = value;
 }
 
+void Firmware::SetRomBusyReads(unsigned reads) {
+    std::lock_guard<std::mutex> lock(mu_);
+    romBusyReads_ = reads;
+}
+
 uint16_t Firmware::CalibrationSetting(uint8_t id) const {
     std::lock_guard<std::mutex> lock(mu_);
     const auto it = calibration_.find(id);

@@ -25,6 +25,10 @@
 //   - a ROM write of a standalone slot's type (addresses 1 to 3) keeps the settings,
 //     raw periods and control block of that moment with the slot; a ROM read of the
 //     slot's address brings them back before the host reads them.
+//   - after a ROM write the firmware is still storing the byte: the next ROM reads
+//     (SetRomBusyReads, default none) are refused (byte 3 = 0x00) and leave the
+//     one-late byte where it was. ROM and slots live in this object, so they survive an
+//     unplug and replug of the emulator's port.
 //
 // Faults
 //   The emulator's fault plan (Faults.h) changes replies after the model chose them:
@@ -118,6 +122,8 @@ public:
     std::vector<RawPoint> RawPoints(int channel) const;  // the last upload, padding included
     uint8_t RomAt(uint8_t address) const;
     void SetRom(uint8_t address, uint8_t value);
+    // ROM reads refused after each ROM write (0: none; kNeverDone: every one from then).
+    void SetRomBusyReads(unsigned reads);
 
     // ---- PPG module (0xCC, 0xB0)
     uint16_t CalibrationSetting(uint8_t id) const;  // 0 for an id never set
@@ -230,6 +236,7 @@ private:
     std::array<uint8_t, 256> rom_{};
     uint8_t romLatch_ = 0xFF;  // the ROM byte the next ROM read reply carries
     std::map<int, Slot> slots_;
+    unsigned romBusyReads_ = 0, romBusyLeft_ = 0;
     std::map<uint8_t, uint16_t> calibration_;
     uint8_t ledTriggerStatus_ = 0;
     std::map<uint8_t, Bytes> registers_;

@@ -334,6 +334,54 @@ ORV_API bool ORVSetLEDAmbientLightMode(PPGAmbientLightMode mode);
 ORV_API bool ORVConfigureTransmissionRate(int mode);
 ORV_API bool ORVEnableDynamicLEDStrength(bool enable);
 
+/* -- Standalone mode -- */
+
+/* The instrument keeps three slots (1..3) of waveforms that it plays without a host. Each
+ * function first stops every output (ORVStopOutputWaveform), so none may be called from a
+ * sample callback. Results:
+ *   0 done; 1 no instrument connected; 2 an exchange with the instrument failed (a store
+ *   leaves what was sent, and the slot keeps its old type; a read may leave the records
+ *   partly filled); 3 slot outside 1..3, a record the kind needs is null, or (PWV kinds)
+ *   the ECG record's nRRInterval is 0 or less, nothing sent; 4 (readers) the slot holds
+ *   another kind, records untouched.
+ * Slot kinds, the byte ORVReadStandaloneModeType gives: 1 ECG, 2 PWV (ECG and PPG 1),
+ * 3 SpO2 (PPG 1, 2), 4 PPG (PPG 1), 5 PPGEx (PPG 1, 2), 6 PWVEx (ECG, PPG 1, 2), 7 PWV
+ * with three PPG channels, 8 SpO2 with three, 9 PPG with three. The PWV kinds carry the
+ * time difference: ms the PPG pulse follows the ECG peak.
+ * Writers copy the records (the host's are not changed); the stored setting carries the
+ * values given, the stored period the normalised ones. Readers fill the host's records:
+ * an ECG record gets nImpedance, nElectrode, bPacingEnable (0xFF on: pacing or a variable
+ * DC offset), nPacingRate (60 when pacing is off) and nRespirationMode (0x80 when the
+ * external respiration was on, else 0); each PPG record gets nRespirationMode 0xFF when
+ * the external respiration was on, else 0. A read also sets the instrument's ambient-light
+ * mode to the one stored with the slot. A null time-difference pointer is allowed. */
+
+/* The kind stored in the slot (0xFF for a slot never written), or 10 when no instrument
+ * is connected, the slot is outside 1..3 or the read fails. */
+ORV_API int ORVReadStandaloneModeType(int slot);
+ORV_API int ORVReadECGModeFromStandaloneMode(int slot, ECG_WAVEFORM* ecg);
+ORV_API int ORVWriteECGModeToStandaloneMode(int slot, ECG_WAVEFORM* ecg);
+ORV_API int ORVReadPWVModeFromStandaloneMode(int slot, int* timeDifference, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg);
+ORV_API int ORVWritePWVModeToStandaloneMode(int slot, int timeDifference, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg);
+ORV_API int ORVReadPWVModeExFromStandaloneMode(int slot, int* timeDifference, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1,
+                                               PPG_WAVEFORM* ppg2);
+ORV_API int ORVWritePWVModeExToStandaloneMode(int slot, int timeDifference, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1,
+                                              PPG_WAVEFORM* ppg2);
+ORV_API int ORVReadPWVModePPG3FromStandaloneMode(int slot, int* timeDifference, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1,
+                                                 PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3);
+ORV_API int ORVWritePWVModePPG3ToStandaloneMode(int slot, int timeDifference, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1,
+                                                PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3);
+ORV_API int ORVReadSPO2ModeFromStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2);
+ORV_API int ORVWriteSPO2ModeToStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2);
+ORV_API int ORVReadSPO2ModePPG3FromStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3);
+ORV_API int ORVWriteSPO2ModePPG3ToStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3);
+ORV_API int ORVReadPPGModeFromStandaloneMode(int slot, PPG_WAVEFORM* ppg);
+ORV_API int ORVWritePPGModeToStandaloneMode(int slot, PPG_WAVEFORM* ppg);
+ORV_API int ORVReadPPGModeExFromStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2);
+ORV_API int ORVWritePPGModeExToStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2);
+ORV_API int ORVReadPPGModePPG3FromStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3);
+ORV_API int ORVWritePPGModePPG3ToStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3);
+
 /* -- External respiration -- */
 
 /* External-respiration module: the baseline request (index 0..11 and a second byte),
