@@ -265,3 +265,36 @@ TEST_F(UpdateTest, ABurnFromTheListenerIsRefused) {
     EXPECT_TRUE(SentWith(kErase).empty());
     EXPECT_TRUE(ConnectionIsUp());
 }
+
+namespace {
+std::thread s_racer;
+std::atomic<int64_t> s_racerReturnedUs{0};
+int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+std::atomic<int64_t> s_resultReportUs{0};
+void StartRacerOnFirstWrite(int stage, int value) {
+    if (stage == 6)
+        s_resultReportUs.store(NowUs());  // still inside the burn
+    if (stage == 2 && value == 0 && !s_racer.joinable()) {
+        s_racer = std::thread([] {
+            ORVInit(nullptr);
+            s_racerReturnedUs.store(NowUs());
+        });
+    }
+}
+}  // namespace
+
+TEST_F(UpdateTest, OtherThreadsLifecycleCallsWaitForTheBurn) {
+    Plug(nvsemu::Profile::WithPpg2112());
+    const Bytes image = RandomImage(500, 8);
+    ASSERT_EQ(ORVUpdateLoadBinFile(const_cast<uint8_t*>(image.data()), 500), 500);
+    ProgressLog::OnReport(StartRacerOnFirstWrite);
+    s_racerReturnedUs.store(0);
+    EXPECT_EQ(Burn(FLASH_BLOCK_0), 0);
+    ASSERT_TRUE(s_racer.joinable());
+    s_racer.join();
+    EXPECT_GT(s_racerReturnedUs.load(), s_resultReportUs.load());
+    EXPECT_EQ(fw_->MemoryAt(0x03, 0, 500), image);
+}

@@ -287,23 +287,23 @@ enum {
 /* Result codes of the update functions (0 success). */
 enum {
     ORV_UPDATE_OK = 0,
-    ORV_UPDATE_NOT_PROVIDED = -1,      /* the MCU file functions have no body */
-    ORV_UPDATE_BAD_REQUEST = -2,       /* refused before anything was sent: no, empty or
+    ORV_UPDATE_NOT_PROVIDED = -1,       /* the MCU file functions have no body */
+    ORV_UPDATE_BAD_REQUEST = -2,        /* refused before anything was sent: no, empty or
                                           oversized image, a block other than 0 and 1, or
                                           called from a library callback */
-    ORV_UPDATE_NO_INSTRUMENT = -3,     /* no instrument answered at the start */
-    ORV_UPDATE_NO_MEMORY = -4,         /* no memory for the image copy */
-    ORV_UPDATE_WRITE_SHORT = -5,       /* an erase, write or data packet not written whole */
-    ORV_UPDATE_NO_REPLY = -6,          /* an erase, write or data packet got no 64-byte reply */
-    ORV_UPDATE_VERIFY_WRITE_SHORT = -7,/* a verify request not written whole */
-    ORV_UPDATE_VERIFY_NO_REPLY = -8,   /* a verify request got no 64-byte reply */
-    ORV_UPDATE_MISMATCH = -9,          /* bytes read back, or a sector's CRC-32, differ */
-    ORV_UPDATE_RESTART_NOT_SENT = -10, /* the restart byte was not written */
-    ORV_UPDATE_NOT_FOUND_AGAIN = -11,  /* the instrument was not found after its restart */
-    ORV_UPDATE_MODE_REFUSED = -14,     /* FPGA upgrade mode refused or not answered */
-    ORV_UPDATE_CONTROL_REFUSED = -15,  /* an FPGA erase or sector selection refused */
-    ORV_UPDATE_PACKET_REFUSED = -16,   /* an FPGA data packet still refused after 10 resends */
-    ORV_UPDATE_IMAGE_FILE = -17        /* the FPGA image file is missing, unreadable or short */
+    ORV_UPDATE_NO_INSTRUMENT = -3,      /* no instrument answered at the start */
+    ORV_UPDATE_NO_MEMORY = -4,          /* no memory for the image copy */
+    ORV_UPDATE_WRITE_SHORT = -5,        /* an erase, write or data packet not written whole */
+    ORV_UPDATE_NO_REPLY = -6,           /* an erase, write or data packet got no 64-byte reply */
+    ORV_UPDATE_VERIFY_WRITE_SHORT = -7, /* a verify request not written whole */
+    ORV_UPDATE_VERIFY_NO_REPLY = -8,    /* a verify request got no 64-byte reply */
+    ORV_UPDATE_MISMATCH = -9,           /* bytes read back, or a sector's CRC-32, differ */
+    ORV_UPDATE_RESTART_NOT_SENT = -10,  /* the restart byte was not written */
+    ORV_UPDATE_NOT_FOUND_AGAIN = -11,   /* the instrument was not found after its restart */
+    ORV_UPDATE_MODE_REFUSED = -14,      /* FPGA upgrade mode refused or not answered */
+    ORV_UPDATE_CONTROL_REFUSED = -15,   /* an FPGA erase or sector selection refused */
+    ORV_UPDATE_PACKET_REFUSED = -16,    /* an FPGA data packet still refused after 10 resends */
+    ORV_UPDATE_IMAGE_FILE = -17         /* the FPGA image file is missing, unreadable or short */
 };
 
 /* ---- Exported functions (plain names) ---------------------------------------------- */
