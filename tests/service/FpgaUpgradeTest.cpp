@@ -112,6 +112,7 @@ TEST_F(UpdateTest, FpgaFailuresOnASmallFlash) {
     const Case cases[] = {
         {"one refusal is resent", nvsemu::Profile::WithPpg2012Fpga(true),
          [](nvsemu::FpgaUpgrade& f) { f.RefuseData(3, 1); }, 0},
+        {"never idle", nvsemu::Profile::WithPpg2012Fpga(true), [](nvsemu::FpgaUpgrade& f) { f.SetBusyPolls(~0u); }, 0},
         {"endless refusals", nvsemu::Profile::WithPpg2012Fpga(true), [](nvsemu::FpgaUpgrade& f) { f.RefuseData(9, 0); },
          -16},
         {"CRC mismatch", nvsemu::Profile::WithPpg2012Fpga(true), [](nvsemu::FpgaUpgrade& f) { f.CorruptCrc(0); }, -9},
@@ -139,7 +140,11 @@ TEST_F(UpdateTest, FpgaFailuresOnASmallFlash) {
         const auto data = SentWith(kData);
         const auto sleeps = SeamSleeps();
         const long resends = std::count(sleeps.begin() + static_cast<long>(sleepsBefore), sleeps.end(), 600u);
-        if (c.code == 0) {
+        const long polls = std::count(sleeps.begin() + static_cast<long>(sleepsBefore), sleeps.end(), 100u);
+        if (std::string(c.name) == "never idle") {
+            EXPECT_EQ(polls, 3 * 9 + 3);  // ten polls an erase step, then the wait after each sector
+            EXPECT_EQ(data.size(), 0x1E0u / 32);
+        } else if (c.code == 0) {
             EXPECT_EQ(resends, 1);
             ASSERT_GT(data.size(), 4u);
             EXPECT_EQ(data[3], data[4]);  // the same packet again
