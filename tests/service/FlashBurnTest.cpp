@@ -109,11 +109,23 @@ TEST_F(UpdateTest, BurnsAThousandBytesIntoBlockZero) {
     EXPECT_FALSE(ConnectionIsUp());
 }
 
+namespace {
+std::atomic<int> s_loadDuringBurn{1};
+void LoadOnFirstWrite(int stage, int value) {
+    static unsigned char other[4] = {1, 2, 3, 4};
+    if (stage == 2 && value == 0)
+        s_loadDuringBurn.store(ORVUpdateLoadBinFile(other, 4));
+}
+}  // namespace
+
 TEST_F(UpdateTest, BurnsBlockOneInOnePage) {
     Plug(nvsemu::Profile::WithPpg2112());
     Bytes image = RandomImage(1024, 2);
     ASSERT_EQ(ORVUpdateLoadBinFile(image.data(), 1024), 1024);
+    // A load from the burn's own callback would free the image the burn reads.
+    ProgressLog::OnReport(LoadOnFirstWrite);
     ASSERT_EQ(Burn(FLASH_BLOCK_1), 0);
+    EXPECT_EQ(s_loadDuringBurn.load(), -2);
     const auto erases = SentWith(kErase);
     ASSERT_EQ(erases.size(), 1u);
     EXPECT_EQ(Address(erases[0]), 0x3F000u);

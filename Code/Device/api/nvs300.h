@@ -516,7 +516,8 @@ ORV_API bool ORVExternalRespiratorySetAmplitudeByResistance(double resistance);
 
 /* Keeps a private copy of size bytes of a firmware image (replacing the one kept), sends
  * nothing. Returns size; -4 without memory; -2 for a null image with a size, or a size
- * above 0x1E000 (no block holds it): the kept image stays. Waits for a running burn. */
+ * above 0x1E000 (no block holds it), or from a burn's progress callback: the kept image
+ * stays. Waits for a running burn. */
 ORV_API int ORVUpdateLoadBinFile(unsigned char* image, unsigned int size);
 /* Ends the connection (ORVFree), then on the caller's thread finds the instrument (10
  * scans), erases the block page by page, writes the kept image in 48-byte chunks, reads
@@ -541,8 +542,9 @@ ORV_API int ORVUpdateMCUBurnBinFile(PFN_UPDATE_PROGRESS progress);
 ORV_API int ORVUpdateFPGABurn(PFN_UPDATE_PROGRESS progress);
 /* Loads an FPGA image file: the image flash's raw bytes, sectors in order, at least
  * 0xB8000 bytes (the first 0xB8000 are kept). 0 on success, with *length (kept bytes)
- * and *crc (CRC-32 of the kept image) set when not null; -2 for a null path, -17 for a
- * file that is missing, unreadable or short: the loaded image then stays. */
+ * and *crc (CRC-32 of the kept image) set when not null; -2 for a null path or from an
+ * upgrade's progress callback, -17 for a file that is missing, unreadable or short: the
+ * loaded image then stays. */
 ORV_API int ORVUpdateFPGALoadFile(char* path, int* length, int* crc);
 
 /* -- Simulated output (decorated) -- */

@@ -35,6 +35,10 @@ constexpr uint32_t kPageSize = 4096;
 
 std::atomic<const CFPGAConfig*> s_testConfig{nullptr};
 
+// An upgrade is reading the loaded image (set and read under g_CriticalSection): a load
+// from its own progress callback, which runs with the lock held, must not replace it.
+bool s_bUpgrading = false;
+
 // Frees the loaded image at unload; trivially constructed, so its place among the
 // load-time objects does not matter.
 struct CFPGAImageRelease {
@@ -229,7 +233,19 @@ unsigned int FPGAWaitIdle(int wait) {
     return 0;
 }
 
+namespace {
+int DoFPGABurn(PFN_UPDATE_PROGRESS progress);
+}  // namespace
+
 int FPGABurn(PFN_UPDATE_PROGRESS progress) {
+    s_bUpgrading = true;
+    const int result = DoFPGABurn(progress);
+    s_bUpgrading = false;
+    return result;
+}
+
+namespace {
+int DoFPGABurn(PFN_UPDATE_PROGRESS progress) {
     const CFPGAConfig& config = FPGAActiveConfig();
     if (!ImageLoadedFor(config))
         return Fail(progress, ORV_UPDATE_BAD_REQUEST);
@@ -271,9 +287,10 @@ int FPGABurn(PFN_UPDATE_PROGRESS progress) {
     Report(progress, ORV_UPDATE_STAGE_RESULT, ORV_UPDATE_OK);
     return ORV_UPDATE_OK;  // the found instrument's port stays open
 }
+}  // namespace
 
 int FPGALoad(char* path, int* length, int* crc) {
-    if (path == nullptr)
+    if (path == nullptr || s_bUpgrading)
         return ORV_UPDATE_BAD_REQUEST;
     const uint32_t size = FPGAActiveConfig().ImageSize();
     FILE* file = fopen(path, "rb");

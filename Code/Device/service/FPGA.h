@@ -84,5 +84,6 @@ unsigned int FPGAWaitIdle(int wait);
 // The upgrade with the loaded image, after ORVFree and under g_CriticalSection. 0 or a
 // negative code, always with one (6, code) report.
 int FPGABurn(PFN_UPDATE_PROGRESS progress);
-// Loads an image file (the flash's raw bytes): 0, -2 (null path) or -17.
+// Loads an image file (the flash's raw bytes): 0, -2 (null path, or from a running
+// upgrade's progress callback) or -17.
 int FPGALoad(char* path, int* length, int* crc);

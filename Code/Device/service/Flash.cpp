@@ -28,6 +28,10 @@ constexpr unsigned kRestartWaitMs = 5000;
 constexpr int kFirstAttempts = 10;
 constexpr int kReturnAttempts = 15;
 
+// A burn is reading the kept image (set and read under g_CriticalSection): a load from its
+// own progress callback, which runs with the lock held, must not replace it.
+bool s_bBurning = false;
+
 // Frees the kept image when the library is unloaded. Trivially constructed (constant
 // initialisation), so its place among the load-time objects does not matter.
 struct CFlashImageRelease {
@@ -143,6 +147,10 @@ int FlashLoadBinFile(unsigned char* image, unsigned int size) {
         memcpy(copy, image, size);
     }
     CAutoCriticalSection lock(g_CriticalSection);
+    if (s_bBurning) {
+        delete[] copy;
+        return ORV_UPDATE_BAD_REQUEST;
+    }
     delete[] g_pFlashData;
     g_pFlashData = copy;
     g_nFlashSize = size;
@@ -173,7 +181,9 @@ int DoFlashBlockArea(FlashBlock block, PFN_UPDATE_PROGRESS progress) {
     uint32_t length = 0;
     if (!FlashBlockArea(block, &start, &length))
         return Fail(progress, ORV_UPDATE_BAD_REQUEST);
+    s_bBurning = true;
     const int result = DoFlashBurnBinFile(start, length, progress);
+    s_bBurning = false;
     DeviceClose();
     return result;
 }

@@ -39,8 +39,8 @@ int FlashCheckBurn(FlashBlock block, const unsigned char* image, uint32_t size);
 // ---- The burn -----------------------------------------------------------------------
 
 // Keeps a copy of size bytes (under g_CriticalSection, so never under a running burn):
-// size; -4 without memory; -2 for a null image with a size or a size above 0x1E000
-// (kept image unchanged).
+// size; -4 without memory; -2 for a null image with a size or a size above 0x1E000, or
+// from a running burn's progress callback (kept image unchanged).
 int FlashLoadBinFile(unsigned char* image, unsigned int size);
 // The file loader behind ORVUpdateFwLoadBinFile: loads nothing, returns 0.
 int FlashLoadBinFile(char* path, int* a, int* b, int* c);
