@@ -117,6 +117,50 @@ int WriteSector(const CFPGAConfig& config, int e, PFN_UPDATE_PROGRESS progress) 
     return 0;
 }
 
+// The upgrade itself (FPGABurn marks it as running around this).
+int DoFPGABurn(PFN_UPDATE_PROGRESS progress) {
+    const CFPGAConfig& config = FPGAActiveConfig();
+    if (!ImageLoadedFor(config))
+        return Fail(progress, ORV_UPDATE_BAD_REQUEST);
+    DeviceSetTargetCheck(IsTargetDevice);
+    if (!DeviceConnect(-1, kFirstAttempts))
+        return Fail(progress, ORV_UPDATE_NO_INSTRUMENT);
+    if (!FPGAEnableUpgradeMode(1))
+        return Fail(progress, ORV_UPDATE_MODE_REFUSED);
+    Report(progress, ORV_UPDATE_STAGE_ERASE, 0);
+
+    for (int step = 0; step < kFPGASectors; ++step) {
+        if (!FPGAControlMode(kModeErase, step + kFPGAFirstSectorNumber))
+            return Fail(progress, ORV_UPDATE_CONTROL_REFUSED);
+        FPGAWaitIdle(1);  // an FPGA that never reports idle: the pass goes on
+        Report(progress, ORV_UPDATE_STAGE_ERASE, (step + 1) * 100 / kFPGASectors);
+    }
+
+    for (int e = 0; e < kFPGASectors; ++e) {
+        if (!FPGAControlMode(kModeWrite, e + kFPGAFirstSectorNumber))
+            return Fail(progress, ORV_UPDATE_CONTROL_REFUSED);
+        const int code = WriteSector(config, e, progress);
+        if (code != 0)
+            return Fail(progress, code);
+        SeamSleep(kSectorSettleMs);
+        const CHIP_FLASH& sector = config.m_Flash[e];
+        const uint32_t expected = FPGAImageCrc(g_pFPGAData + sector.nOffset, sector.nSize);
+        if (FPGAWaitIdle(0) != expected)
+            return Fail(progress, ORV_UPDATE_MISMATCH);
+    }
+
+    Report(progress, ORV_UPDATE_STAGE_WRITE, 100);
+    Report(progress, ORV_UPDATE_STAGE_RESTART, 99);
+    FPGAEnableUpgradeMode(0);  // leaving restarts the instrument; the outcome is not examined
+    DeviceClose();
+    SeamSleep(kRestartWaitMs);
+    Report(progress, ORV_UPDATE_STAGE_RECONNECT, 100);
+    if (!DeviceConnect(-1, kReturnAttempts))
+        return Fail(progress, ORV_UPDATE_NOT_FOUND_AGAIN);
+    Report(progress, ORV_UPDATE_STAGE_RESULT, ORV_UPDATE_OK);
+    return ORV_UPDATE_OK;  // the found instrument's port stays open
+}
+
 struct UpgradeStep {
     PFN_UPDATE_PROGRESS progress;
 };
@@ -233,61 +277,12 @@ unsigned int FPGAWaitIdle(int wait) {
     return 0;
 }
 
-namespace {
-int DoFPGABurn(PFN_UPDATE_PROGRESS progress);
-}  // namespace
-
 int FPGABurn(PFN_UPDATE_PROGRESS progress) {
     s_bUpgrading = true;
     const int result = DoFPGABurn(progress);
     s_bUpgrading = false;
     return result;
 }
-
-namespace {
-int DoFPGABurn(PFN_UPDATE_PROGRESS progress) {
-    const CFPGAConfig& config = FPGAActiveConfig();
-    if (!ImageLoadedFor(config))
-        return Fail(progress, ORV_UPDATE_BAD_REQUEST);
-    DeviceSetTargetCheck(IsTargetDevice);
-    if (!DeviceConnect(-1, kFirstAttempts))
-        return Fail(progress, ORV_UPDATE_NO_INSTRUMENT);
-    if (!FPGAEnableUpgradeMode(1))
-        return Fail(progress, ORV_UPDATE_MODE_REFUSED);
-    Report(progress, ORV_UPDATE_STAGE_ERASE, 0);
-
-    for (int step = 0; step < kFPGASectors; ++step) {
-        if (!FPGAControlMode(kModeErase, step + kFPGAFirstSectorNumber))
-            return Fail(progress, ORV_UPDATE_CONTROL_REFUSED);
-        FPGAWaitIdle(1);  // an FPGA that never reports idle: the pass goes on
-        Report(progress, ORV_UPDATE_STAGE_ERASE, (step + 1) * 100 / kFPGASectors);
-    }
-
-    for (int e = 0; e < kFPGASectors; ++e) {
-        if (!FPGAControlMode(kModeWrite, e + kFPGAFirstSectorNumber))
-            return Fail(progress, ORV_UPDATE_CONTROL_REFUSED);
-        const int code = WriteSector(config, e, progress);
-        if (code != 0)
-            return Fail(progress, code);
-        SeamSleep(kSectorSettleMs);
-        const CHIP_FLASH& sector = config.m_Flash[e];
-        const uint32_t expected = FPGAImageCrc(g_pFPGAData + sector.nOffset, sector.nSize);
-        if (FPGAWaitIdle(0) != expected)
-            return Fail(progress, ORV_UPDATE_MISMATCH);
-    }
-
-    Report(progress, ORV_UPDATE_STAGE_WRITE, 100);
-    Report(progress, ORV_UPDATE_STAGE_RESTART, 99);
-    FPGAEnableUpgradeMode(0);  // leaving restarts the instrument; the outcome is not examined
-    DeviceClose();
-    SeamSleep(kRestartWaitMs);
-    Report(progress, ORV_UPDATE_STAGE_RECONNECT, 100);
-    if (!DeviceConnect(-1, kReturnAttempts))
-        return Fail(progress, ORV_UPDATE_NOT_FOUND_AGAIN);
-    Report(progress, ORV_UPDATE_STAGE_RESULT, ORV_UPDATE_OK);
-    return ORV_UPDATE_OK;  // the found instrument's port stays open
-}
-}  // namespace
 
 int FPGALoad(char* path, int* length, int* crc) {
     if (path == nullptr || s_bUpgrading)
