@@ -63,6 +63,8 @@ bool Emulator::Start() {
     schedule_.clear();
     held_.clear();
     backAtUs_ = 0;
+    restartAtUs_ = 0;
+    relinkOnReturn_ = false;
     burstCut_ = true;
     writeBlocked_ = false;
     {
@@ -113,6 +115,8 @@ void Emulator::Stop() {
     schedule_.clear();
     held_.clear();
     backAtUs_ = 0;
+    restartAtUs_ = 0;
+    relinkOnReturn_ = false;
     framer_.Reset();
     {
         std::lock_guard<std::mutex> lock(mu_);
@@ -244,6 +248,7 @@ void Emulator::DoUnplug() {
     }
     ClosePort();
     backAtUs_ = 0;  // an unplug during a hang-up: the port stays away
+    relinkOnReturn_ = false;
 }
 
 void Emulator::DoHangUp(unsigned backAfterMs) {
@@ -293,6 +298,35 @@ bool Emulator::DoReplug(bool relink) {
     }
     cv_.notify_all();
     return ok;
+}
+
+void Emulator::SetRestartPlan(RestartPlan plan) {
+    std::lock_guard<std::mutex> lock(mu_);
+    restartPlan_ = std::move(plan);
+}
+
+void Emulator::Restart() {
+    unsigned vanishMs;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        vanishMs = restartPlan_.vanishAfterMs;
+        ++restarts_;
+    }
+    const uint64_t at = NowUs() + uint64_t{vanishMs} * 1000;
+    if (std::this_thread::get_id() == thread_.get_id()) {
+        restartAtUs_ = at;
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        tasks_.push_back([this, at] { restartAtUs_ = at; });
+    }
+    Wake();
+}
+
+unsigned Emulator::Restarts() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return restarts_;
 }
 
 void Emulator::SetResponder(std::shared_ptr<Responder> responder) {
@@ -441,6 +475,8 @@ void Emulator::Run() {
             wakeAt = std::min(wakeAt, backAtUs_);
         if (const std::shared_ptr<Responder> responder = CurrentResponder())
             wakeAt = std::min(wakeAt, responder->NextDueUs());
+        if (restartAtUs_ != 0)
+            wakeAt = std::min(wakeAt, restartAtUs_);
         const uint64_t waitUs = wakeAt > now ? wakeAt - now : 0;
 
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {pty_.master, 0, 0}};
@@ -467,11 +503,29 @@ void Emulator::Run() {
             writeBlocked_ = false;
 
         now = NowUs();
-        if (backAtUs_ != 0 && now >= backAtUs_) {
-            bool relink = false;
+        if (restartAtUs_ != 0 && now >= restartAtUs_) {
+            restartAtUs_ = 0;
+            RestartPlan plan;
             {
                 std::lock_guard<std::mutex> lock(mu_);
-                relink = linked_;
+                plan = restartPlan_;
+            }
+            DoUnplug();
+            if (plan.backAfterMs >= 0) {
+                if (!plan.backAt.empty()) {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    linkPath_ = plan.backAt;
+                }
+                relinkOnReturn_ = true;
+                backAtUs_ = now + uint64_t(plan.backAfterMs) * 1000 + 1;
+            }
+        }
+        if (backAtUs_ != 0 && now >= backAtUs_) {
+            bool relink = relinkOnReturn_;
+            relinkOnReturn_ = false;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                relink = relink || linked_;
             }
             DoReplug(relink);
         }

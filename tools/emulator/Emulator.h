@@ -151,6 +151,21 @@ public:
     // the link, when there was one, points at it. False when no port was open. An
     // Unplug before the port is back cancels the return; Replug brings it back at once.
     bool HangUp(unsigned backAfterMs);
+    // The instrument's restart (after the restart byte 0xDD, or on leaving FPGA upgrade
+    // mode): vanishAfterMs after Restart() it is unplugged (link removed, master closed,
+    // pending replies gone), and backAfterMs after that a new port is linked at backAt
+    // (empty: the last LinkAs path), or it never comes back (backAfterMs < 0).
+    struct RestartPlan {
+        unsigned vanishAfterMs = 5;
+        int backAfterMs = 100;
+        std::string backAt;
+    };
+    void SetRestartPlan(RestartPlan plan);
+    // Schedules the restart by the plan on the I/O thread; never blocks (the responder
+    // calls it). A restart already scheduled is replaced.
+    void Restart();
+    // Restarts scheduled so far.
+    unsigned Restarts() const;
     // A port is open (false while unplugged, hung up or stopped).
     bool Plugged() const;
     // Waits (condition variable) until Plugged() == plugged.
@@ -226,7 +241,11 @@ private:
     bool writeBlocked_ = false;
     // Replies of a DelayUntilNext request: (bytes, µs after the next request).
     std::vector<std::pair<std::vector<uint8_t>, uint64_t>> held_;
-    uint64_t backAtUs_ = 0;  // a hung-up port comes back then (0: not hung up)
+    uint64_t backAtUs_ = 0;        // a hung-up port comes back then (0: not hung up)
+    uint64_t restartAtUs_ = 0;     // a restart unplugs the port then (0: none scheduled)
+    bool relinkOnReturn_ = false;  // the port coming back is linked (after a restart)
+    RestartPlan restartPlan_;      // guarded by mu_
+    unsigned restarts_ = 0;        // guarded by mu_
     int wakeFd_ = -1;
     std::thread thread_;
     std::thread::id ioThreadId_;

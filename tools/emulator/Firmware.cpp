@@ -16,6 +16,25 @@ Firmware::Firmware(Profile profile) : profile_(std::move(profile)), memory_(prof
     for (int c = 0; c < 2; ++c)  // LED trigger status: bit per channel that has an LED
         if (profile_.ledTypes[static_cast<size_t>(c)] != 3)
             ledTriggerStatus_ |= static_cast<uint8_t>(1u << c);
+    rom_.fill(0xFF);
+    PowerUp();
+}
+
+void Firmware::PowerUp() {
+    selectedModule_ = 0;
+    appliedOutputs_ = 0;
+    control_ = {};
+    settings_ = {};
+    raw_ = {};
+    romLatch_ = 0xFF;
+    streamOn_ = false;
+    streamMask_ = 0;
+    streamSeq_ = 0;
+    dynamicLed_ = false;
+    signalStrength_ = false;
+    autoTrigger_ = false;
+    ambientMode_ = 0;
+    busyLeft_ = 0;
 
     // Operator block at power-up: mode 0, 1000 samples/s, sync pulses 1, AC range 0.
     operatorBlock_ = {0x00, 0xFF, 0x00, 0x03, 0xE8, 1, 1, 1, 0, 0, 0, 0, 0, 0};
@@ -30,7 +49,6 @@ Firmware::Firmware(Profile profile) : profile_(std::move(profile)), memory_(prof
     control_[31] = 1;
     control_[36] = 2;
     control_[37] = 4;
-    rom_.fill(0xFF);
 
     // Device 0xD0 of the PPG module: VRef words of channels 1 and 2 (register 0x51),
     // the finger configuration register 0x70.
@@ -74,24 +92,32 @@ bool WellFormed(const std::vector<uint8_t>& r) {
 std::vector<Reply> Firmware::Answer(const Request& request) {
     std::vector<Reply> replies;
     std::vector<StreamEvent> events;
+    std::function<void()> restartHandler;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        replies = AnswerLocked(request, request.atUs != 0 ? request.atUs : NowUs());
+        replies = AnswerLocked(request, request.atUs != 0 ? request.atUs : NowUs(), restartHandler);
         events = player_.TakeEvents();
     }
     streamCv_.notify_all();
     Deliver(std::move(events));
+    // A restart's handler runs without the model's lock (it unplugs the port).
+    if (restartHandler)
+        restartHandler();
     return replies;
 }
 
-std::vector<Reply> Firmware::AnswerLocked(const Request& request, uint64_t nowUs) {
+std::vector<Reply> Firmware::AnswerLocked(const Request& request, uint64_t nowUs,
+                                          std::function<void()>& restartHandler) {
     const Bytes& r = request.bytes;
     const bool modeWrite = request.kind == FrameKind::Known && WellFormed(r) && r[0] == 0x00 && r[1] == 0xFF;
     player_.Command(modeWrite && !IsStreamMode(r[2]), nowUs);
     if (request.kind != FrameKind::Known || !WellFormed(r))
         return {};
     Bytes reply;
-    if (RefusalDue(r)) {
+    bool restart = false;
+    if (r[0] == 0xDD) {
+        restart = true;
+    } else if (RefusalDue(r)) {
         reply = Echo(r, ReplyLength(r));
         if (r[0] == 0x12 && reply.size() > 4)
             reply[4] = kRefused;  // the memory command's status
@@ -122,6 +148,11 @@ std::vector<Reply> Firmware::AnswerLocked(const Request& request, uint64_t nowUs
                 reply = OnPpgFunction(r);
                 break;
             case 0xB8:
+                if (r[1] == 0x00 && r[2] == 0x00)
+                    reply = OnExtensionVersion(r);
+                else
+                    reply = fpgaUpgrade_.Answer(r, FpgaAnswers() && !profile_.extModuleB9, &restart);
+                break;
             case 0xB9:
                 reply = OnExtensionVersion(r);
                 break;
@@ -132,8 +163,14 @@ std::vector<Reply> Firmware::AnswerLocked(const Request& request, uint64_t nowUs
                 reply = OnDevice(r);
                 break;
             default:
-                break;  // stream packets, restart byte: no reply
+                break;  // stream packets: no reply
         }
+    }
+    if (restart) {
+        PowerUp();
+        fpgaUpgrade_.Restarted();
+        ++restarts_;
+        restartHandler = restartHandler_;
     }
     if (reply.empty())
         return {};
@@ -162,6 +199,31 @@ void Firmware::RefuseRequests(std::vector<uint8_t> prefix, unsigned times, unsig
     f.times = times;
     f.skip = skip;
     refusals_.push_back(std::move(f));
+}
+
+void Firmware::SetRestartHandler(std::function<void()> handler) {
+    std::lock_guard<std::mutex> lock(mu_);
+    restartHandler_ = std::move(handler);
+}
+
+unsigned Firmware::Restarts() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return restarts_;
+}
+
+void Firmware::FlipProgramByte(uint32_t address) {
+    std::lock_guard<std::mutex> lock(mu_);
+    flipProgramAt_ = address;
+}
+
+void Firmware::WithFpgaUpgrade(const std::function<void(FpgaUpgrade&)>& fn) {
+    std::lock_guard<std::mutex> lock(mu_);
+    fn(fpgaUpgrade_);
+}
+
+void Firmware::SetFpgaGeometry(std::array<uint32_t, 3> sectorSizes) {
+    std::lock_guard<std::mutex> lock(mu_);
+    fpgaUpgrade_ = FpgaUpgrade(sectorSizes);
 }
 
 void Firmware::ClearRefusals() {

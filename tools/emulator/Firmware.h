@@ -11,9 +11,9 @@
 //   An accepted request gets 0xFF in byte 3 (the memory command: byte 4), a refused one
 //   0x00 there and no change of state. Setting and raw-data writes come back whole with
 //   byte 3 = 0xFF. Replies go out at once (delay 0); the host's readers wait for them.
-//   Requests that the model does not serve (stream packets 0x01, the FPGA upgrade,
-//   the restart byte 0xDD, unknown or incomplete bytes, requests of a length the
-//   request table does not give their header) get no reply.
+//   Requests that the model does not serve (stream packets 0x01, the restart byte
+//   0xDD, unknown or incomplete bytes, requests of a length the request table does not
+//   give their header) get no reply.
 //
 // Firmware quirks the model keeps, because the host's algorithms depend on them:
 //   - the ROM read answers with the byte that the previous ROM read asked for (its
@@ -66,6 +66,7 @@
 
 #include "Emulator.h"
 #include "Faults.h"
+#include "FpgaUpgrade.h"
 #include "MemoryImage.h"
 #include "Profile.h"
 #include "Stream.h"
@@ -178,6 +179,20 @@ public:
     // Faults on the data requests of every stream (index 0: each stream's first).
     void FaultOnDataRequest(size_t index, StreamFault fault, unsigned times = 1);
     void ClearStreamFaults();
+    // ---- Restart and firmware update
+    // The restart byte 0xDD, and leaving FPGA upgrade mode, restart the instrument: the
+    // volatile state goes back to power-up (program and data memory, the ROM and the
+    // FPGA's image flash stay), then the handler runs (on the I/O thread, without the
+    // model's lock; typically Emulator::Restart, which makes the port vanish and return).
+    void SetRestartHandler(std::function<void()> handler);
+    unsigned Restarts() const;
+    // The next write to program memory (target 0x03) that covers address stores that
+    // byte with its lowest bit flipped (the verify then reads it back wrong).
+    void FlipProgramByte(uint32_t address);
+    // The FPGA's upgrade interface (FpgaUpgrade.h), under the model's lock; the FPGA
+    // takes upgrades on profiles with a live photodiode FPGA.
+    void WithFpgaUpgrade(const std::function<void(FpgaUpgrade&)>& fn);
+    void SetFpgaGeometry(std::array<uint32_t, 3> sectorSizes);
 
     // ---- Refusals by the model: requests starting with prefix are refused (state
     // left alone); the first `skip` pass, then `times` are refused (0: all from then).
@@ -215,7 +230,7 @@ private:
     Bytes OnRawData(const Bytes& r, int channel);
     Bytes OnRom(const Bytes& r);
 
-    std::vector<Reply> AnswerLocked(const Request& request, uint64_t nowUs);
+    std::vector<Reply> AnswerLocked(const Request& request, uint64_t nowUs, std::function<void()>& restartHandler);
     // Calls the stream hook for the events the player has gathered (mu_ not held).
     void Deliver(std::vector<StreamEvent> events);
     bool RefusalDue(const Bytes& r);
@@ -263,6 +278,11 @@ private:
     mutable StreamPlayer player_;  // readers play it up to now
     mutable std::condition_variable streamCv_;
     StreamHook streamHook_;
+    FpgaUpgrade fpgaUpgrade_;
+    std::function<void()> restartHandler_;
+    unsigned restarts_ = 0;
+    int64_t flipProgramAt_ = -1;
+    void PowerUp();  // the volatile state at power-up
 };
 
 }  // namespace nvsemu

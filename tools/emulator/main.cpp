@@ -92,6 +92,9 @@ int main(int argc, char** argv) {
     auto firmware = std::make_shared<nvsemu::Firmware>(profile);
     nvsemu::Emulator emulator;
     emulator.SetResponder(firmware);
+    // The restart byte (a firmware burn's end) and the end of an FPGA upgrade: the port
+    // vanishes and comes back under the same link.
+    firmware->SetRestartHandler([&emulator] { emulator.Restart(); });
     nvsemu::PlanFaults(line, emulator, *firmware);
     nvsemu::ApplyStreamOptions(line, *firmware);
     if (line.verbose) {

@@ -269,6 +269,64 @@ typedef enum PPGCalibrationSetting {
  * ORVConnect. */
 typedef void (*PFN_CONNECT_LISTENER)(bool connected);
 
+/* ---- Firmware burn and FPGA upgrade: blocks, progress and results ------------------- */
+
+/* A block of the microcontroller's program memory that a firmware burn writes: block 0
+ * from address 0x00000, 0x1E000 bytes (120 pages of 1024); block 1 from 0x3F000, one
+ * page of 1024 bytes. */
+#ifdef __cplusplus
+typedef enum FlashBlock : int {
+#else
+typedef enum FlashBlock {
+#endif
+    FLASH_BLOCK_0 = 0,
+    FLASH_BLOCK_1 = 1
+} FlashBlock;
+
+/* Progress of a firmware burn or an FPGA upgrade, called on the caller's own thread with
+ * the library's lock held (it must not wait for another thread that calls the library).
+ * Stages and their values:
+ *   1 erase    burn: before each page, page offset x 100 / block length; then 100.
+ *              upgrade: 0 once upgrade mode is entered, then 33, 66, 100 per sector.
+ *   2 write    burn: before each chunk, chunk offset x 100 / image size; then 100.
+ *              upgrade: after each acknowledged packet, image offset reached x 100 /
+ *              0xB8000; then 100.
+ *   3 verify   burn only: as the write stage.
+ *   4 restart  99, just before the instrument is asked to restart.
+ *   5 reconnect 100, after the 5 s wait for the restart.
+ *   6 result   the result code; every update ends with exactly one such report. */
+typedef void (*PFN_UPDATE_PROGRESS)(int stage, int value);
+enum {
+    ORV_UPDATE_STAGE_ERASE = 1,
+    ORV_UPDATE_STAGE_WRITE = 2,
+    ORV_UPDATE_STAGE_VERIFY = 3,
+    ORV_UPDATE_STAGE_RESTART = 4,
+    ORV_UPDATE_STAGE_RECONNECT = 5,
+    ORV_UPDATE_STAGE_RESULT = 6
+};
+
+/* Result codes of the update functions (0 success). */
+enum {
+    ORV_UPDATE_OK = 0,
+    ORV_UPDATE_NOT_PROVIDED = -1,       /* the MCU file functions have no body */
+    ORV_UPDATE_BAD_REQUEST = -2,        /* refused before anything was sent: no, empty or
+                                          oversized image, a block other than 0 and 1, or
+                                          called from a library callback */
+    ORV_UPDATE_NO_INSTRUMENT = -3,      /* no instrument answered at the start */
+    ORV_UPDATE_NO_MEMORY = -4,          /* no memory for the image copy */
+    ORV_UPDATE_WRITE_SHORT = -5,        /* an erase, write or data packet not written whole */
+    ORV_UPDATE_NO_REPLY = -6,           /* an erase, write or data packet got no 64-byte reply */
+    ORV_UPDATE_VERIFY_WRITE_SHORT = -7, /* a verify request not written whole */
+    ORV_UPDATE_VERIFY_NO_REPLY = -8,    /* a verify request got no 64-byte reply */
+    ORV_UPDATE_MISMATCH = -9,           /* bytes read back, or a sector's CRC-32, differ */
+    ORV_UPDATE_RESTART_NOT_SENT = -10,  /* the restart byte was not written */
+    ORV_UPDATE_NOT_FOUND_AGAIN = -11,   /* the instrument was not found after its restart */
+    ORV_UPDATE_MODE_REFUSED = -14,      /* FPGA upgrade mode refused or not answered */
+    ORV_UPDATE_CONTROL_REFUSED = -15,   /* an FPGA erase or sector selection refused */
+    ORV_UPDATE_PACKET_REFUSED = -16,    /* an FPGA data packet still refused after 10 resends */
+    ORV_UPDATE_IMAGE_FILE = -17         /* the FPGA image file is missing, unreadable or short */
+};
+
 /* ---- Exported functions (plain names) ---------------------------------------------- */
 #ifdef __cplusplus
 extern "C" {
@@ -522,6 +580,41 @@ ORV_API void ORVExternalRespiratoryGetAmplitudeDACByResistance(double resistance
 ORV_API bool ORVExternalRespiratorySetBaselineDAC(unsigned short baseline);
 /* False, with nothing written, when no RDAC3 calibration is loaded. */
 ORV_API bool ORVExternalRespiratorySetAmplitudeByResistance(double resistance);
+
+/* -- Firmware burn and FPGA upgrade (decorated) -- */
+
+/* Keeps a private copy of size bytes of a firmware image (replacing the one kept), sends
+ * nothing. Returns size; -4 without memory; -2 for a null image with a size, or a size
+ * above 0x1E000 (no block holds it), or from a burn's progress callback: the kept image
+ * stays. Waits for a running burn. */
+ORV_API int ORVUpdateLoadBinFile(unsigned char* image, unsigned int size);
+/* Ends the connection (ORVFree), then on the caller's thread finds the instrument (10
+ * scans), erases the block page by page, writes the kept image in 48-byte chunks, reads
+ * it back, restarts the instrument, waits 5 s and finds it again (15 scans); the port is
+ * closed afterwards and the host connects again. The image must be 1 byte to the block's
+ * length: otherwise -2 before anything is sent. 0 or a negative code; null progress:
+ * no reports. Other threads' lifecycle calls wait for its end. About 5 s + 40 ms a page. */
+ORV_API int ORVUpdateBurnFlashBlock(FlashBlock block, PFN_UPDATE_PROGRESS progress);
+/* ORVUpdateBurnFlashBlock into block 0. */
+ORV_API int ORVUpdateFwBurnBinFile(PFN_UPDATE_PROGRESS progress);
+/* Loads nothing: 0, outputs and kept image untouched. */
+ORV_API int ORVUpdateFwLoadBinFile(char* path, int* a, int* b, int* c);
+/* Not provided: -1. */
+ORV_API int ORVUpdateMCULoadBinFile(char* path, int* a, int* b);
+ORV_API int ORVUpdateMCUBurnBinFile(PFN_UPDATE_PROGRESS progress);
+/* Ends the connection (ORVFree), finds the instrument (5 scans), puts its FPGA in upgrade
+ * mode, erases the three image sectors, writes the loaded image in 32-byte packets (a
+ * refused packet is resent after 600 ms, at most 10 times), compares each sector's CRC-32,
+ * leaves upgrade mode, waits 5 s for the restart and finds the instrument again (15
+ * scans), leaving its port open. -2 without a loaded image (nothing sent). 0 or a negative
+ * code. About 2 ms a packet on full-speed USB: 23552 packets. */
+ORV_API int ORVUpdateFPGABurn(PFN_UPDATE_PROGRESS progress);
+/* Loads an FPGA image file: the image flash's raw bytes, sectors in order, at least
+ * 0xB8000 bytes (the first 0xB8000 are kept). 0 on success, with *length (kept bytes)
+ * and *crc (CRC-32 of the kept image) set when not null; -2 for a null path or from an
+ * upgrade's progress callback, -17 for a file that is missing, unreadable or short: the
+ * loaded image then stays. */
+ORV_API int ORVUpdateFPGALoadFile(char* path, int* length, int* crc);
 
 /* -- Simulated output (decorated) -- */
 

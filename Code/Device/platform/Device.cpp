@@ -11,6 +11,7 @@
 
 #include "Device.h"
 #include "PortSeam.h"
+#include "SleepSeam.h"
 
 std::atomic<PORT_HANDLE> g_hDevice{NVS_NO_PORT};
 char g_szDevicePath[512];
@@ -123,7 +124,7 @@ int DeviceConnect(int port, int attempts) {
     for (int i = 0; i < attempts; ++i) {
         if (FindDevice(port))
             return 1;
-        SleepEx(1000);
+        SeamSleep(1000);
     }
     return 0;
 }

@@ -11,6 +11,10 @@
 #include "Monitor.h"
 #include "Platform.h"
 #include "Transport.h"
+#include "service/FPGA.h"
+
+// First: the FPGA image flash's geometry.
+CFPGAConfig10M25 FPGAConfig;
 
 // The notify map (filled only by the Windows build's device-change window).
 std::map<unsigned int, PFN_NOTIFY_EVENT> g_mapNotifyEvent;
