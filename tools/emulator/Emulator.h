@@ -32,7 +32,9 @@
 //   links it at the last LinkAs path again. Pending replies die with the old port.
 //   HangUp(ms) closes the master but leaves the link in place (dangling), and ms later
 //   opens a new pty and points the link at it: a port that drops and re-enumerates
-//   under the same name. The responder and everything recorded are kept throughout.
+//   under the same name. Meanwhile the old pty's number stays taken (its slave is held
+//   open, hung up), so the link never leads to a pty of another process. The
+//   responder and everything recorded are kept throughout.
 //
 // Descriptors
 //   Every descriptor the emulator opens is close-on-exec from the call that creates
@@ -183,7 +185,9 @@ private:
     void DoUnplug();
     bool DoReplug(bool relink);
     void DoHangUp(unsigned backAfterMs);
-    void ClosePort();
+    // Closes the port; holdSlave keeps its slave descriptor open in heldSlave_.
+    void ClosePort(bool holdSlave);
+    void ReleaseHeldSlave();
     uint64_t ArrivalUs(uint64_t offset);
 
     // Owned by the I/O thread, which holds ioMu_ while it works on them; callers that
@@ -200,6 +204,7 @@ private:
     // Replies of a DelayUntilNext request: (bytes, µs after the next request).
     std::vector<std::pair<std::vector<uint8_t>, uint64_t>> held_;
     uint64_t backAtUs_ = 0;  // a hung-up port comes back then (0: not hung up)
+    int heldSlave_ = -1;     // slave of the hung-up port, until it is back or unplugged
     int wakeFd_ = -1;
     std::thread thread_;
     std::thread::id ioThreadId_;
