@@ -196,8 +196,10 @@ TEST_F(Transport, ShortReaderNeverGetsMoreThanItAsked) {
 TEST_F(Transport, QueueGrowsPastItsCapacityAndKeepsOrder) {
     g_nDeviceReadTimeout = 20000;
     const int capacity = g_iQueueMaxCount;
-    auto streamPacket = [](int index) {
-        Bytes p = Packet(0xAD);
+    // Command replies of one family, parked by a reader of another: unlike stream
+    // packets they have no bound of their own below the queue's memory bound.
+    auto parkedPacket = [](int index) {
+        Bytes p = Packet(0x77);
         p[2] = static_cast<unsigned char>(index >> 8);
         p[3] = static_cast<unsigned char>(index);
         return p;
@@ -205,16 +207,16 @@ TEST_F(Transport, QueueGrowsPastItsCapacityAndKeepsOrder) {
     auto feed = [&](int from, int to) {
         std::thread feeder([&, from, to] {
             for (int i = from; i < to; ++i)
-                Send(streamPacket(i));
-            Send(Packet(0x55));
+                Send(parkedPacket(i));
+            Send(Packet(0xB0));
         });
         unsigned char buffer[64];
-        EXPECT_EQ(64, ReadData(buffer, 64, 0xFF));
+        EXPECT_EQ(64, ReadData(buffer, 64, 0xB0));
         feeder.join();
     };
     auto take = [&](int index) {
         unsigned char buffer[64];
-        ASSERT_EQ(64, ReadData(buffer, 64, 0xAD));
+        ASSERT_EQ(64, ReadData(buffer, 64, 0xFF));
         ASSERT_EQ(index, buffer[2] * 256 + buffer[3]);
     };
     feed(0, 10);

@@ -6,10 +6,10 @@
 // connected path, the lock-file state and the installed handshake.
 //
 // The handle is shared by every thread that talks to the instrument, and the presence
-// monitor may close it while an exchange is under way. Users borrow it through
-// CDevicePort, which keeps the handle alive (not closed, so its number is not reused)
-// until the last borrower is done; a close only marks it gone, and borrowers see that
-// and stop.
+// monitor (or a reader or writer that finds the port hung up, DevicePortGone) may close
+// it while an exchange is under way. Users borrow it through CDevicePort, which keeps
+// the handle alive (not closed, so its number is not reused) until the last borrower is
+// done; a close only marks it gone, and borrowers see that and stop.
 #pragma once
 
 #include <atomic>

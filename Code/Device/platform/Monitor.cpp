@@ -1,6 +1,11 @@
 // The presence monitor. It takes no lock: it may close the port while another thread
 // is mid-exchange on it, which the serial link makes safe (a borrowed descriptor stays
 // open until its borrower is done, and the borrower sees that the port has gone).
+//
+// A port can be gone in two ways: its node leaves the listing (an unplug; a node that
+// is back within the re-checks counts as present), or its descriptor hangs up while the
+// node stays (a device that resets on the bus, or is back under the same name before
+// the next look). A hang-up never heals, so it is acted on at once.
 #include "Monitor.h"
 
 #include "Device.h"
