@@ -109,6 +109,7 @@ void Emulator::Stop() {
     ClosePty(pty_);
     if (const std::shared_ptr<Responder> responder = CurrentResponder())
         responder->PortClosed();
+    ReleaseHeldSlave();
     if (wakeFd_ >= 0)
         close(wakeFd_);
     wakeFd_ = -1;
@@ -246,17 +247,24 @@ void Emulator::DoUnplug() {
         linked_ = false;
         linkTarget_.clear();
     }
-    ClosePort();
+    ClosePort(false);
+    ReleaseHeldSlave();
     backAtUs_ = 0;  // an unplug during a hang-up: the port stays away
     relinkOnReturn_ = false;
 }
 
 void Emulator::DoHangUp(unsigned backAfterMs) {
-    ClosePort();  // the link stays, pointing at the slave that has just gone
+    ClosePort(true);  // the link stays, pointing at the slave that has just gone
     backAtUs_ = NowUs() + uint64_t{backAfterMs} * 1000;
 }
 
-void Emulator::ClosePort() {
+void Emulator::ReleaseHeldSlave() {
+    if (heldSlave_ >= 0)
+        close(heldSlave_);
+    heldSlave_ = -1;
+}
+
+void Emulator::ClosePort(bool holdSlave) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         plugged_ = false;
@@ -265,6 +273,13 @@ void Emulator::ClosePort() {
     }
     // Closing the master (with the kept slave) is what the host's descriptor sees:
     // reads of 0 and EIO on writes from now on.
+    if (holdSlave) {
+        // The pty's number stays taken while a descriptor of its slave is open, so the
+        // link left in place never leads to a pty that another process opens meanwhile.
+        ReleaseHeldSlave();
+        heldSlave_ = pty_.slave;
+        pty_.slave = -1;
+    }
     ClosePty(pty_);
     if (const std::shared_ptr<Responder> responder = CurrentResponder())
         responder->PortClosed();
@@ -281,7 +296,9 @@ bool Emulator::DoReplug(bool relink) {
     backAtUs_ = 0;
     if (pty_.master >= 0)
         DoUnplug();
-    if (!OpenRawPty(pty_))
+    const bool opened = OpenRawPty(pty_);
+    ReleaseHeldSlave();  // after the open: the new pty never takes the old one's number
+    if (!opened)
         return false;
     bool ok = true;
     {

@@ -35,7 +35,9 @@
 //   links it at the last LinkAs path again. Pending replies die with the old port.
 //   HangUp(ms) closes the master but leaves the link in place (dangling), and ms later
 //   opens a new pty and points the link at it: a port that drops and re-enumerates
-//   under the same name. The responder and everything recorded are kept throughout.
+//   under the same name. Meanwhile the old pty's number stays taken (its slave is held
+//   open, hung up), so the link never leads to a pty of another process. The
+//   responder and everything recorded are kept throughout.
 //
 // Descriptors
 //   Every descriptor the emulator opens is close-on-exec from the call that creates
@@ -225,7 +227,9 @@ private:
     void DoUnplug();
     bool DoReplug(bool relink);
     void DoHangUp(unsigned backAfterMs);
-    void ClosePort();
+    // Closes the port; holdSlave keeps its slave descriptor open in heldSlave_.
+    void ClosePort(bool holdSlave);
+    void ReleaseHeldSlave();
     uint64_t ArrivalUs(uint64_t offset);
 
     // Owned by the I/O thread, which holds ioMu_ while it works on them; callers that
@@ -246,6 +250,7 @@ private:
     bool relinkOnReturn_ = false;  // the port coming back is linked (after a restart)
     RestartPlan restartPlan_;      // guarded by mu_
     unsigned restarts_ = 0;        // guarded by mu_
+    int heldSlave_ = -1;           // slave of the hung-up port, until it is back or unplugged
     int wakeFd_ = -1;
     std::thread thread_;
     std::thread::id ioThreadId_;
