@@ -395,6 +395,7 @@ std::vector<std::vector<uint8_t>> Emulator::Written() const {
 // ---- I/O thread -------------------------------------------------------------------
 
 void Emulator::Run() {
+    uint64_t unsolicitedAtUs = 0;  // the responder's next unsolicited packet (0: none)
     for (;;) {
         std::deque<std::function<void()>> tasks;
         bool stop = false;
@@ -431,6 +432,8 @@ void Emulator::Run() {
             wakeAt = std::min(wakeAt, schedule_.begin()->first.first);
         if (backAtUs_ != 0)
             wakeAt = std::min(wakeAt, backAtUs_);
+        if (unsolicitedAtUs != 0)
+            wakeAt = std::min(wakeAt, unsolicitedAtUs);
         const uint64_t waitUs = wakeAt > now ? wakeAt - now : 0;
 
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {pty_.master, 0, 0}};
@@ -473,6 +476,7 @@ void Emulator::Run() {
             }
         }
         WriteDue();
+        unsolicitedAtUs = WriteUnsolicited();
     }
 }
 
@@ -635,6 +639,46 @@ void Emulator::WriteDue() {
         schedule_.erase(schedule_.begin());
     }
     writeBlocked_ = false;
+}
+
+uint64_t Emulator::WriteUnsolicited() {
+    std::shared_ptr<Responder> responder;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        responder = responder_;
+    }
+    if (!responder)
+        return 0;
+    uint64_t nextUs = 0;
+    std::vector<std::vector<uint8_t>> packets = responder->Unsolicited(NowUs(), &nextUs);
+    for (std::vector<uint8_t>& bytes : packets) {
+        if (pty_.master < 0 || writeBlocked_ || (!schedule_.empty() && schedule_.begin()->first.first <= NowUs())) {
+            // Replies wait for room, or go first: the packet is lost, as on a full link.
+            std::lock_guard<std::mutex> lock(mu_);
+            ++streamDrops_;
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(mu_);
+        const ssize_t n = write(pty_.master, bytes.data(), bytes.size());
+        if (n <= 0) {
+            ++streamDrops_;
+            continue;
+        }
+        written_.emplace_back(bytes.begin(), bytes.begin() + n);
+        if (static_cast<size_t>(n) < bytes.size()) {
+            // The rest follows as a reply would, so the host never reads half a packet
+            // followed by another packet's start.
+            bytes.erase(bytes.begin(), bytes.begin() + n);
+            schedule_.emplace(std::make_pair(NowUs(), nextSeq_++), std::move(bytes));
+            writeBlocked_ = true;
+        }
+    }
+    return nextUs;
+}
+
+size_t Emulator::StreamDrops() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return streamDrops_;
 }
 
 }  // namespace nvsemu
