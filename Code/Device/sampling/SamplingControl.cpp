@@ -13,8 +13,11 @@
 //   g_CriticalSection, for ever.
 // - The thread looks at the run event before each read attempt, so a stop does not
 //   wait for a read it no longer needs.
+// - A start that replaces a running thread keeps the callbacks set for it: the old
+//   thread's exit, which clears them, is over before the start goes on.
 // - The callbacks, the skip count, the error callback and the mapping inputs are taken
 //   under the lock that the thread holds for each read; the callbacks run outside it.
+#include <algorithm>
 #include <memory>
 
 #include "platform/Platform.h"
@@ -161,8 +164,15 @@ bool CSampling::StartSampling(int skip, PFN_SAMPLING_ERROR_CALLBACK error) {
         return false;  // it would have to wait for the thread that it runs on, or that waits for it
     }
     std::unique_lock<std::mutex> control = sampling::LockControl();
+    // The callbacks set for this start survive the exit of the thread it replaces.
+    PFN_SAMPLING_CALLBACK wanted[4];
+    {
+        CAutoCriticalSection lock(g_CriticalSection);
+        std::copy(g_SamplingDataCallback, g_SamplingDataCallback + 4, wanted);
+    }
     sampling::EndThreadLocked();
     CAutoCriticalSection lock(g_CriticalSection);
+    std::copy(wanted, wanted + 4, g_SamplingDataCallback);
     g_SamplingErrorCallback = error;
     g_nSamplingSkipPacketCount = skip;
     _DEVICE_CONTROL_SETTING* copy = nullptr;
