@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "CommandLine.h"
 #include "Emulator.h"
 #include "Firmware.h"
 #include "SampleStream.h"
@@ -219,6 +220,40 @@ TEST(FirmwareStream, StreamsWholePacketsOnThePort) {
     }
     EXPECT_TRUE(client.ReadUntilQuiet(60).empty());
     EXPECT_TRUE(FinishesWithin(2000, [&] { emulator.Stop(); }));
+}
+
+}  // namespace
+}  // namespace nvsemu
+
+namespace nvsemu {
+namespace {
+
+TEST(CommandLineStream, RateAndSignalOptions) {
+    CommandLine line;
+    std::string error;
+    ASSERT_TRUE(
+        ParseCommandLine({"--stream-rate", "2000", "--signal", "pd1:300", "--signal=sw2:0:1023:5"}, line, error))
+        << error;
+    ASSERT_TRUE(line.streamRate.has_value());
+    EXPECT_EQ(*line.streamRate, 2000u);
+    EXPECT_EQ(line.signals, (std::vector<SignalOption>{{0, 300, 0, 0}, {3, 0, 1023, 5}}));
+    for (const char* bad : {"pd3:1", "pd1", "pd1:70000", "sw1:1:2", "sw1:1:2:0", "pd1:x"}) {
+        EXPECT_FALSE(ParseCommandLine({"--signal", bad}, line, error)) << bad;
+        EXPECT_NE(error.find("--signal"), std::string::npos);
+    }
+    EXPECT_FALSE(ParseCommandLine({"--stream-rate", "0"}, line, error));
+    const std::string help = UsageText("nvs-emulator");
+    EXPECT_NE(help.find("--stream-rate"), std::string::npos);
+    EXPECT_NE(help.find("--signal"), std::string::npos);
+
+    ASSERT_TRUE(ParseCommandLine({"--signal", "sw1:4:9:2"}, line, error));
+    Firmware fw;
+    PlanStream(line, fw);
+    fw.Answer(std::vector<uint8_t>{0xAD, 0xFF, 0x00, 0x00, 0x04, 0x00});
+    fw.SetStopInFlight(1);
+    const std::vector<Reply> r = fw.Answer(std::vector<uint8_t>{0xAD, 0xFF, 0x00, 0x00, 0x00, 0x00});
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(Records(r[0].bytes).front(), (std::pair<int, int>{4, 1}));
 }
 
 }  // namespace

@@ -39,6 +39,37 @@ bool ParseCount(const std::string& text, unsigned long long max, unsigned long l
     return true;
 }
 
+// INPUT:VALUE or INPUT:LOW:HIGH:HALF (a square of HALF samples per level).
+bool ParseSignal(const std::string& text, SignalOption& out) {
+    static const char* const kInputs[4] = {"pd1", "pd2", "sw1", "sw2"};
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t colon = text.find(':', start);
+        parts.push_back(text.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+        if (colon == std::string::npos)
+            break;
+        start = colon + 1;
+    }
+    if (parts.size() != 2 && parts.size() != 4)
+        return false;
+    SignalOption s;
+    s.input = -1;
+    for (int i = 0; i < 4; ++i)
+        if (parts[0] == kInputs[i])
+            s.input = i;
+    unsigned long long low = 0, high = 0, half = 0;
+    if (s.input < 0 || !ParseCount(parts[1], 0xFFFF, low))
+        return false;
+    if (parts.size() == 4 && (!ParseCount(parts[2], 0xFFFF, high) || !ParseCount(parts[3], 1000000, half) || half == 0))
+        return false;
+    s.low = static_cast<uint16_t>(low);
+    s.high = static_cast<uint16_t>(high);
+    s.halfPeriod = static_cast<unsigned>(half);
+    out = s;
+    return true;
+}
+
 }  // namespace
 
 bool ParseHeader(const std::string& text, std::vector<uint8_t>& prefix) {
@@ -158,6 +189,24 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
                 return false;
             }
             line.unplugAfter = static_cast<size_t>(n);
+        } else if (name == "--stream-rate") {
+            unsigned long long n = 0;
+            if (!value(v))
+                return false;
+            if (!ParseCount(v, 1000000, n) || n == 0) {
+                error = "--stream-rate: \"" + v + "\" is not samples per second (1 to 1000000)";
+                return false;
+            }
+            line.streamRate = static_cast<unsigned>(n);
+        } else if (name == "--signal") {
+            SignalOption signal;
+            if (!value(v))
+                return false;
+            if (!ParseSignal(v, signal)) {
+                error = "--signal: \"" + v + "\" is not INPUT:VALUE or INPUT:LOW:HIGH:HALF (INPUT pd1, pd2, sw1, sw2)";
+                return false;
+            }
+            line.signals.push_back(signal);
         } else {
             error = "unknown option " + args[i];
             return false;
@@ -196,6 +245,12 @@ std::string UsageText(const std::string& program) {
            "  --unplug-after N   answer N requests, then vanish at the next one (no reply, link\n"
            "                     removed, port closed)\n"
            "\n"
+           "Sampling stream (started by the host's AD FF 00 00 mask request):\n"
+           "  --stream-rate N    samples per second of every input (default 1000)\n"
+           "  --signal INPUT:VALUE | INPUT:LOW:HIGH:HALF\n"
+           "                     what input pd1, pd2, sw1 or sw2 measures: a constant raw value,\n"
+           "                     or a square wave of HALF samples at LOW, then HALF at HIGH\n"
+           "\n"
            "Signals:\n"
            "  SIGUSR1            unplug when plugged in; plug back in (a new port, same link)\n"
            "                     when unplugged\n"
@@ -212,6 +267,14 @@ void PlanFaults(const CommandLine& line, Emulator& emulator, Firmware& firmware)
         emulator.FaultOnHeader(d.prefix, Fault::Delay(d.ms), 0);
     if (line.unplugAfter)
         emulator.FaultOnRequest(*line.unplugAfter, Fault::Unplug());
+}
+
+void PlanStream(const CommandLine& line, Firmware& firmware) {
+    if (line.streamRate)
+        firmware.SetStreamRate(*line.streamRate);
+    for (const SignalOption& s : line.signals)
+        firmware.SetSampleSource(s.input, s.halfPeriod == 0 ? SampleSource::Constant(s.low)
+                                                            : SampleSource::Square(s.low, s.high, s.halfPeriod));
 }
 
 }  // namespace nvsemu

@@ -21,6 +21,16 @@ struct HeaderDelay {
     bool operator==(const HeaderDelay& o) const { return prefix == o.prefix && ms == o.ms; }
 };
 
+// --signal INPUT:SHAPE: the samples one stream input measures.
+struct SignalOption {
+    int input = 0;  // 0 pd1, 1 pd2, 2 sw1, 3 sw2
+    uint16_t low = 0, high = 0;
+    unsigned halfPeriod = 0;  // 0: constant low
+    bool operator==(const SignalOption& o) const {
+        return input == o.input && low == o.low && high == o.high && halfPeriod == o.halfPeriod;
+    }
+};
+
 struct CommandLine {
     std::string profile;  // empty: the default profile
     std::string link;     // empty: no device-node link
@@ -32,6 +42,9 @@ struct CommandLine {
     std::vector<std::vector<uint8_t>> drop;    // request headers answered with nothing
     std::vector<HeaderDelay> delay;            // request headers answered late
     std::optional<size_t> unplugAfter;         // requests answered before the unplug
+    // The sampling stream.
+    std::optional<unsigned> streamRate;  // samples per second
+    std::vector<SignalOption> signals;
 };
 
 // Parses the arguments that follow the program name. Options take their value as the
@@ -51,5 +64,8 @@ std::string UsageText(const std::string& program);
 // delays in its fault plan (every matching request), refusals in the firmware model
 // (which then leaves its state alone, and refuses the memory command in byte 4).
 void PlanFaults(const CommandLine& line, Emulator& emulator, Firmware& firmware);
+
+// Sets the sampling stream's rate and input signals on the firmware model.
+void PlanStream(const CommandLine& line, Firmware& firmware);
 
 }  // namespace nvsemu

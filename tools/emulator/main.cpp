@@ -93,6 +93,7 @@ int main(int argc, char** argv) {
     nvsemu::Emulator emulator;
     emulator.SetResponder(firmware);
     nvsemu::PlanFaults(line, emulator, *firmware);
+    nvsemu::PlanStream(line, *firmware);
     if (line.verbose)
         emulator.SetRequestHook(Log);
     if (!emulator.Start()) {
