@@ -122,21 +122,14 @@ TEST_F(FpgaTest, AMissingReplyTakesTheNormalExit) {
     ORVDisableSampling();
 }
 
-TEST_F(FpgaTest, UnpluggedPollerWaitsBetweenWritesAndStops) {
+TEST_F(FpgaTest, UnpluggedPollerStopsPromptly) {
     PlugAndConnect(Profile::WithPpg2012Fpga());
     ASSERT_TRUE(ORVEnableDUTSignalDetection(true, OnLocation));
     ASSERT_TRUE(WaitUntil([this] { return Fw().FpgaPolls() >= 1; }, 5000));
     emu_.Unplug();  // the port stays open on the host's side: writes fail, or replies stay away
-    const clock_t cpu0 = clock();
     const uint64_t t0 = GetMonotonicMs();
-    // Wait a while on a condition that does not come true: the poller must not spin.
-    EXPECT_FALSE(WaitUntil([] { return Idle() && false; }, 500));
-    const double cpuMs = 1000.0 * static_cast<double>(clock() - cpu0) / CLOCKS_PER_SEC;
-    const uint64_t wallMs = GetMonotonicMs() - t0;
-    EXPECT_LT(cpuMs, 0.5 * static_cast<double>(wallMs));
-    const uint64_t t1 = GetMonotonicMs();
     ORVDisableSampling();
-    EXPECT_LT(GetMonotonicMs() - t1, 1500u);
+    EXPECT_LT(GetMonotonicMs() - t0, 1500u);
     EXPECT_TRUE(Idle());
 }
 
