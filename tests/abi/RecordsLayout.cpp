@@ -173,7 +173,16 @@ NVS_ABI_MEMBER(AUTO_TRIGGER_STATUS, ucReserved, 3, 3, 3, 3, 3);
 NVS_ABI_MEMBER(AUTO_TRIGGER_STATUS, usLevel1, 2, 6, 6, 6, 6);
 NVS_ABI_MEMBER(AUTO_TRIGGER_STATUS, usLevel2, 2, 8, 8, 8, 8);
 
+// Eighteen doubles, no padding on any target.
+NVS_ABI_SIZE(FPGA_PD_REPORT, 144, 144, 144, 144);
+NVS_ABI_MEMBER(FPGA_PD_REPORT, fSignal, 48, 0, 0, 0, 0);
+NVS_ABI_MEMBER(FPGA_PD_REPORT, fLevel1, 24, 48, 48, 48, 48);
+NVS_ABI_MEMBER(FPGA_PD_REPORT, fLevel2, 24, 72, 72, 72, 72);
+NVS_ABI_MEMBER(FPGA_PD_REPORT, fScaled1, 24, 96, 96, 96, 96);
+NVS_ABI_MEMBER(FPGA_PD_REPORT, fScaled2, 24, 120, 120, 120, 120);
+
 // Enumerations passed by value are int-sized on every target.
 NVS_ABI_SIZE(PPGChannel, 4, 4, 4, 4);
 NVS_ABI_SIZE(SyncPulse, 4, 4, 4, 4);
 NVS_ABI_SIZE(PPGAmbientLightMode, 4, 4, 4, 4);
+NVS_ABI_SIZE(PPGSampling, 4, 4, 4, 4);

@@ -67,6 +67,37 @@ bool ParseSigned(const std::string& text, double limit, double& out) {
 constexpr unsigned long long kMaxStreamBuffer = 65535;
 constexpr double kMaxClockPpm = 100000;  // 10 %
 
+// INPUT:VALUE or INPUT:LOW:HIGH:HALF (a square of HALF samples per level).
+bool ParseSignal(const std::string& text, SignalOption& out) {
+    static const char* const kInputs[4] = {"pd1", "pd2", "sw1", "sw2"};
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t colon = text.find(':', start);
+        parts.push_back(text.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+        if (colon == std::string::npos)
+            break;
+        start = colon + 1;
+    }
+    if (parts.size() != 2 && parts.size() != 4)
+        return false;
+    SignalOption s;
+    s.input = -1;
+    for (int i = 0; i < 4; ++i)
+        if (parts[0] == kInputs[i])
+            s.input = i;
+    unsigned long long low = 0, high = 0, half = 0;
+    if (s.input < 0 || !ParseCount(parts[1], 0xFFFF, low))
+        return false;
+    if (parts.size() == 4 && (!ParseCount(parts[2], 0xFFFF, high) || !ParseCount(parts[3], 1000000, half) || half == 0))
+        return false;
+    s.low = static_cast<uint16_t>(low);
+    s.high = static_cast<uint16_t>(high);
+    s.halfPeriod = static_cast<unsigned>(half);
+    out = s;
+    return true;
+}
+
 }  // namespace
 
 bool ParseHeader(const std::string& text, std::vector<uint8_t>& prefix) {
@@ -209,6 +240,24 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
             if (!flag())
                 return false;
             line.stream.dropOnEnd = true;
+        } else if (name == "--sampling-rate") {
+            unsigned long long n = 0;
+            if (!value(v))
+                return false;
+            if (!ParseCount(v, 1000000, n) || n == 0) {
+                error = "--sampling-rate: \"" + v + "\" is not samples per second (1 to 1000000)";
+                return false;
+            }
+            line.streamRate = static_cast<unsigned>(n);
+        } else if (name == "--signal") {
+            SignalOption signal;
+            if (!value(v))
+                return false;
+            if (!ParseSignal(v, signal)) {
+                error = "--signal: \"" + v + "\" is not INPUT:VALUE or INPUT:LOW:HIGH:HALF (INPUT pd1, pd2, sw1, sw2)";
+                return false;
+            }
+            line.signals.push_back(signal);
         } else {
             error = "unknown option " + args[i];
             return false;
@@ -254,6 +303,11 @@ std::string UsageText(const std::string& program) {
            "                     (negative: slow); default 0\n"
            "  --stream-drop-on-end  the end of a stream drops the packets held instead of\n"
            "                     playing them out before the end notice\n"
+           "Sampling stream (started by the host's AD FF 00 00 mask request):\n"
+           "  --sampling-rate N  samples per second of every input (default 1000)\n"
+           "  --signal INPUT:VALUE | INPUT:LOW:HIGH:HALF\n"
+           "                     what input pd1, pd2, sw1 or sw2 measures: a constant raw value,\n"
+           "                     or a square wave of HALF samples at LOW, then HALF at HIGH\n"
            "\n"
            "Signals:\n"
            "  SIGUSR1            unplug when plugged in; plug back in (a new port, same link)\n"
@@ -314,6 +368,12 @@ std::string StreamLogLine(const StreamEvent& e) {
             return {};
     }
     return text;
+void PlanStream(const CommandLine& line, Firmware& firmware) {
+    if (line.streamRate)
+        firmware.SetStreamRate(*line.streamRate);
+    for (const SignalOption& s : line.signals)
+        firmware.SetSampleSource(s.input, s.halfPeriod == 0 ? SampleSource::Constant(s.low)
+                                                            : SampleSource::Square(s.low, s.high, s.halfPeriod));
 }
 
 }  // namespace nvsemu

@@ -23,6 +23,16 @@ struct HeaderDelay {
     bool operator==(const HeaderDelay& o) const { return prefix == o.prefix && ms == o.ms; }
 };
 
+// --signal INPUT:SHAPE: the samples one stream input measures.
+struct SignalOption {
+    int input = 0;  // 0 pd1, 1 pd2, 2 sw1, 3 sw2
+    uint16_t low = 0, high = 0;
+    unsigned halfPeriod = 0;  // 0: constant low
+    bool operator==(const SignalOption& o) const {
+        return input == o.input && low == o.low && high == o.high && halfPeriod == o.halfPeriod;
+    }
+};
+
 struct CommandLine {
     std::string profile;  // empty: the default profile
     std::string link;     // empty: no device-node link
@@ -37,6 +47,9 @@ struct CommandLine {
     // How the instrument plays a stream (Stream.h): packets held, clock error in ppm,
     // an end drops the held packets.
     StreamOptions stream;
+    // The sampling stream.
+    std::optional<unsigned> streamRate;  // samples per second
+    std::vector<SignalOption> signals;
 };
 
 // Parses the arguments that follow the program name. Options take their value as the
@@ -64,5 +77,7 @@ void ApplyStreamOptions(const CommandLine& line, Firmware& firmware);
 // the next), and one when a stream starts, changes layout, ends and is over; empty for
 // the others (their counts are on the batch lines).
 std::string StreamLogLine(const StreamEvent& event);
+// Sets the sampling stream's rate and input signals on the firmware model.
+void PlanStream(const CommandLine& line, Firmware& firmware);
 
 }  // namespace nvsemu

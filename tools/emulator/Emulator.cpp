@@ -454,6 +454,7 @@ void Emulator::Run() {
     // The instrument's data requests are due to the microsecond; the default 50 µs of
     // timer slack on each wait would be most of the lateness.
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    uint64_t unsolicitedAtUs = 0;  // the responder's next unsolicited packet (0: none)
     for (;;) {
         std::deque<std::function<void()>> tasks;
         bool stop = false;
@@ -494,6 +495,8 @@ void Emulator::Run() {
             wakeAt = std::min(wakeAt, responder->NextDueUs());
         if (restartAtUs_ != 0)
             wakeAt = std::min(wakeAt, restartAtUs_);
+        if (unsolicitedAtUs != 0)
+            wakeAt = std::min(wakeAt, unsolicitedAtUs);
         const uint64_t waitUs = wakeAt > now ? wakeAt - now : 0;
 
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {pty_.master, 0, 0}};
@@ -555,6 +558,7 @@ void Emulator::Run() {
         }
         RunDue();
         WriteDue();
+        unsolicitedAtUs = WriteUnsolicited();
     }
 }
 
@@ -748,6 +752,46 @@ void Emulator::WriteDue() {
         schedule_.erase(schedule_.begin());
     }
     writeBlocked_ = false;
+}
+
+uint64_t Emulator::WriteUnsolicited() {
+    std::shared_ptr<Responder> responder;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        responder = responder_;
+    }
+    if (!responder)
+        return 0;
+    uint64_t nextUs = 0;
+    std::vector<std::vector<uint8_t>> packets = responder->Unsolicited(NowUs(), &nextUs);
+    for (std::vector<uint8_t>& bytes : packets) {
+        if (pty_.master < 0 || writeBlocked_ || (!schedule_.empty() && schedule_.begin()->first.first <= NowUs())) {
+            // Replies wait for room, or go first: the packet is lost, as on a full link.
+            std::lock_guard<std::mutex> lock(mu_);
+            ++streamDrops_;
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(mu_);
+        const ssize_t n = write(pty_.master, bytes.data(), bytes.size());
+        if (n <= 0) {
+            ++streamDrops_;
+            continue;
+        }
+        written_.emplace_back(bytes.begin(), bytes.begin() + n);
+        if (static_cast<size_t>(n) < bytes.size()) {
+            // The rest follows as a reply would, so the host never reads half a packet
+            // followed by another packet's start.
+            bytes.erase(bytes.begin(), bytes.begin() + n);
+            schedule_.emplace(std::make_pair(NowUs(), nextSeq_++), std::move(bytes));
+            writeBlocked_ = true;
+        }
+    }
+    return nextUs;
+}
+
+size_t Emulator::StreamDrops() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return streamDrops_;
 }
 
 }  // namespace nvsemu

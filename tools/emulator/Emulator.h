@@ -26,6 +26,9 @@
 //   wakes for it on the monotonic clock, between requests, without waiting for one.
 //   Inject(bytes) writes an unsolicited packet (a 0xAD sampling packet, a 01 55 data
 //   request) at once.
+//   The responder's own packets (Responder::Unsolicited, the firmware's sampling
+//   stream) go out when due, each in one write; one that does not fit the port is
+//   dropped (counted in StreamDrops()).
 //
 // Plugging
 //   LinkAs(path) makes path a symlink to the slave (the library opens /dev/ttyACM<n>);
@@ -102,6 +105,15 @@ public:
     // The port closed (unplug, hang-up, Stop): what was under way on it ends. Called
     // on the I/O thread, or for Stop on the thread that stopped the emulator.
     virtual void PortClosed() {}
+    // Packets the instrument sends by itself (a measurement stream) that are due by
+    // nowUs; *nextUs: when the next may be due (0: nothing pending). The I/O thread asks
+    // on each turn and writes each packet whole, at once; one that does not fit the
+    // port's buffer is dropped. The default sends nothing.
+    virtual std::vector<std::vector<uint8_t>> Unsolicited(uint64_t nowUs, uint64_t* nextUs) {
+        (void)nowUs;
+        *nextUs = 0;
+        return {};
+    }
 };
 
 using ResponderFn = std::function<std::vector<Reply>(const Request&)>;
@@ -208,6 +220,8 @@ public:
     std::vector<uint8_t> RawBytes() const;
     // Every write() the emulator made to the master, one entry per call.
     std::vector<std::vector<uint8_t>> Written() const;
+    // Unsolicited packets dropped because the port had no room for them.
+    size_t StreamDrops() const;
 
 private:
     void Run();
@@ -223,6 +237,9 @@ private:
     // Queues a reply; returns its key in schedule_.
     std::pair<uint64_t, uint64_t> Schedule(std::vector<uint8_t> bytes, uint64_t dueUs);
     void WriteDue();
+    // Asks the responder for its unsolicited packets and writes them; returns when it
+    // next has one due (0: none).
+    uint64_t WriteUnsolicited();
     bool DoLink(const std::string& path);
     void DoUnplug();
     bool DoReplug(bool relink);
@@ -271,6 +288,7 @@ private:
     std::vector<uint8_t> raw_;
     std::vector<std::vector<uint8_t>> written_;
     size_t filler_ = 0;
+    size_t streamDrops_ = 0;
     uint64_t nextSeq_ = 1;
     bool silent_ = false;
     std::deque<Reply> canned_;

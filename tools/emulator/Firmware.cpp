@@ -172,9 +172,13 @@ std::vector<Reply> Firmware::AnswerLocked(const Request& request, uint64_t nowUs
         ++restarts_;
         restartHandler = restartHandler_;
     }
-    if (reply.empty())
-        return {};
-    return {Reply{std::move(reply), 0}};
+    std::vector<Reply> out;
+    for (Bytes& packet : burst_)  // the sampling stream's packets in flight at a stop
+        out.push_back(Reply{std::move(packet), 0});
+    burst_.clear();
+    if (!reply.empty())
+        out.push_back(Reply{std::move(reply), 0});
+    return out;
 }
 
 bool Firmware::RefusalDue(const Bytes& r) {

@@ -70,6 +70,7 @@
 #include "MemoryImage.h"
 #include "Profile.h"
 #include "Stream.h"
+#include "SampleStream.h"
 
 namespace nvsemu {
 
@@ -91,6 +92,8 @@ public:
     explicit Firmware(Profile profile = Profile::WithPpg2112());
 
     std::vector<Reply> Answer(const Request& request) override;
+    // The sampling stream's packets that are due (see SampleStream.h).
+    std::vector<std::vector<uint8_t>> Unsolicited(uint64_t nowUs, uint64_t* nextUs) override;
     // The same for bare bytes (a Known request), for tests that skip the port.
     std::vector<Reply> Answer(const std::vector<uint8_t>& bytes);
     // Stream packets; the stream's own writes; the port's end (Responder).
@@ -144,11 +147,27 @@ public:
     void SetAutoTriggerStatus(const std::array<uint8_t, 10>& status);
     void SetFpgaAlive(bool alive);
     void SetFpgaReport(const std::array<uint8_t, 10>& bytes8to17);
+    // Reports that the polls (B0 00 02) answer in turn, cycling; empty: SetFpgaReport's.
+    void SetFpgaReports(std::vector<std::array<uint8_t, 10>> bytes8to17);
+    unsigned FpgaPolls() const;  // report queries answered
     void SetRld(uint16_t level1, uint16_t level2);
 
     // ---- Sampling stream (0xAD)
+    // AD FF 00 00 v 00 answers one 0xAD packet (byte 3 0xFF, byte 4 v, length 0). When
+    // v's low four bits are set the stream of those inputs starts (SampleStream.h);
+    // v = 0 stops it: the packets in flight (SetStopInFlight, default 0) go out, then
+    // the end packet (byte 4 = 0). A stream that is off streams nothing.
     bool StreamOn() const;
     uint8_t StreamMask() const;
+    void SetSampleSource(int input, SampleSource source);  // input 0..3: PD1, PD2, SW1, SW2
+    void SetStreamRate(unsigned samplesPerSecond);         // default 1000
+    void SetStreamFlushMs(unsigned ms);                    // default 20
+    void SetStreamFirstNumber(uint16_t number);            // default 0
+    void SetStopInFlight(unsigned packets);
+    void SetStreamFaults(const StreamFaults& faults);
+    uint64_t StreamPackets() const;  // stream packets made since the last start
+    unsigned StreamStarts() const;   // starts (low bits set) and stops answered
+    unsigned StreamStops() const;
 
     // ---- Stream play (Stream.h). Readers first play the stream up to now.
     void SetStreamOptions(const StreamOptions& options);
@@ -274,6 +293,13 @@ private:
     bool streamOn_ = false;
     uint8_t streamMask_ = 0;
     uint16_t streamSeq_ = 0;
+    SampleStream stream_;
+    unsigned stopInFlight_ = 0;
+    unsigned streamStarts_ = 0, streamStops_ = 0;
+    std::vector<Bytes> burst_;  // packets that go out before the reply being built
+    std::vector<std::array<uint8_t, 10>> fpgaReports_;
+    size_t fpgaNext_ = 0;
+    unsigned fpgaPolls_ = 0;
     std::vector<Refusal> refusals_;
     mutable StreamPlayer player_;  // readers play it up to now
     mutable std::condition_variable streamCv_;

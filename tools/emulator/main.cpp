@@ -97,6 +97,7 @@ int main(int argc, char** argv) {
     firmware->SetRestartHandler([&emulator] { emulator.Restart(); });
     nvsemu::PlanFaults(line, emulator, *firmware);
     nvsemu::ApplyStreamOptions(line, *firmware);
+    nvsemu::PlanStream(line, *firmware);
     if (line.verbose) {
         emulator.SetRequestHook(Log);
         // Stream packets are not requests: one line per batch instead of 50.

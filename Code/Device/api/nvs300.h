@@ -326,6 +326,41 @@ enum {
     ORV_UPDATE_PACKET_REFUSED = -16,    /* an FPGA data packet still refused after 10 resends */
     ORV_UPDATE_IMAGE_FILE = -17         /* the FPGA image file is missing, unreadable or short */
 };
+/* Photodiode sampling kind: the input whose measurements a sampling callback hears. In
+ * C++ its underlying type is int, so that any kind a host passes is a valid value (the
+ * library refuses those outside 0..3). */
+#ifdef __cplusplus
+typedef enum PPGSampling : int {
+#else
+typedef enum PPGSampling {
+#endif
+    PPG_SAMPLING_PD1 = 0, /* photodiode 1 */
+    PPG_SAMPLING_PD2 = 1, /* photodiode 2 */
+    PPG_SAMPLING_SW1 = 2, /* switch 1 */
+    PPG_SAMPLING_SW2 = 3  /* switch 2 */
+} PPGSampling;
+
+/* Sampling callback of one input: a mapped value 0..65535 (photodiode values through the
+ * module's calibration table, 0..1023) and the number of consecutive samples with it.
+ * Called on the library's sampling thread. */
+typedef void (*PFN_SAMPLING_CALLBACK)(int value, int count);
+/* Told of a gap in the stream's packet numbers (code 18); sampling carries on. */
+typedef void (*PFN_SAMPLING_ERROR_CALLBACK)(int code);
+/* The location of the device under test that the FPGA photodiode reports give: -1, -2,
+ * or 0..100. */
+typedef void (*PFN_DUT_DETECTION_CALLBACK)(int location);
+/* A mean FPGA photodiode report (FPGA_PD_REPORT*), valid only during the call. */
+typedef void (*PFN_FPGA_SAMPLING_CALLBACK)(void* report);
+
+/* One FPGA photodiode report (144 bytes on every target). In a mean report of five polls
+ * the signals are the fraction of polls that had the bit set and the levels the means. */
+typedef struct FPGA_PD_REPORT {
+    double fSignal[6];  /* signal bits 5..0 of the report: 0.0 or 1.0, or a fraction */
+    double fLevel1[3];  /* first 12-bit level of groups 0..2 */
+    double fLevel2[3];  /* second 12-bit level of groups 0..2 */
+    double fScaled1[3]; /* fLevel1 x photodiode ratio row 0 (mean reports only, else 0) */
+    double fScaled2[3]; /* fLevel2 x photodiode ratio row 1 (mean reports only, else 0) */
+} FPGA_PD_REPORT;
 
 /* ---- Exported functions (plain names) ---------------------------------------------- */
 #ifdef __cplusplus
@@ -488,6 +523,28 @@ ORV_API bool ORVOutputPPG3(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM*
  * transmission rates. Does nothing harmful when nothing runs. */
 ORV_API void ORVStopOutputWaveform(void);
 
+/* -- Photodiode sampling -- */
+/* The library runs at most one sampling thread (the photodiode stream or the FPGA report
+ * poller); every start first ends the one that runs. Callbacks run on that thread and
+ * may call ORVDisableSampling (the sampling then ends once the callback returns), but
+ * must not start sampling (such a start returns false). The end of a sampling clears
+ * its callbacks, so a host sets them again before every start. */
+
+/* Stores the callback of one input; a null callback switches the input off. Sends
+ * nothing; takes effect at the next start. False, nothing stored, for a kind outside
+ * 0..3. */
+ORV_API bool ORVEnableSampling(PPGSampling kind, PFN_SAMPLING_CALLBACK callback);
+/* ORVStartSamplingEx(0, error). */
+ORV_API bool ORVStartSampling(PFN_SAMPLING_ERROR_CALLBACK error);
+/* Ends the sampling thread and returns once it has ended (from a sampling callback: asks
+ * for the end and returns). Returns at once when none runs. */
+ORV_API void ORVDisableSampling(void);
+/* Detection of the device under test from the FPGA photodiode reports: five polls about
+ * 100 ms apart give one mean report, whose location the callback hears. Sends nothing to
+ * start. False (any sampling stopped, nothing started) for enable false or a null
+ * callback. */
+ORV_API bool ORVEnableDUTSignalDetection(bool enable, PFN_DUT_DETECTION_CALLBACK callback);
+
 #ifdef __cplusplus
 }
 #endif
@@ -617,6 +674,21 @@ ORV_API int ORVUpdateFPGABurn(PFN_UPDATE_PROGRESS progress);
 ORV_API int ORVUpdateFPGALoadFile(char* path, int* length, int* crc);
 
 /* -- Simulated output (decorated) -- */
+
+/* -- Photodiode sampling (decorated) -- */
+
+/* Starts the photodiode stream of the inputs whose callbacks are set (switching the
+ * photodiode inputs on in the control block on main hardware below 5, selecting the
+ * inputs with calibration setting 6, then sending the ADC channel mask). Packets
+ * numbered below skip are not delivered (again after the number wraps past 65535); a
+ * non-null error callback hears 18 for each gap in the numbering. True when the sampling
+ * thread runs; false without an instrument or when a request failed (nothing then
+ * streams and the control block is restored). No callback set: mask 0 and true. */
+ORV_API bool ORVStartSamplingEx(int skip, PFN_SAMPLING_ERROR_CALLBACK error);
+/* FPGA photodiode reports: switches signal-strength detection to mode, then hands each
+ * mean report of five polls to the callback. False (any sampling stopped, nothing sent)
+ * for enable false or a null callback; false when the instrument refused the mode. */
+ORV_API bool ORVEnableFPGASampling(bool enable, int mode, PFN_FPGA_SAMPLING_CALLBACK callback);
 
 /* -- Waveform model services -- */
 

@@ -11,6 +11,7 @@
 #include "Monitor.h"
 #include "Platform.h"
 #include "Transport.h"
+#include "sampling/Sampling.h"
 #include "service/FPGA.h"
 
 // First: the FPGA image flash's geometry.
@@ -26,6 +27,9 @@ CAutoResetEvent g_hSigTimer2Event;
 // The reply queue (2048 slots of 64 bytes, not cleared) and its read lock.
 CAutoPtrData g_pQueueData(2048 * 64);
 CSimpleCriticalSection g_ReadCriticalSection;
+
+// The sampling object (its operations are static; it holds nothing).
+CSampling g_Sampling;
 
 // The connection's events and the global lock.
 CAutoResetEvent g_hStopOutputEvent;

@@ -72,6 +72,13 @@ std::mutex s_install;  // constant-initialised: no load-time constructor runs
 std::atomic<const Published*> s_current{&kNull};
 const Published* s_allocated = nullptr;  // under s_install
 
+// The first tables come from static storage: the subsystems install theirs while the
+// library loads, and a library that is unloaded must leave no allocation behind. Later
+// installs (the test suites) allocate.
+constexpr int kStaticTables = 4;
+Published s_static[kStaticTables];  // zero-initialised: no load-time constructor runs
+int s_staticUsed = 0;               // under s_install
+
 template <typename F>
 void Take(F& out, const F given, const F null) {
     out = given != nullptr ? given : null;
@@ -89,7 +96,9 @@ void Publish(const SubsystemHooks& next) {
         s_current.store(&kNull);  // back to load state without a new table
         return;
     }
-    s_allocated = new Published{next, s_allocated};
+    Published* table = s_staticUsed < kStaticTables ? &s_static[s_staticUsed++] : new Published;
+    *table = Published{next, s_allocated};
+    s_allocated = table;
     s_current.store(s_allocated);
 }
 
