@@ -234,8 +234,8 @@ TEST(CommandLineStream, RateAndSignalOptions) {
     ASSERT_TRUE(
         ParseCommandLine({"--sampling-rate", "2000", "--signal", "pd1:300", "--signal=sw2:0:1023:5"}, line, error))
         << error;
-    ASSERT_TRUE(line.streamRate.has_value());
-    EXPECT_EQ(*line.streamRate, 2000u);
+    ASSERT_TRUE(line.samplingRate.has_value());
+    EXPECT_EQ(*line.samplingRate, 2000u);
     EXPECT_EQ(line.signals, (std::vector<SignalOption>{{0, 300, 0, 0}, {3, 0, 1023, 5}}));
     for (const char* bad : {"pd3:1", "pd1", "pd1:70000", "sw1:1:2", "sw1:1:2:0", "pd1:x"}) {
         EXPECT_FALSE(ParseCommandLine({"--signal", bad}, line, error)) << bad;
@@ -248,7 +248,7 @@ TEST(CommandLineStream, RateAndSignalOptions) {
 
     ASSERT_TRUE(ParseCommandLine({"--signal", "sw1:4:9:2"}, line, error));
     Firmware fw;
-    PlanStream(line, fw);
+    PlanSampling(line, fw);
     fw.Answer(std::vector<uint8_t>{0xAD, 0xFF, 0x00, 0x00, 0x04, 0x00});
     fw.SetStopInFlight(1);
     const std::vector<Reply> r = fw.Answer(std::vector<uint8_t>{0xAD, 0xFF, 0x00, 0x00, 0x00, 0x00});

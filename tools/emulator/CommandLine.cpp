@@ -248,7 +248,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
                 error = "--sampling-rate: \"" + v + "\" is not samples per second (1 to 1000000)";
                 return false;
             }
-            line.streamRate = static_cast<unsigned>(n);
+            line.samplingRate = static_cast<unsigned>(n);
         } else if (name == "--signal") {
             SignalOption signal;
             if (!value(v))
@@ -368,9 +368,11 @@ std::string StreamLogLine(const StreamEvent& e) {
             return {};
     }
     return text;
-void PlanStream(const CommandLine& line, Firmware& firmware) {
-    if (line.streamRate)
-        firmware.SetStreamRate(*line.streamRate);
+}
+
+void PlanSampling(const CommandLine& line, Firmware& firmware) {
+    if (line.samplingRate)
+        firmware.SetStreamRate(*line.samplingRate);
     for (const SignalOption& s : line.signals)
         firmware.SetSampleSource(s.input, s.halfPeriod == 0 ? SampleSource::Constant(s.low)
                                                             : SampleSource::Square(s.low, s.high, s.halfPeriod));

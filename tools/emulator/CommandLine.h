@@ -48,7 +48,7 @@ struct CommandLine {
     // an end drops the held packets.
     StreamOptions stream;
     // The sampling stream.
-    std::optional<unsigned> streamRate;  // samples per second
+    std::optional<unsigned> samplingRate;  // samples per second
     std::vector<SignalOption> signals;
 };
 
@@ -78,6 +78,6 @@ void ApplyStreamOptions(const CommandLine& line, Firmware& firmware);
 // the others (their counts are on the batch lines).
 std::string StreamLogLine(const StreamEvent& event);
 // Sets the sampling stream's rate and input signals on the firmware model.
-void PlanStream(const CommandLine& line, Firmware& firmware);
+void PlanSampling(const CommandLine& line, Firmware& firmware);
 
 }  // namespace nvsemu

@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     firmware->SetRestartHandler([&emulator] { emulator.Restart(); });
     nvsemu::PlanFaults(line, emulator, *firmware);
     nvsemu::ApplyStreamOptions(line, *firmware);
-    nvsemu::PlanStream(line, *firmware);
+    nvsemu::PlanSampling(line, *firmware);
     if (line.verbose) {
         emulator.SetRequestHook(Log);
         // Stream packets are not requests: one line per batch instead of 50.
