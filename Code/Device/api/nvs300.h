@@ -143,6 +143,27 @@ typedef struct PLAY_RAW_DATA {
     PFN_SAMPLE_CALLBACK pCallback; /* the channel's sample callback, or null */
 } PLAY_RAW_DATA;
 
+/* An ECG sine sweep (natural alignment: 32 bytes on the 64-bit targets and 32-bit ARM,
+ * 28 on i386). The frequency rises linearly from the first sample to the last, its phase
+ * running on without a jump. */
+typedef struct FREQUENCY_SCAN {
+    double fAmplitude;      /* mV, peak to peak */
+    double fStartFrequency; /* Hz, at the first sample */
+    double fEndFrequency;   /* Hz, aimed at for the last sample; held at 500 Hz at most */
+    int32_t nDuration;      /* s */
+} FREQUENCY_SCAN;
+
+/* A PPG sine sweep of one channel (natural alignment: 48 bytes on the 64-bit targets and
+ * 32-bit ARM, 40 on i386). */
+typedef struct FREQUENCY_SCAN2 {
+    double fAmplitude;      /* mV, peak to peak: the AC spans 0 .. fAmplitude */
+    double fDCLevel;        /* mV, DC of every sample */
+    int32_t nSyncPulse;     /* low byte: the channel's SyncPulse value */
+    double fStartFrequency; /* Hz */
+    double fEndFrequency;   /* Hz; held at 500 Hz at most */
+    int32_t nDuration;      /* s */
+} FREQUENCY_SCAN2;
+
 /* One module's model record (natural alignment, 24 bytes). */
 typedef struct MODEL_INFORMATION {
     char cProductName[2];  /* product letters, not terminated */
