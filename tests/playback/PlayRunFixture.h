@@ -53,8 +53,8 @@ void Cb(double t, int ac, int dc) {
 struct Source {
     std::vector<double> ac, dc;
     PLAY_RAW_DATA record = {};
-    Source(int count, double rate, PFN_SAMPLE_CALLBACK cb, double acBase = 0.0, double acStep = 0.001,
-           double dc = 0.0, int sync = 0);
+    Source(int count, double rate, PFN_SAMPLE_CALLBACK cb, double acBase = 0.0, double acStep = 0.001, double dc = 0.0,
+           int sync = 0);
     Source(const Source&) = delete;
     Source& operator=(const Source&) = delete;
 };

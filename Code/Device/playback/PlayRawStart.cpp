@@ -64,7 +64,8 @@ bool BuildBreath(const ECG_WAVEFORM& w) {
     }
     g_nECGExtRespirationSampleCount = n;
     if (!shaped) {
-        const double level = w.nRespirationMode == 0x40 && w.nRespirationRate > 0 ? kBreathBaseOhms + a : kBreathBaseOhms;
+        const double level =
+            w.nRespirationMode == 0x40 && w.nRespirationRate > 0 ? kBreathBaseOhms + a : kBreathBaseOhms;
         for (int i = 0; i < n; ++i) {
             g_pECGExtRespirationData[i] = level;
         }
@@ -73,9 +74,8 @@ bool BuildBreath(const ECG_WAVEFORM& w) {
     const int rise = n / (w.nRespirationDepthOrRatio + 1);
     const int fall = n - rise;
     for (int i = 0; i < n; ++i) {
-        g_pECGExtRespirationData[i] =
-            i < rise ? kBreathBaseOhms + a * std::sin(nvs::kPi / 2 * i / rise)
-                     : kBreathBaseOhms + a * std::cos(nvs::kPi / 2 * (i - rise) / fall);
+        g_pECGExtRespirationData[i] = i < rise ? kBreathBaseOhms + a * std::sin(nvs::kPi / 2 * i / rise)
+                                               : kBreathBaseOhms + a * std::cos(nvs::kPi / 2 * (i - rise) / fall);
     }
     return true;
 }
@@ -183,8 +183,7 @@ int PlayRawECGAndPPG(const PLAY_RAW_DATA& ecg, PPGChannel channel, const PLAY_RA
     if (!UpdateOperatorMode(first ? 3 : 5, first ? sync : 0, first ? 0 : sync, 0, kStreamRate)) {
         return 0;
     }
-    PlayInitCallback(ecg.pCallback, first ? ppg.pCallback : nullptr, first ? nullptr : ppg.pCallback, nullptr,
-                     nullptr);
+    PlayInitCallback(ecg.pCallback, first ? ppg.pCallback : nullptr, first ? nullptr : ppg.pCallback, nullptr, nullptr);
     return Launch();
 }
 
@@ -346,12 +345,12 @@ void PlayRawStop(int clearRespiration) {
     CAutoCriticalSection global(g_CriticalSection);
     CAutoCriticalSection lock(g_PlayRawCriticalSection);
     g_bPacingEnable = false;
-    memset(g_ACCalMode, 0, sizeof g_ACCalMode);
     if (clearRespiration != 0) {
         g_nRespirationMode = 0;
     }
     const THREAD_HANDLE play = g_hPlayThread.load();
     if (play == 0) {
+        memset(g_ACCalMode, 0, sizeof g_ACCalMode);
         return;
     }
     g_hForceStopPlayEvent.SetEvent();
@@ -366,5 +365,7 @@ void PlayRawStop(int clearRespiration) {
         WaitForThread(reader);
         CloseThread(reader);
     }
+    // The producer reads the AC ranges while it builds: cleared once it has ended.
+    memset(g_ACCalMode, 0, sizeof g_ACCalMode);
     PlayRawResetAccumulation();
 }

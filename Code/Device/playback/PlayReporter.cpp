@@ -27,23 +27,40 @@ struct Reported {
 
 Reported ChannelsOf(int mode) {
     switch (mode) {
-    case 1: return {true, {false, false, false}};
-    case 2: return {false, {true, false, false}};
-    case 3: return {true, {true, false, false}};
-    case 4: return {false, {false, true, false}};
-    case 5: return {true, {false, true, false}};
-    case 6: return {false, {true, true, false}};
-    case 7: return {true, {true, true, false}};
-    case 9: return {true, {false, false, true}};
-    case 10: return {false, {true, false, true}};
-    case 11: return {true, {true, false, true}};
-    case 12: return {false, {false, true, true}};
-    case 13: return {true, {false, true, true}};
-    case 14: return {false, {true, true, true}};
-    case 15: return {true, {true, true, true}};
-    case 16: return {false, {false, false, true}};
-    case 17: return {true, {false, false, false}};  // the ECG of the respiration stream
-    default: return {false, {false, false, false}};
+        case 1:
+            return {true, {false, false, false}};
+        case 2:
+            return {false, {true, false, false}};
+        case 3:
+            return {true, {true, false, false}};
+        case 4:
+            return {false, {false, true, false}};
+        case 5:
+            return {true, {false, true, false}};
+        case 6:
+            return {false, {true, true, false}};
+        case 7:
+            return {true, {true, true, false}};
+        case 9:
+            return {true, {false, false, true}};
+        case 10:
+            return {false, {true, false, true}};
+        case 11:
+            return {true, {true, false, true}};
+        case 12:
+            return {false, {false, true, true}};
+        case 13:
+            return {true, {false, true, true}};
+        case 14:
+            return {false, {true, true, true}};
+        case 15:
+            return {true, {true, true, true}};
+        case 16:
+            return {false, {false, false, true}};
+        case 17:
+            return {true, {false, false, false}};  // the ECG of the respiration stream
+        default:
+            return {false, {false, false, false}};
     }
 }
 
