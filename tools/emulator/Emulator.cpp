@@ -104,6 +104,8 @@ void Emulator::Stop() {
         linkTarget_.clear();
     }
     ClosePty(pty_);
+    if (const std::shared_ptr<Responder> responder = CurrentResponder())
+        responder->PortClosed();
     if (wakeFd_ >= 0)
         close(wakeFd_);
     wakeFd_ = -1;
@@ -258,6 +260,8 @@ void Emulator::ClosePort() {
     // Closing the master (with the kept slave) is what the host's descriptor sees:
     // reads of 0 and EIO on writes from now on.
     ClosePty(pty_);
+    if (const std::shared_ptr<Responder> responder = CurrentResponder())
+        responder->PortClosed();
     framer_.Reset();
     arrivals_.clear();
     schedule_.clear();  // replies still due die with the port
@@ -431,6 +435,8 @@ void Emulator::Run() {
             wakeAt = std::min(wakeAt, schedule_.begin()->first.first);
         if (backAtUs_ != 0)
             wakeAt = std::min(wakeAt, backAtUs_);
+        if (const std::shared_ptr<Responder> responder = CurrentResponder())
+            wakeAt = std::min(wakeAt, responder->NextDueUs());
         const uint64_t waitUs = wakeAt > now ? wakeAt - now : 0;
 
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {pty_.master, 0, 0}};
@@ -472,8 +478,31 @@ void Emulator::Run() {
                 Cut(true, stale);
             }
         }
+        RunDue();
         WriteDue();
     }
+}
+
+std::shared_ptr<Responder> Emulator::CurrentResponder() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return responder_;
+}
+
+void Emulator::RunDue() {
+    const std::shared_ptr<Responder> responder = CurrentResponder();
+    if (!responder)
+        return;
+    const uint64_t now = NowUs();
+    if (responder->NextDueUs() > now)
+        return;
+    TimedOutput out = responder->Due(now);
+    if (pty_.master >= 0)
+        for (std::vector<uint8_t>& packet : out.packets)
+            if (!packet.empty())
+                Schedule(std::move(packet), now);
+    WriteDue();
+    if (out.unplug)
+        DoUnplug();
 }
 
 void Emulator::ReadMaster() {
@@ -529,6 +558,15 @@ void Emulator::Handle(Frame frame) {
     request.bytes = std::move(frame.bytes);
     request.kind = frame.kind;
     request.name = std::move(frame.name);
+
+    if (const std::shared_ptr<Responder> taker = CurrentResponder()) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            request.index = requests_.size();
+        }
+        if (taker->TakeData(request))
+            return;  // stream data: what it makes due goes out in RunDue
+    }
 
     RequestHook hook;
     {

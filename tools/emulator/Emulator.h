@@ -21,6 +21,9 @@
 //   request, alter bytes, replace, refuse (byte 3 not 0xFF), send twice, send too long,
 //   add an unsolicited packet, or unplug or hang up at that request (Faults.h).
 //   SetRequestHook sees every request before the replies are chosen.
+//   A responder may take a request as stream data (TakeData): it is not recorded and
+//   not answered. It may also write on its own time (NextDueUs, Due): the I/O thread
+//   wakes for it on the monotonic clock, between requests, without waiting for one.
 //   Inject(bytes) writes an unsolicited packet (a 0xAD sampling packet, a 01 55 data
 //   request) at once.
 //
@@ -72,11 +75,30 @@
 
 namespace nvsemu {
 
-// Chooses the replies to one request. Called on the emulator's I/O thread.
+// What a responder writes on its own, when it falls due (the instrument's data
+// requests while it plays a stream).
+struct TimedOutput {
+    std::vector<std::vector<uint8_t>> packets;  // written now, each in one write, in order
+    bool unplug = false;                        // then the instrument vanishes (as Unplug())
+};
+
+// Chooses the replies to one request. Every method is called on the emulator's I/O
+// thread and must not block.
 class Responder {
 public:
+    static constexpr uint64_t kNever = ~uint64_t{0};
+
     virtual ~Responder() = default;
     virtual std::vector<Reply> Answer(const Request& request) = 0;
+    // Takes a request as stream data rather than as a command: when true, it stays out
+    // of Requests(), the request hook and the fault plan, and gets no reply.
+    virtual bool TakeData(const Request&) { return false; }
+    // When the responder next has something to write (steady µs; kNever: nothing). The
+    // I/O thread asks before each wait and calls Due once that time has come.
+    virtual uint64_t NextDueUs() { return kNever; }
+    virtual TimedOutput Due(uint64_t /*nowUs*/) { return {}; }
+    // The port closed (unplug, hang-up, Stop): what was under way on it ends.
+    virtual void PortClosed() {}
 };
 
 using ResponderFn = std::function<std::vector<Reply>(const Request&)>;
@@ -176,6 +198,9 @@ private:
     void ReadMaster();
     void Cut(bool burstEnded, bool stale);
     void Handle(Frame frame);
+    // Writes what the responder has due by now.
+    void RunDue();
+    std::shared_ptr<Responder> CurrentResponder() const;
     // Queues a reply; returns its key in schedule_.
     std::pair<uint64_t, uint64_t> Schedule(std::vector<uint8_t> bytes, uint64_t dueUs);
     void WriteDue();

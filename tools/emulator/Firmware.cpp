@@ -54,6 +54,11 @@ namespace {
 
 // A request the firmware takes whole: its header is in the request table and it has
 // one of that entry's lengths (the handlers read fixed offsets of it).
+// The switch back to standalone mode at the end of a stream: mode 8, rate 1, sync
+// pulses 1 1 0, AC modes 0.
+const std::vector<uint8_t> kStandaloneSwitch = {0x00, 0xFF, 0x08, 0x00, 0x01, 0x01, 0x01,
+                                                0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+
 bool WellFormed(const std::vector<uint8_t>& r) {
     if (r.empty())
         return false;
@@ -67,10 +72,24 @@ bool WellFormed(const std::vector<uint8_t>& r) {
 }  // namespace
 
 std::vector<Reply> Firmware::Answer(const Request& request) {
+    std::vector<Reply> replies;
+    std::vector<StreamEvent> events;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        replies = AnswerLocked(request, request.atUs != 0 ? request.atUs : NowUs());
+        events = player_.TakeEvents();
+    }
+    streamCv_.notify_all();
+    Deliver(std::move(events));
+    return replies;
+}
+
+std::vector<Reply> Firmware::AnswerLocked(const Request& request, uint64_t nowUs) {
     const Bytes& r = request.bytes;
+    const bool modeWrite = request.kind == FrameKind::Known && WellFormed(r) && r[0] == 0x00 && r[1] == 0xFF;
+    player_.Command(modeWrite && !IsStreamMode(r[2]), nowUs);
     if (request.kind != FrameKind::Known || !WellFormed(r))
         return {};
-    std::lock_guard<std::mutex> lock(mu_);
     Bytes reply;
     if (RefusalDue(r)) {
         reply = Echo(r, ReplyLength(r));
@@ -82,6 +101,10 @@ std::vector<Reply> Firmware::Answer(const Request& request) {
         switch (r[0]) {
             case 0x00:
                 reply = OnOperatorMode(r);
+                if (modeWrite)
+                    player_.OperatorMode(operatorBlock_[2],
+                                         Be16(Bytes(operatorBlock_.begin(), operatorBlock_.end()), 3),
+                                         r == kStandaloneSwitch, nowUs);
                 break;
             case 0x12:
                 reply = OnMemory(r);
@@ -333,6 +356,150 @@ bool Firmware::StreamOn() const {
 uint8_t Firmware::StreamMask() const {
     std::lock_guard<std::mutex> lock(mu_);
     return streamMask_;
+}
+
+}  // namespace nvsemu
+
+namespace nvsemu {
+
+// ---- stream play -----------------------------------------------------------------
+
+void Firmware::Deliver(std::vector<StreamEvent> events) {
+    if (events.empty())
+        return;
+    StreamHook hook;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        hook = streamHook_;
+    }
+    if (hook)
+        for (const StreamEvent& e : events)
+            hook(e);
+}
+
+bool Firmware::TakeData(const Request& request) {
+    const Bytes& r = request.bytes;
+    if (request.kind != FrameKind::Known || r.size() != 64 || r[0] != 0x01)
+        return false;
+    std::vector<StreamEvent> events;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        player_.Packet(r.data(), request.atUs != 0 ? request.atUs : NowUs());
+        events = player_.TakeEvents();
+    }
+    streamCv_.notify_all();
+    Deliver(std::move(events));
+    return true;
+}
+
+uint64_t Firmware::NextDueUs() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return player_.NextDueUs();
+}
+
+TimedOutput Firmware::Due(uint64_t nowUs) {
+    TimedOutput out;
+    std::vector<StreamEvent> events;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        StreamOutput due = player_.Due(nowUs);
+        out.packets = std::move(due.packets);
+        out.unplug = due.unplug;
+        events = player_.TakeEvents();
+    }
+    streamCv_.notify_all();
+    Deliver(std::move(events));
+    return out;
+}
+
+void Firmware::PortClosed() {
+    std::vector<StreamEvent> events;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        player_.PortClosed(NowUs());
+        events = player_.TakeEvents();
+    }
+    streamCv_.notify_all();
+    Deliver(std::move(events));
+}
+
+void Firmware::SetStreamOptions(const StreamOptions& options) {
+    std::lock_guard<std::mutex> lock(mu_);
+    player_.SetOptions(options);
+}
+
+StreamOptions Firmware::GetStreamOptions() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return player_.Options();
+}
+
+StreamStatus Firmware::GetStreamStatus() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    player_.Advance(NowUs());
+    return player_.Status();
+}
+
+std::vector<uint16_t> Firmware::PlayedWords(StreamChannel channel) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    player_.Advance(NowUs());
+    return player_.PlayedWords(channel);
+}
+
+uint64_t Firmware::PlayedSamples(StreamChannel channel) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    player_.Advance(NowUs());
+    return player_.PlayedSamples(channel);
+}
+
+std::vector<StreamCheckFailure> Firmware::StreamCheckFailures() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return player_.CheckFailures();
+}
+
+bool Firmware::WaitForStream(const std::function<bool(const StreamStatus&)>& done, unsigned timeoutMs) const {
+    const uint64_t deadline = NowUs() + uint64_t{timeoutMs} * 1000;
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+        const uint64_t now = NowUs();
+        player_.Advance(now);
+        if (done(player_.Status()))
+            return true;
+        if (now >= deadline)
+            return false;
+        // Woken by whatever the I/O thread changes, and when the next held packet has
+        // played (nobody else would tell).
+        const uint64_t wake = std::min(deadline, player_.NextPlayedUs());
+        streamCv_.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::microseconds(wake)));
+    }
+}
+
+bool Firmware::WaitForStreamEnded(unsigned timeoutMs, uint64_t stream) const {
+    return WaitForStream(
+        [stream](const StreamStatus& s) {
+            if (stream == 0)
+                return s.state == StreamState::Ended;
+            return s.streams > stream || (s.streams == stream && s.state == StreamState::Ended);
+        },
+        timeoutMs);
+}
+
+bool Firmware::WaitForPacketsPlayed(uint64_t packets, unsigned timeoutMs) const {
+    return WaitForStream([packets](const StreamStatus& s) { return s.counters.played >= packets; }, timeoutMs);
+}
+
+void Firmware::SetStreamHook(StreamHook hook) {
+    std::lock_guard<std::mutex> lock(mu_);
+    streamHook_ = std::move(hook);
+}
+
+void Firmware::FaultOnDataRequest(size_t index, StreamFault fault, unsigned times) {
+    std::lock_guard<std::mutex> lock(mu_);
+    player_.FaultOnDataRequest(index, fault, times);
+}
+
+void Firmware::ClearStreamFaults() {
+    std::lock_guard<std::mutex> lock(mu_);
+    player_.ClearFaults();
 }
 
 }  // namespace nvsemu

@@ -34,6 +34,17 @@
 //   model itself refuse, leaving its state alone. Erase() and the profile's FPGA state
 //   give erased images and a dead FPGA.
 //
+// Stream play (Stream.h)
+//   An operator-mode write of a stream mode arms a stream; the stream packets (01,
+//   64 bytes) are taken as data (TakeData: not in Requests(), no reply), checked and
+//   played at the stream's rate; the data requests and the end notice go out on the
+//   emulator's I/O thread when due (NextDueUs, Due). Every other request the model
+//   answers is also checked as a command that may have come inside a batch. A closed
+//   port ends the stream. Tests read the status, the counters and the played words,
+//   wait for a condition, plan faults on the data requests and get each event through
+//   the stream hook. Option and fault changes take effect at the I/O thread's next
+//   turn (at the latest 100 ms later, at once when a packet or request arrives).
+//
 // Threads
 //   Answer runs on the emulator's I/O thread; every accessor and setter may be called
 //   from any thread at any time (one lock, never held while calling out). Answer never
@@ -41,8 +52,10 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -51,6 +64,7 @@
 #include "Faults.h"
 #include "MemoryImage.h"
 #include "Profile.h"
+#include "Stream.h"
 
 namespace nvsemu {
 
@@ -74,6 +88,11 @@ public:
     std::vector<Reply> Answer(const Request& request) override;
     // The same for bare bytes (a Known request), for tests that skip the port.
     std::vector<Reply> Answer(const std::vector<uint8_t>& bytes);
+    // Stream packets; the stream's own writes; the port's end (Responder).
+    bool TakeData(const Request& request) override;
+    uint64_t NextDueUs() override;
+    TimedOutput Due(uint64_t nowUs) override;
+    void PortClosed() override;
 
     const Profile& GetProfile() const { return profile_; }  // fixed at construction
 
@@ -124,6 +143,32 @@ public:
     bool StreamOn() const;
     uint8_t StreamMask() const;
 
+    // ---- Stream play (Stream.h). Readers first play the stream up to now.
+    void SetStreamOptions(const StreamOptions& options);
+    StreamOptions GetStreamOptions() const;
+    StreamStatus GetStreamStatus() const;
+    // The played words of a channel since the stream was armed, in play order, at most
+    // StreamOptions::logSamples samples (WordsPerSample words each); PlayedSamples
+    // counts them all.
+    std::vector<uint16_t> PlayedWords(StreamChannel channel) const;
+    uint64_t PlayedSamples(StreamChannel channel) const;
+    // The failed checks of the stream (the first 1000).
+    std::vector<StreamCheckFailure> StreamCheckFailures() const;
+    // Waits until done(status) holds, at most timeoutMs; done runs with the model's
+    // lock held and must not call the model.
+    bool WaitForStream(const std::function<bool(const StreamStatus&)>& done, unsigned timeoutMs) const;
+    // Until stream number `stream` (1 = the first armed; 0 = the latest) has ended.
+    bool WaitForStreamEnded(unsigned timeoutMs, uint64_t stream = 0) const;
+    // Until the latest stream has played `packets` packets.
+    bool WaitForPacketsPlayed(uint64_t packets, unsigned timeoutMs) const;
+    // Called on the I/O thread, without the model's lock, for each stream event; it may
+    // call the model and the emulator (Unplug acts at once).
+    using StreamHook = std::function<void(const StreamEvent&)>;
+    void SetStreamHook(StreamHook hook);
+    // Faults on the data requests of every stream (index 0: each stream's first).
+    void FaultOnDataRequest(size_t index, StreamFault fault, unsigned times = 1);
+    void ClearStreamFaults();
+
     // ---- Refusals by the model: requests starting with prefix are refused (state
     // left alone); the first `skip` pass, then `times` are refused (0: all from then).
     void RefuseRequests(std::vector<uint8_t> prefix, unsigned times = 1, unsigned skip = 0);
@@ -160,6 +205,9 @@ private:
     Bytes OnRawData(const Bytes& r, int channel);
     Bytes OnRom(const Bytes& r);
 
+    std::vector<Reply> AnswerLocked(const Request& request, uint64_t nowUs);
+    // Calls the stream hook for the events the player has gathered (mu_ not held).
+    void Deliver(std::vector<StreamEvent> events);
     bool RefusalDue(const Bytes& r);
     int BankLocked(int bank) const { return bank < 0 ? selectedModule_ : bank; }
     bool FpgaAnswers() const { return profile_.fpga && fpgaAlive_; }
@@ -201,6 +249,9 @@ private:
     uint8_t streamMask_ = 0;
     uint16_t streamSeq_ = 0;
     std::vector<Refusal> refusals_;
+    mutable StreamPlayer player_;  // readers play it up to now
+    mutable std::condition_variable streamCv_;
+    StreamHook streamHook_;
 };
 
 }  // namespace nvsemu
