@@ -140,7 +140,14 @@ TEST_F(PlaybackRun, NonLoopingECGRunStreamsEveryBatchAndEndsCleanly) {
     ASSERT_TRUE(Fw().WaitForStreamEnded(kLong));
     ASSERT_TRUE(WaitUntil([] { return Markers(0) == 1; }, kLong));
     ASSERT_TRUE(WaitUntil([] { return !PlayProducerServes() && g_hOutputThread.load() == 0; }, kLong));
-    ASSERT_TRUE(WaitUntil([] { return g_nDeviceReadTimeout.load() == 100; }, kLong));
+    // The end sequence's last step: the pacing flag cleared.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::vector<Bytes> writes = SentWith({0xEA, 0xFF, 0x00});
+            return writes.size() >= 2 && writes.back()[8] == 0x00;
+        },
+        kLong));
+    EXPECT_EQ(g_nDeviceReadTimeout.load(), 100u);
 
     const StreamStatus s = Status();
     EXPECT_EQ(s.counters.packets, 715u);
@@ -256,6 +263,48 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   {14, 0x27, 0x10, 2, 2, 2}}),
     [](const ::testing::TestParamInfo<StartCase>& i) { return std::string(i.param.name); });
+
+struct RefusalCase {
+    const char* name;
+    Bytes header;
+    nvsemu::Fault fault;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
+class PlaybackRefusals : public PlaybackRun, public ::testing::WithParamInterface<RefusalCase> {};
+
+// The pacing switch (the DC curve needs it) or the operator mode fails: no run.
+TEST_P(PlaybackRefusals, FailTheStartWithoutAThread) {
+    Connected();
+    emu_.FaultOnHeader(GetParam().header, GetParam().fault);
+    Source ecg(1000, 1000.0, Record<0>);
+    EXPECT_EQ(Locked([&] { return PlayRawECG(ecg.record); }), 0);
+    EXPECT_EQ(g_hPlayThread.load(), 0u);
+    EXPECT_EQ(Status().counters.packets, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, PlaybackRefusals,
+    ::testing::Values(RefusalCase{"PacingRefused", {0xEA, 0xFF, 0x00}, nvsemu::Fault::Refuse()},
+                      RefusalCase{"NoOperatorModeReply", {0x00, 0xFF, 0x01}, nvsemu::Fault::Drop()},
+                      RefusalCase{"ShortOperatorModeReply", {0x00, 0xFF, 0x01}, nvsemu::Fault::Truncate(10)}),
+    [](const ::testing::TestParamInfo<RefusalCase>& i) { return std::string(i.param.name); });
+
+TEST_F(PlaybackRun, ASwitchWithoutEchoStillClearsThePacingFlag) {
+    Connected();
+    emu_.FaultOnHeader({0x00, 0xFF, 0x08, 0x00, 0x01, 0x01, 0x01}, nvsemu::Fault::Drop());
+    Source ecg(100, 1000.0, Record<0>);
+    PlayRawEnableLoop(false);
+    ASSERT_EQ(Locked([&] { return PlayRawECG(ecg.record); }), 1);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::vector<Bytes> writes = SentWith({0xEA, 0xFF, 0x00});
+            return !writes.empty() && writes.back()[8] == 0x00;
+        },
+        kLong));
+    EXPECT_EQ(g_nDeviceReadTimeout.load(), 100u);
+}
 
 // ---- The command window ----------------------------------------------------------------
 
