@@ -28,6 +28,7 @@
 #include "playback/PlayControl.h"
 #include "playback/PlayRaw.h"
 #include "playback/PlayThreads.h"
+#include "protocol/Identity.h"
 
 namespace {
 
@@ -77,6 +78,7 @@ struct Rig {
         dir = mkdtemp(pattern);
         DeviceSeamSetNodePattern((dir + "/ttyACM%d").c_str());
         DeviceSeamSetLockDirectory(dir.c_str());
+        DeviceSetTargetCheck(IsTargetDevice);  // the identity handshake, as a connection runs it
         return emulator.LinkAs(dir + "/ttyACM0") && FindDevice(0) == 1;
     }
     ~Rig() {

@@ -8,6 +8,7 @@
 // stopper then holds the lock for it.
 #include "playback/PlayThreads.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "output/LockedExchange.h"
@@ -49,6 +50,18 @@ bool ForceStopSet() { return g_hForceStopPlayEvent.WaitTimeout(0) == 0; }
 bool PauseUnlessStopped(unsigned ms) {
     CEvent* events[2] = {&g_hForceStopPlayEvent, &g_hStopPlayEvent};
     return WaitForMultipleObjects(2, events, 0, ms) == NVS_WAIT_TIMEOUT;
+}
+
+// How long one read of the reader waits for a request: two batches' play time, at least
+// the read time-out. The instrument asks once per batch played, so in a flowing stream a
+// read never runs empty; an empty read would cost the transport's pause after it, and a
+// request arriving in that pause would be answered late.
+unsigned ReaderPassMs() {
+    const unsigned timeoutMs = g_nDeviceReadTimeout.load();
+    const StreamLayout layout = GetStreamLayout(g_nOperatorMode.load());
+    const uint64_t batchMs = static_cast<uint64_t>(kBatchPackets) * static_cast<uint64_t>(layout.samplesPerPacket) *
+                             1000u / static_cast<uint64_t>(PlayOutputRate());
+    return static_cast<unsigned>(std::max<uint64_t>(timeoutMs, std::min<uint64_t>(2 * batchMs, 1000)));
 }
 
 // Parked or waiting notifications of an earlier run (a late 01 55 that a switch left):
@@ -323,7 +336,8 @@ void* ReadNotifyThread(void*) {
                 return nullptr;
             }
             const uint64_t began = GetMonotonicMs();
-            const int n = ReadData(packet, NVS_PACKET_SIZE, NVS_KIND_NOTIFY);
+            const unsigned passMs = ReaderPassMs();
+            const int n = ReadDataBefore(packet, NVS_PACKET_SIZE, NVS_KIND_NOTIFY, GetMonotonicUs() + passMs * 1000ull);
             if (n == NVS_PACKET_SIZE) {
                 if (packet[0] == NVS_KIND_NOTIFY && packet[1] == 0x55) {
                     g_hSendEvent.SetEvent();
@@ -331,9 +345,9 @@ void* ReadNotifyThread(void*) {
                 }
                 continue;  // another notification: dropped, the request still comes
             }
-            // Nothing within the read time-out: read again at once (the read waited).
+            // Nothing within the pass: read again at once (the read waited).
             // A read that returned early (a short packet, no port) waits a little first.
-            const bool waited = n == 0 && GetMonotonicMs() - began >= g_nDeviceReadTimeout.load();
+            const bool waited = n == 0 && GetMonotonicMs() - began >= passMs;
             if (!waited && !PauseUnlessStopped(kBackOffMs)) {
                 return nullptr;
             }
