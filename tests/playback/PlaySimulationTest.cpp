@@ -183,6 +183,34 @@ TEST_F(PlayRunTest, StopDuringTheWaitForTheReporterEndsTheRun) {
     EXPECT_EQ(g_recorder.Markers(0), 1u);
 }
 
+// The send function on its own (no port, so nothing is written and it answers 0).
+TEST_F(PlayRunTest, SendPacketBuildsAtMostFiftyAndNeverNumbersAnEmptyPacket) {
+    Source looping(10000, 10000.0, nullptr);
+    ASSERT_EQ(LoadRawECG(looping.record), 1);
+    ASSERT_EQ(UpdateOperatorMode(1, 0, 0, 0, 10000), 1);
+    g_bPlayLoop = 1;
+    int seq = 65490;
+    int more = 1;
+    EXPECT_EQ(SendPacket(seq, 80, more), 0);
+    EXPECT_EQ(seq, 40);  // 50 packets, across the wrap at 65500
+    EXPECT_EQ(more, 1);
+    EXPECT_EQ(g_nCurrent.load(), 50u * 14);
+
+    // A cycle of 15 samples: one full packet, then one whose only sample ends the cycle.
+    ResetPlaybackState();
+    g_hStopPlayEvent.ResetEvent();
+    Source ending(15, 10000.0, nullptr);
+    ASSERT_EQ(LoadRawECG(ending.record), 1);
+    ASSERT_EQ(UpdateOperatorMode(1, 0, 0, 0, 10000), 1);
+    g_bPlayLoop = 0;
+    seq = 7;
+    EXPECT_EQ(SendPacket(seq, 50, more), 0);
+    EXPECT_EQ(seq, 8);
+    EXPECT_EQ(more, 0);
+    EXPECT_EQ(g_hStopPlayEvent.WaitTimeout(0), 0u);
+    g_hStopPlayEvent.ResetEvent();
+}
+
 struct BadStart {
     const char* name;
     std::function<int(Source&, Source&)> start;
