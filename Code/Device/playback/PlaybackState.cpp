@@ -4,6 +4,11 @@
 
 #include "playback/RawData.h"
 
+// The indices and live rates are read on one thread while another writes them; on the
+// 32-bit targets too they must be single lock-free accesses, not two halves or a lock.
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "64-bit indices need lock-free atomics");
+static_assert(std::atomic<double>::is_always_lock_free, "source rates need lock-free atomics");
+
 namespace {
 constexpr int kSampleRateAtLoad = 1;
 constexpr uint8_t kSyncPulseAtLoad = 1;

@@ -9,6 +9,7 @@
 #include "playback/Signal.h"
 #include "protocol/Protocol.h"
 #include "waveform/Conversion.h"
+#include "waveform/Numeric.h"
 
 namespace {
 
@@ -19,6 +20,12 @@ constexpr uint16_t kModelCalibrated = 0x2112;
 constexpr double kPeakAllowance = 0.005;
 constexpr double kRange0FromMv = 15.0;
 constexpr double kRange1FromMv = 1.5;
+
+// The external-respiration breath: samples per minute of breathing at 10000 per second,
+// the resistance it varies around, and the respiration mode of a flat curve.
+constexpr long long kBreathSamplesPerMinute = 600000;
+constexpr double kRespirationBaseOhms = 50.0;
+constexpr int kFlatRespirationMode = 0x40;
 
 std::atomic<PFN_ECG_SCAN_GENERATOR> g_pfnECGScanGenerator{nullptr};
 std::atomic<PFN_PPG_SCAN_GENERATOR> g_pfnPPGScanGenerator{nullptr};
@@ -202,6 +209,39 @@ void PlayRawAppendScalePPG(PPGChannel channel, const PLAY_RAW_DATA& record, int 
     if (IsPPGChannel(channel) && IsSlot(slot)) {
         AppendClone(g_vecPPGRespirationExtraData[channel - 1][slot], record);
     }
+}
+
+int LoadECGExtRespirationCurve(const ECG_WAVEFORM& waveform) {
+    const int rate = waveform.nRespirationRate;
+    const long long n = rate > 0 ? kBreathSamplesPerMinute / rate : 0;
+    const long long ratio = waveform.nRespirationDepthOrRatio;
+    const bool flat = waveform.nRespirationMode == kFlatRespirationMode;
+    const bool shaped = n >= 1 && (flat || ratio > -1);
+    const long long count = shaped ? n : 1;
+    g_nECGExtRespirationSampleCount = 0;
+    if (ReAllocateBuffer(g_pECGExtRespirationData, static_cast<unsigned long>(count)) == 0) {
+        return 0;
+    }
+    double* curve = g_pECGExtRespirationData;
+    const double a = waveform.nRespirationAmplitude / 1000.0;
+    if (!shaped) {
+        curve[0] = kRespirationBaseOhms;
+    } else if (flat) {
+        for (long long i = 0; i < count; ++i) {
+            curve[i] = kRespirationBaseOhms + a;
+        }
+    } else {
+        const long long rise = count / (ratio + 1);
+        const long long fall = count - rise;
+        for (long long i = 0; i < rise; ++i) {
+            curve[i] = kRespirationBaseOhms + a * std::sin(nvs::kPi / 2 * static_cast<double>(i) / rise);
+        }
+        for (long long i = rise; i < count; ++i) {
+            curve[i] = kRespirationBaseOhms + a * std::cos(nvs::kPi / 2 * static_cast<double>(i - rise) / fall);
+        }
+    }
+    g_nECGExtRespirationSampleCount = static_cast<int>(count);
+    return 1;
 }
 
 int LoadECGFrequencyScanWaveform(const FREQUENCY_SCAN* scan, int rate) {

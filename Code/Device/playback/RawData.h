@@ -50,6 +50,16 @@ void PlayRawAppendScaledECG(const PLAY_RAW_DATA& record, int slot);
 void PlayRawAppendPPG(PPGChannel channel, const PLAY_RAW_DATA& record);
 void PlayRawAppendScalePPG(PPGChannel channel, const PLAY_RAW_DATA& record, int slot);
 
+// One breath of the external-respiration resistance curve (ohms, 10000 samples per
+// second) into g_pECGExtRespirationData and its count, from an ECG record's respiration
+// fields: N = 600000 / nRespirationRate samples around 50 ohms with amplitude
+// a = nRespirationAmplitude / 1000 ohms; respiration mode 0x40 holds 50 + a throughout,
+// any other mode rises as a quarter sine for N / (nRespirationDepthOrRatio + 1) samples
+// and falls as a quarter cosine for the rest. A rate that is not positive or gives no
+// whole sample, or a ratio of -1 or below (no inspiration length), gives a constant
+// 50.0 ohms (one sample). 1 when done, 0 when the allocation failed (no curve then).
+int LoadECGExtRespirationCurve(const ECG_WAVEFORM& waveform);
+
 // ---- Frequency sweeps ------------------------------------------------------------------
 
 // Generate the ECG sweep into the ECG source, or the PPG sweep into PPG channel 1..3's

@@ -14,6 +14,8 @@ constexpr double kECGDCLimitMv = 1000.0;
 constexpr double kPPGDCMaximumMv = 3000.0;
 constexpr double kExtRespirationRate = 10000.0;  // samples per second of the breath curve
 constexpr double kTwoTo64 = 18446744073709551616.0;
+// Relative rounding error of a quotient and a product, generously.
+constexpr double kRoundingAllowance = 1e-12;
 
 constexpr int kModeRespirationSlot0 = 0x01;
 constexpr int kModeRespirationSlot1 = 0x02;
@@ -132,6 +134,28 @@ double RatedSourceRate(double loaded, int count, double factor) {
     return rate;
 }
 
+// Cycle length at an output rate: the quotient first, then the product, truncated. A
+// product that falls short of a whole number only by rounding (10000 x (3 / 10000) is
+// 2.9999999999999996) counts as that number: otherwise the cycle would end one sample
+// early.
+unsigned long long CycleLengthAt(int count, double srcRate, int outputRate) {
+    if (count <= 0 || outputRate <= 0 || !std::isfinite(srcRate) || srcRate == 0.0) {
+        return 0;
+    }
+    const double length = static_cast<double>(outputRate) * (static_cast<double>(count) / srcRate);
+    if (!(length >= 1.0 - kRoundingAllowance)) {
+        return 0;  // negative, NaN, or under one output sample: no cycle
+    }
+    if (length >= kTwoTo64) {
+        return ~0ULL;
+    }
+    const double whole = std::floor(length);
+    if (whole + 1.0 - length <= kRoundingAllowance * length) {
+        return static_cast<unsigned long long>(whole) + 1;
+    }
+    return static_cast<unsigned long long>(whole);
+}
+
 }  // namespace
 
 double DoCalculateVoltage(unsigned long long n, double srcRate, int count, double* data) {
@@ -224,25 +248,11 @@ uint16_t ECG_AC_VoltageToDAC_Ex(double mv) {
 }
 
 unsigned long long CycleLength(int count, double srcRate) {
-    const int outputRate = g_nSampleRate.load();
-    if (count <= 0 || outputRate <= 0 || !std::isfinite(srcRate) || srcRate == 0.0) {
-        return 0;
-    }
-    const double length = static_cast<double>(outputRate) * (static_cast<double>(count) / srcRate);
-    if (!(length >= 1.0)) {
-        return 0;  // negative, NaN, or under one output sample: no cycle
-    }
-    if (length >= kTwoTo64) {
-        return ~0ULL;
-    }
-    return static_cast<unsigned long long>(length);
+    return CycleLengthAt(count, srcRate, g_nSampleRate.load());
 }
 
 bool IsPlayableCycle(int count, double srcRate, int outputRate) {
-    if (count <= 0 || outputRate <= 0 || !std::isfinite(srcRate) || srcRate <= 0.0) {
-        return false;
-    }
-    return static_cast<double>(outputRate) * (static_cast<double>(count) / srcRate) >= 1.0;
+    return srcRate > 0.0 && CycleLengthAt(count, srcRate, outputRate) != 0;
 }
 
 int CheckEndOfCycle(int count, double srcRate, unsigned long long index) {

@@ -51,9 +51,10 @@ uint16_t ECG_AC_VoltageToDAC_Ex(double mv);
 
 // ---- Cycle rules ---------------------------------------------------------------------------
 
-// Cycle length in output samples: g_nSampleRate x (count / srcRate) truncated. 0 (no
-// cycle) for count <= 0, a rate that is 0 or not finite, a negative or non-finite
-// quotient, or a cycle under one output sample; saturates at 2^64 - 1.
+// Cycle length in output samples: g_nSampleRate x (count / srcRate) truncated, where a
+// product short of a whole number only by rounding counts as that number. 0 (no cycle)
+// for count <= 0, a rate that is 0 or not finite, a negative or non-finite quotient, or a
+// cycle under one output sample; saturates at 2^64 - 1.
 unsigned long long CycleLength(int count, double srcRate);
 // Whether a source of count samples at srcRate has a cycle of at least one output sample
 // at outputRate. A start refuses a channel that has not (its end test would never fire).
