@@ -97,7 +97,8 @@ public:
     // I/O thread asks before each wait and calls Due once that time has come.
     virtual uint64_t NextDueUs() { return kNever; }
     virtual TimedOutput Due(uint64_t /*nowUs*/) { return {}; }
-    // The port closed (unplug, hang-up, Stop): what was under way on it ends.
+    // The port closed (unplug, hang-up, Stop): what was under way on it ends. Called
+    // on the I/O thread, or for Stop on the thread that stopped the emulator.
     virtual void PortClosed() {}
 };
 
@@ -177,7 +178,8 @@ public:
     void SetStaleAfter(unsigned staleMs);
 
     // Records. ClearRequests forgets requests, raw bytes, written replies and the
-    // filler count, and restarts the request index at 0.
+    // filler count, and restarts the request index at 0. Requests the responder took
+    // as data are not among Requests(); their bytes are in RawBytes().
     std::vector<Request> Requests() const;
     void ClearRequests();
     // Waits (condition variable) until at least n requests are recorded.

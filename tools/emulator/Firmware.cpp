@@ -456,6 +456,11 @@ std::vector<StreamCheckFailure> Firmware::StreamCheckFailures() const {
     return player_.CheckFailures();
 }
 
+std::vector<uint64_t> Firmware::BatchLatenciesUs() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return player_.BatchLatencies();
+}
+
 bool Firmware::WaitForStream(const std::function<bool(const StreamStatus&)>& done, unsigned timeoutMs) const {
     const uint64_t deadline = NowUs() + uint64_t{timeoutMs} * 1000;
     std::unique_lock<std::mutex> lock(mu_);

@@ -154,6 +154,9 @@ public:
     uint64_t PlayedSamples(StreamChannel channel) const;
     // The failed checks of the stream (the first 1000).
     std::vector<StreamCheckFailure> StreamCheckFailures() const;
+    // µs from each data request's write to the arrival of the last packet of the batch
+    // that answered it (StreamPlayer::BatchLatencies).
+    std::vector<uint64_t> BatchLatenciesUs() const;
     // Waits until done(status) holds, at most timeoutMs; done runs with the model's
     // lock held and must not call the model.
     bool WaitForStream(const std::function<bool(const StreamStatus&)>& done, unsigned timeoutMs) const;
@@ -161,8 +164,9 @@ public:
     bool WaitForStreamEnded(unsigned timeoutMs, uint64_t stream = 0) const;
     // Until the latest stream has played `packets` packets.
     bool WaitForPacketsPlayed(uint64_t packets, unsigned timeoutMs) const;
-    // Called on the I/O thread, without the model's lock, for each stream event; it may
-    // call the model and the emulator (Unplug acts at once).
+    // Called on the I/O thread (the end at Emulator::Stop: on the thread that stops it),
+    // without the model's lock, for each stream event; it may call the model and the
+    // emulator (Unplug acts at once).
     using StreamHook = std::function<void(const StreamEvent&)>;
     void SetStreamHook(StreamHook hook);
     // Faults on the data requests of every stream (index 0: each stream's first).

@@ -1,6 +1,7 @@
 #include "Stream.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace nvsemu {
 namespace {
@@ -9,6 +10,7 @@ using C = StreamChannel;
 
 constexpr size_t kMaxPayload = 56;  // bytes 8 to 63
 constexpr size_t kMaxFailuresListed = 1000;
+constexpr size_t kMaxLatencies = size_t{1} << 20;
 
 std::vector<uint8_t> Notification(uint8_t kind) {
     std::vector<uint8_t> p(64, 0);
@@ -82,7 +84,7 @@ StreamLayout LayoutOf(int mode) {
     return layout;
 }
 
-void StreamPlayer::Event(StreamEvent::Kind kind, uint64_t atUs, uint64_t number, uint64_t value) {
+StreamEvent& StreamPlayer::Event(StreamEvent::Kind kind, uint64_t atUs, uint64_t number, uint64_t value) {
     StreamEvent e;
     e.kind = kind;
     e.atUs = atUs;
@@ -93,6 +95,7 @@ void StreamPlayer::Event(StreamEvent::Kind kind, uint64_t atUs, uint64_t number,
     e.buffered = held_.size();
     e.counters = counters_;
     events_.push_back(e);
+    return events_.back();
 }
 
 std::vector<StreamEvent> StreamPlayer::TakeEvents() {
@@ -127,6 +130,8 @@ void StreamPlayer::Arm(int mode, unsigned rate, uint64_t nowUs) {
         words.clear();
     playedSamples_.fill(0);
     failures_.clear();
+    latencies_.clear();
+    requestWrittenUs_ = 0;
     Event(StreamEvent::Kind::Armed, nowUs);
 }
 
@@ -183,8 +188,11 @@ void StreamPlayer::Command(bool endsStream, uint64_t nowUs) {
     Advance(nowUs);
     if (endsStream || dataEnded_)
         return;
+    // Batches are 50 packets. A request written while the batch before it was still
+    // arriving restarts k inside that batch; the count since the stream began tells
+    // that the command still came between two batches.
     const uint64_t k = counters_.packets - packetsAtRequest_;
-    if (k % kBatchPackets != 0) {
+    if (k % kBatchPackets != 0 && counters_.packets % kBatchPackets != 0) {
         ++counters_.commandsInBatch;
         Event(StreamEvent::Kind::CommandInBatch, nowUs, 0, k);
     }
@@ -206,6 +214,9 @@ void StreamPlayer::Packet(const uint8_t* bytes, uint64_t nowUs) {
     }
     Advance(nowUs);
     const uint64_t index = counters_.packets++;
+    if (counters_.requests > 0 && counters_.packets - packetsAtRequest_ == kBatchPackets &&
+        latencies_.size() < kMaxLatencies)
+        latencies_.push_back(nowUs > requestWrittenUs_ ? nowUs - requestWrittenUs_ : 0);
     const StreamLayout layout = LayoutOf(mode_);
     const size_t bps = layout.bytesPerSample;
     const size_t spp = layout.samplesPerPacket;
@@ -234,7 +245,7 @@ void StreamPlayer::Packet(const uint8_t* bytes, uint64_t nowUs) {
 
     // When this packet will have played: right after the one before it, or now when
     // the buffer had run dry.
-    const double rate = rate_ * (1.0 + options_.clockPpm * 1e-6) / 1e6;  // samples per µs
+    const double rate = rate_ * (1.0 + options_.clockPpm * 1e-6);  // samples per second
     uint64_t startUs = 0;
     bool newSegment = false;
     if (!started_) {
@@ -264,7 +275,8 @@ void StreamPlayer::Packet(const uint8_t* bytes, uint64_t nowUs) {
     h.mode = mode_;
     h.samples = counted;
     if (segmentRate_ > 0.0 && segmentUs_ != kNever)
-        h.endUs = segmentUs_ + static_cast<uint64_t>(static_cast<double>(segmentSamples_) / segmentRate_);
+        h.endUs =
+            segmentUs_ + static_cast<uint64_t>(std::llround(static_cast<double>(segmentSamples_) * 1e6 / segmentRate_));
     else
         h.endUs = kNever;  // no rate: it never plays
     lastEndUs_ = h.endUs;
@@ -361,8 +373,10 @@ uint64_t StreamPlayer::NextPlayedUs() const { return held_.empty() ? kNever : he
 
 StreamOutput StreamPlayer::Due(uint64_t nowUs) {
     Advance(nowUs);
+    nowUs = clockUs_;  // a reader may have played the stream a little further
     StreamOutput out;
     while (!pending_.empty() && pending_.begin()->first <= clockUs_) {
+        const uint64_t dueUs = pending_.begin()->first;
         const Pending p = pending_.begin()->second;
         pending_.erase(pending_.begin());
         const bool current = p.stream == streams_;
@@ -372,8 +386,10 @@ StreamOutput StreamPlayer::Due(uint64_t nowUs) {
                     break;
                 out.packets.push_back(Notification(kDataRequest));
                 ++counters_.requests;
-                Event(StreamEvent::Kind::DataRequest, nowUs, p.requestIndex, counters_.packets - packetsAtRequest_);
+                Event(StreamEvent::Kind::DataRequest, nowUs, p.requestIndex, counters_.packets - packetsAtRequest_)
+                    .dueUs = dueUs;
                 packetsAtRequest_ = counters_.packets;
+                requestWrittenUs_ = nowUs;
                 break;
             case Out::Stray:
                 if (current && state_ == StreamState::Playing)

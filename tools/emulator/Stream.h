@@ -35,8 +35,10 @@
 //   14, 15, 17); the sequence; zeros after the counted samples plus one. A packet with
 //   no stream playing is dropped and counted as a check failure too.
 //   A command (any other request) that arrives k packets after the last data request,
-//   with k not a multiple of 50, came inside a batch; not counted after a packet with
-//   fewer samples than fit (the data have ended) or for the write that ends the stream.
+//   with k not a multiple of 50, came inside a batch; not counted when the packets of
+//   the whole stream so far are a multiple of 50 (the request went out while the batch
+//   before it was still arriving), after a packet with fewer samples than fit (the
+//   data have ended), or for the write that ends the stream.
 //
 // This component is pure: times are passed in (steady-clock µs), nothing is written;
 // the firmware model (Firmware.h) owns one under its lock and the emulator's I/O thread
@@ -140,7 +142,8 @@ struct StreamEvent {
         Ended,           // the end notice was written, or the port closed
     };
     Kind kind = Kind::Armed;
-    uint64_t atUs = 0;
+    uint64_t atUs = 0;   // when it happened (a data request: when it was written)
+    uint64_t dueUs = 0;  // a data request: when it fell due (the 50th packet played, plus a planned delay)
     uint64_t number = 0;
     uint64_t value = 0;
     int mode = 0;
@@ -213,6 +216,9 @@ public:
     const std::vector<uint16_t>& PlayedWords(StreamChannel c) const { return log_[static_cast<size_t>(c)]; }
     uint64_t PlayedSamples(StreamChannel c) const { return playedSamples_[static_cast<size_t>(c)]; }
     const std::vector<StreamCheckFailure>& CheckFailures() const { return failures_; }
+    // For each batch asked for: µs from the data request's write to the arrival of the
+    // 50th packet after it (the first 2^20 batches of the stream).
+    const std::vector<uint64_t>& BatchLatencies() const { return latencies_; }
 
 private:
     struct Held {
@@ -239,7 +245,7 @@ private:
     void Play(const Held& h);
     void RequestDue(uint64_t atUs);
     void Fail(StreamCheck check, uint64_t packet, uint16_t seq);
-    void Event(StreamEvent::Kind kind, uint64_t atUs, uint64_t number = 0, uint64_t value = 0);
+    StreamEvent& Event(StreamEvent::Kind kind, uint64_t atUs, uint64_t number = 0, uint64_t value = 0);
 
     StreamOptions options_;
     StreamState state_ = StreamState::Idle;
@@ -255,10 +261,12 @@ private:
     uint64_t lastEndUs_ = 0;  // when the last packet taken into the buffer ends (or ended)
     uint64_t segmentUs_ = 0;  // start of the current run of gapless play at one rate
     uint64_t segmentSamples_ = 0;
-    double segmentRate_ = 0.0;       // samples per µs
+    double segmentRate_ = 0.0;       // samples per second, clock error included
     uint64_t packetsAtRequest_ = 0;  // packets taken when the last data request was written
-    uint64_t requestsDue_ = 0;       // data requests that fell due (written or not)
-    bool dataEnded_ = false;         // the last packet had fewer samples than fit
+    uint64_t requestWrittenUs_ = 0;  // when it was written
+    std::vector<uint64_t> latencies_;
+    uint64_t requestsDue_ = 0;  // data requests that fell due (written or not)
+    bool dataEnded_ = false;    // the last packet had fewer samples than fit
     bool noticeQueued_ = false;
     std::multimap<uint64_t, Pending> pending_;
     std::vector<PlannedFault> faults_;

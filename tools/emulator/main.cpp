@@ -93,8 +93,16 @@ int main(int argc, char** argv) {
     nvsemu::Emulator emulator;
     emulator.SetResponder(firmware);
     nvsemu::PlanFaults(line, emulator, *firmware);
-    if (line.verbose)
+    nvsemu::ApplyStreamOptions(line, *firmware);
+    if (line.verbose) {
         emulator.SetRequestHook(Log);
+        // Stream packets are not requests: one line per batch instead of 50.
+        firmware->SetStreamHook([](const nvsemu::StreamEvent& e) {
+            const std::string text = nvsemu::StreamLogLine(e);
+            if (!text.empty())
+                std::fprintf(stderr, "%s\n", text.c_str());
+        });
+    }
     if (!emulator.Start()) {
         std::perror("nvs-emulator: cannot open a pseudo-terminal");
         return 1;
