@@ -2,7 +2,7 @@
 // mode, with the instrument's clock exact or 100 ppm fast or slow, for NVS_BENCH_SECONDS
 // (default 60) each. Reports what the instrument counted (underruns, starved time,
 // overflows, commands inside a batch), the time from each data request to the end of the
-// batch that answers it (p99 and max, against the batch deadline: the play time of 50
+// batch that answers it at the instrument (p99 and max, against the batch deadline: the play time of 50
 // packets), and the library's CPU time per second of stream. Then the mode-15 batch
 // build (one appended curve per channel) on its own, and mode 15 with an ambient-light
 // read every 100 ms through the command window.
@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -51,18 +50,6 @@ struct Source {
         record = PLAY_RAW_DATA{1000.0, 1000, 1, ac.data(), dc.data(), nullptr};
     }
 };
-
-// When each batch's write ended (the send function of the bench wraps the engine's).
-std::mutex g_mu;
-std::vector<uint64_t> g_sendDoneUs;
-std::vector<uint64_t> g_requestUs;
-
-int TimedSend(int& seq, int count, int& more) {
-    const int r = SendPacket(seq, count, more);
-    std::lock_guard<std::mutex> lock(g_mu);
-    g_sendDoneUs.push_back(GetMonotonicUs());
-    return r;
-}
 
 struct Rig {
     nvsemu::Emulator emulator;
@@ -102,18 +89,7 @@ void BM_Stream(benchmark::State& state) {
     nvsemu::StreamOptions options;
     options.clockPpm = static_cast<double>(state.range(2));
     rig.firmware->SetStreamOptions(options);
-    rig.firmware->SetStreamHook([](const nvsemu::StreamEvent& e) {
-        if (e.kind == nvsemu::StreamEvent::Kind::DataRequest) {
-            std::lock_guard<std::mutex> lock(g_mu);
-            g_requestUs.push_back(e.atUs);
-        }
-    });
     Source ecg, p1, p2, p3;
-    {
-        std::lock_guard<std::mutex> lock(g_mu);
-        g_sendDoneUs.clear();
-        g_requestUs.clear();
-    }
     int ambientReads = 0;
     double cpu = 0;
     for (auto _ : state) {
@@ -132,7 +108,7 @@ void BM_Stream(benchmark::State& state) {
             PlayRawEnableLoop(true);
             UpdateOperatorMode(mode, 1, 1, 1, rate);
             PlayInitCallback(nullptr, nullptr, nullptr, nullptr, nullptr);
-            RunPlayThread(TimedSend);
+            RunPlayThread(SendPacket);
         }
         const double cpu0 = ProcessCpu();
         const uint64_t end = GetMonotonicMs() + static_cast<uint64_t>(Seconds()) * 1000;
@@ -155,14 +131,10 @@ void BM_Stream(benchmark::State& state) {
     state.counters["commands_in_batch"] = static_cast<double>(s.counters.commandsInBatch);
     state.counters["check_failures"] = static_cast<double>(s.counters.checkFailures);
     state.counters["ambient_reads"] = ambientReads;
-    // Batch b (from the third) answers request b - 2.
+    // From each data request to the arrival of its batch's last packet at the instrument.
     std::vector<double> latencyMs;
-    {
-        std::lock_guard<std::mutex> lock(g_mu);
-        for (size_t b = 2; b < g_sendDoneUs.size() && b - 2 < g_requestUs.size(); ++b) {
-            const uint64_t req = g_requestUs[b - 2];
-            latencyMs.push_back(g_sendDoneUs[b] > req ? (g_sendDoneUs[b] - req) / 1000.0 : 0.0);
-        }
+    for (uint64_t us : rig.firmware->BatchLatenciesUs()) {
+        latencyMs.push_back(us / 1000.0);
     }
     std::sort(latencyMs.begin(), latencyMs.end());
     state.counters["latency_p99_ms"] = latencyMs.empty() ? 0 : latencyMs[latencyMs.size() * 99 / 100];

@@ -6,7 +6,6 @@
 // rate, hand over the callbacks and start the threads.
 #include <cmath>
 #include <cstring>
-#include <new>
 
 #include "api/ExternalRespiratory.h"
 #include "platform/Device.h"
@@ -18,7 +17,6 @@
 #include "protocol/ControlBlock.h"
 #include "protocol/Identity.h"
 #include "waveform/Calibration.h"
-#include "waveform/Numeric.h"
 
 namespace {
 
@@ -26,8 +24,6 @@ constexpr int kStreamRate = 10000;
 constexpr int kECGStreamRate = 40000;
 constexpr int kBaselineOhms[kRespirationBaselineEntries] = {0,    100,  200,  500,  1000, 1500,
                                                             2000, 2500, 3000, 3500, 4000, 4500};
-constexpr double kBreathBaseOhms = 50.0;
-constexpr int kBreathSamplesPerMinute = 600000;  // 10000 per second
 
 // What ValidateRawDataSetting lets through but no run can play: a count below 1, a rate
 // that is not a finite positive number, a cycle under one output sample.
@@ -51,33 +47,6 @@ bool SwitchPacingForECG() {
 int Launch() {
     RunPlayThread(SendPacket);
     return g_hPlayThread.load() != 0 ? 1 : 0;
-}
-
-// One breath of the external-respiration curve around 50 ohms, at 10000 per second.
-bool BuildBreath(const ECG_WAVEFORM& w) {
-    const double a = w.nRespirationAmplitude / 1000.0;
-    const bool shaped = w.nRespirationRate > 0 && w.nRespirationDepthOrRatio > -1 && w.nRespirationMode != 0x40;
-    // A rate of 0 or below leaves no breath to shape: one second of constant resistance.
-    const int n = w.nRespirationRate > 0 ? kBreathSamplesPerMinute / w.nRespirationRate : kStreamRate;
-    if (n <= 0 || !ReAllocateBuffer<double>(g_pECGExtRespirationData, static_cast<unsigned long>(n))) {
-        return false;
-    }
-    g_nECGExtRespirationSampleCount = n;
-    if (!shaped) {
-        const double level =
-            w.nRespirationMode == 0x40 && w.nRespirationRate > 0 ? kBreathBaseOhms + a : kBreathBaseOhms;
-        for (int i = 0; i < n; ++i) {
-            g_pECGExtRespirationData[i] = level;
-        }
-        return true;
-    }
-    const int rise = n / (w.nRespirationDepthOrRatio + 1);
-    const int fall = n - rise;
-    for (int i = 0; i < n; ++i) {
-        g_pECGExtRespirationData[i] = i < rise ? kBreathBaseOhms + a * std::sin(nvs::kPi / 2 * i / rise)
-                                               : kBreathBaseOhms + a * std::cos(nvs::kPi / 2 * (i - rise) / fall);
-    }
-    return true;
 }
 
 int BaselineIndex(int ohms) {
@@ -153,7 +122,7 @@ int PlayRawECGEx(const PLAY_RAW_DATA& ecg, const ECG_WAVEFORM& waveform) {
     g_fPacingAmplitude = waveform.fPacingAmplitude;
     g_fPacingRate = waveform.nPacingRate / 60.0;
     g_fPacingDuraton = waveform.fPacingWidth;
-    if (ExtRespIsAvailable() && !BuildBreath(waveform)) {
+    if (ExtRespIsAvailable() && !LoadECGExtRespirationCurve(waveform)) {
         return 0;
     }
     const int mode = (waveform.nRespirationMode & 0xF0) == 0xF0 ? 17 : 1;

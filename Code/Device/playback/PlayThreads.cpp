@@ -35,6 +35,7 @@ namespace {
 constexpr int kBatchPackets = 50;
 constexpr unsigned kBackOffMs = 10;  // a read that could not wait (no port, short packet)
 constexpr int kStaleNotifications = 64;
+constexpr unsigned kStopPollMs = 5;
 
 // The standalone switch: operator mode 8, rate 00 01, sync 01 01 00, AC modes 0.
 const unsigned char kStandaloneSwitch[kOperatorModeLength] = {0x00, 0xFF, 0x08, 0x00, 0x01, 0x01, 0x01,
@@ -272,14 +273,15 @@ void* PlayRawDataThread(void* argument) {
         if (send(seq, kBatchPackets, more) == 0 && more) {
             SetReadEvent();  // a failed write: the next request is still read
         }
-        CEvent* events[2] = {&g_hStopPlayEvent, &g_hSendEvent};
         bool going = true;
         while (going) {
-            const unsigned int w = WaitForMultipleObjects(2, events, 0, NVS_INFINITE);
-            if (w == 0) {
+            // The request wakes this wait at once (a wait on several events polls); the
+            // stop is looked at every few milliseconds, and first when both are set.
+            const bool request = g_hSendEvent.WaitTimeout(kStopPollMs) == 0;
+            if (StopSet()) {
                 break;
             }
-            if (w != 1) {
+            if (!request) {
                 continue;
             }
             g_hProcessRequestEvent.SetEvent();
