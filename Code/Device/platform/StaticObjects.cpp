@@ -24,6 +24,17 @@ std::map<unsigned int, PFN_NOTIFY_EVENT> g_mapNotifyEvent;
 CAutoResetEvent g_hSigTimer1Event;
 CAutoResetEvent g_hSigTimer2Event;
 
+// The playback engine's events and locks (playback/PlayThreads.h says who sets what).
+CManualResetEvent g_hStopPlayEvent;
+CManualResetEvent g_hForceStopPlayEvent;
+CAutoResetEvent g_hSendEvent;
+CAutoResetEvent g_hReadEvent;
+CManualResetEvent g_hProcessRequestEvent;
+CManualResetEvent g_hPlayLaunchedEvent;
+CSimpleCriticalSection g_PlayRawCriticalSection;
+CSimpleCriticalSection g_InterruptCriticalSection;
+CSimpleCriticalSection g_DataCriticalSection;
+
 // The reply queue (2048 slots of 64 bytes, not cleared) and its read lock.
 CAutoPtrData g_pQueueData(2048 * 64);
 CSimpleCriticalSection g_ReadCriticalSection;
