@@ -42,3 +42,11 @@ inline int ThreadCount() {
     }
     return n;
 }
+
+// The process's thread count comes back to `threads`: other library threads (the
+// presence monitor's checks, a helper of the connection) may be under way for a moment
+// when a sampling thread has already been joined, but a leaked thread never goes.
+inline void ExpectThreadCountBackTo(int threads) {
+    WaitUntil([threads] { return ThreadCount() == threads; }, 5000);
+    EXPECT_EQ(ThreadCount(), threads);
+}

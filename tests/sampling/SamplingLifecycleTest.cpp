@@ -44,7 +44,7 @@ TEST_F(SamplingTest, WithoutAnInstrumentNothingStarts) {
     }
     EXPECT_FALSE(ORVStartSampling(nullptr));
     EXPECT_TRUE(Idle());
-    EXPECT_EQ(ThreadCount(), threads);
+    ExpectThreadCountBackTo(threads);
     ORVDisableSampling();  // idle: at once
 }
 
@@ -231,7 +231,7 @@ TEST_F(SamplingTest, UnplugMidStreamEndsTheThreadByItself) {
     ASSERT_TRUE(WaitUntil(Idle, 5000));  // three failed reads end it by itself
     EXPECT_NE(g_hSamplingEvent.WaitTimeout(0), 0u);
     ORVDisableSampling();  // joins it
-    EXPECT_EQ(ThreadCount(), threads);
+    ExpectThreadCountBackTo(threads);
 }
 
 TEST_F(SamplingTest, FreeMidStreamEndsTheSampling) {
@@ -253,7 +253,7 @@ TEST_F(SamplingTest, HundredStartStopCyclesKeepTheThreadCount) {
         ORVDisableSampling();
     }
     EXPECT_TRUE(Idle());
-    EXPECT_EQ(ThreadCount(), threads);
+    ExpectThreadCountBackTo(threads);
     EXPECT_FALSE(Fw().StreamOn());
 }
 
