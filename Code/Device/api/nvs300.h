@@ -164,6 +164,12 @@ typedef struct FREQUENCY_SCAN2 {
     int32_t nDuration;      /* s */
 } FREQUENCY_SCAN2;
 
+/* The auto test's setting (8 bytes on every target); {1, 1} at load. */
+typedef struct AUTO_TEST_SETTING {
+    int32_t nSyncPulse;   /* low byte: the SyncPulse value sent for all three PPG channels */
+    int32_t bPPGInverted; /* non-zero: every PPG channel of every item plays inverted */
+} AUTO_TEST_SETTING;
+
 /* One module's model record (natural alignment, 24 bytes). */
 typedef struct MODEL_INFORMATION {
     char cProductName[2];  /* product letters, not terminated */

@@ -76,6 +76,8 @@ void OsLockInit(COsLockStorage* storage);
 void OsLock(COsLockStorage* storage);
 // Releases one level.
 void OsUnlock(COsLockStorage* storage);
+// Takes the lock (one more level) when no other thread holds it; never blocks. 1 taken.
+int OsTryLock(COsLockStorage* storage);
 
 // ---- Threads ---------------------------------------------------------------------------
 
