@@ -130,6 +130,9 @@ void BM_Stream(benchmark::State& state) {
     state.counters["overflows"] = static_cast<double>(s.counters.overflows);
     state.counters["commands_in_batch"] = static_cast<double>(s.counters.commandsInBatch);
     state.counters["check_failures"] = static_cast<double>(s.counters.checkFailures);
+    // Requests that got no batch: the batches sent beyond the first two, against the requests.
+    const double answered = (static_cast<double>(s.counters.packets) - 100.0) / 50.0;
+    state.counters["unanswered_requests"] = static_cast<double>(s.counters.requests) - answered;
     state.counters["ambient_reads"] = ambientReads;
     // From each data request to the arrival of its batch's last packet at the instrument.
     std::vector<double> latencyMs;
