@@ -169,4 +169,54 @@ TEST_F(AutoTestTest, TheListRefusesBadItemsAndCounts) {
     EXPECT_EQ(PlayRawGetSetting().nSyncPulse, 7);
 }
 
+PPG_WAVEFORM PpgPulse(double peak) {
+    PPG_WAVEFORM p = {};
+    p.nWaveformType = 3;  // pulse
+    p.fFrequency = 1.0;
+    p.fDCLevel = 100.0;
+    p.fAmplitude1 = peak;
+    p.fAmplitude2 = 0.4 * peak;
+    p.fAmplitude3 = 0.6 * peak;
+    p.nTime1 = 180;
+    p.nTime2 = 320;
+    p.nTime3 = 400;
+    p.nPeriod = 1000;
+    p.nSyncPulse = 1;
+    return p;
+}
+
+std::vector<double> PpgSource(int c) {
+    return std::vector<double>(g_pPPGACSrcData[c], g_pPPGACSrcData[c] + g_nPPGSrcSampleCount[c]);
+}
+
+// Two PPG-only inverted items of equal DC and different peaks: the second begins with one
+// transition cycle from the first one's peak and is loaded again at its first cycle end;
+// an inversion flag of 2 inverts as well but gets no transition.
+TEST_F(AutoTestTest, TransitionCycleBetweenInvertedPPGItems) {
+    for (int flag : {1, 2}) {
+        SCOPED_TRACE(flag);
+        ResetAutoTestState();
+        ResetPlaybackState();
+        g_bPlayLoop = 1;
+        PPG_WAVEFORM a = PpgPulse(1.0), b = PpgPulse(2.0);
+        PlayRawAutoTestAddItemECGAndPPGEx(1, 0, nullptr, &a, nullptr, nullptr);
+        PlayRawAutoTestAddItemECGAndPPGEx(3, 0, nullptr, &b, nullptr, nullptr);
+        AUTO_TEST_SETTING setting = {1, flag};
+        PlayRawSetSetting(&setting);
+        ASSERT_EQ(PrepareAutoTestRun(), 1);
+        Played p = Play(7, 10000);  // item 0 ends at 10000
+        ASSERT_EQ(AutoTestPlayIndex(), 1u);
+        const std::vector<double> first = PpgSource(0);
+        ASSERT_FALSE(first.empty());
+        p = Play(7, 10000 + 10000 + 8);  // past item 1's first cycle end
+        const std::vector<double> after = PpgSource(0);
+        if (flag == 1) {
+            EXPECT_NE(first, after);  // loaded again without the transition
+        } else {
+            EXPECT_EQ(first, after);
+        }
+        EXPECT_EQ(AutoTestPlayIndex(), 1u);
+    }
+}
+
 }  // namespace
