@@ -179,6 +179,25 @@ TEST_F(PlaybackApi, EcgItemChangesBesideASetterDoNotDeadlock) {
     EXPECT_EQ(Fw().PlayedSamples(StreamChannel::Ecg), 29999u);
 }
 
+// A refused pacing switch or operator mode fails the start with nothing running.
+TEST_F(PlaybackApi, AutoTestStartRefusedByTheInstrument) {
+    Plug(Profile::WithPpgYB2001());
+    ASSERT_TRUE(Connect());
+    const std::string file = EcgFile(100, 100.0, 1.0);
+    struct {
+        Bytes header;
+        nvsemu::Fault fault;
+    } cases[] = {{{0xEA, 0xFF, 0x00}, nvsemu::Fault::Refuse()}, {{0x00, 0xFF, 0x07}, nvsemu::Fault::Drop()}};
+    for (auto& c : cases) {
+        ORVAutoTestClear();
+        ASSERT_EQ(ORVAutoTestAddItemPlayRaw(1, file.c_str()), 1);
+        emu_.FaultOnHeader(c.header, c.fault);
+        EXPECT_FALSE(ORVAutoTestStartOutput(EcgCallback, nullptr, nullptr, nullptr));
+        EXPECT_EQ(g_hPlayThread.load(), 0u);
+        EXPECT_EQ(Fw().GetStreamStatus().counters.packets, 0u);
+    }
+}
+
 TEST_F(PlaybackApi, StartSignalHoldsTheFirstBatch) {
     Plug(Profile::WithPpgYB2001());
     ASSERT_TRUE(Connect());
