@@ -219,4 +219,16 @@ TEST_F(AutoTestTest, TransitionCycleBetweenInvertedPPGItems) {
     }
 }
 
+// File items are read when the run is prepared: a change only copies what was read.
+TEST_F(AutoTestTest, FileItemsAreReadAheadOfTheirChange) {
+    PlayRawAutoTestAddItemPlayRaw(1, EcgFile(1000, 1000.0).c_str());
+    const std::string second = EcgFile(500, 1000.0);
+    PlayRawAutoTestAddItemPlayRaw(1, second.c_str());
+    ASSERT_EQ(PrepareAutoTestRun(), 1);
+    unlink(second.c_str());
+    Play(7, 10004);
+    ASSERT_EQ(AutoTestPlayIndex(), 1u);
+    EXPECT_EQ(g_nECGSrcSampleCount, 500);
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 #include "playback/AutoTest.h"
 
 #include <algorithm>
+#include <memory>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -97,7 +98,50 @@ void ReleaseRecord(PLAY_RAW_DATA& r) {
     r.pACData = r.pDCData = nullptr;
 }
 
-int LoadFileItem(PLAY_ALL_ITEM& item) {
+// One file item's channels, read ahead of the run so that an item change on the play
+// thread only copies samples: the records GetWaveformNodeData made (count 0: the file has
+// no such channel), the PPG ones already inverted as the run's flags say.
+struct FileData {
+    bool readable = false;
+    PLAY_RAW_DATA record[4] = {};
+    FileData() = default;
+    FileData(const FileData&) = delete;
+    FileData& operator=(const FileData&) = delete;
+    ~FileData() {
+        for (PLAY_RAW_DATA& r : record) {
+            ReleaseRecord(r);
+        }
+    }
+};
+
+// By item index, filled when a run is prepared; null where nothing was read ahead.
+std::vector<std::unique_ptr<FileData>> s_fileData;
+
+std::unique_ptr<FileData> ReadFileData(const char* path) {
+    std::unique_ptr<FileData> data(new (std::nothrow) FileData);
+    if (data == nullptr) {
+        return data;
+    }
+    try {
+        JSONFile file(path);
+        if (!file.Loaded()) {
+            return data;
+        }
+        data->readable = true;
+        JSONObject root(&file);
+        for (int c = 0; c < 4; ++c) {
+            PLAY_RAW_DATA& r = data->record[c];
+            if (GetWaveformNodeData(&root, kMembers[c], r) != 0 && c > 0 && g_nPPGInverted[c - 1] != 0) {
+                PlayRawDataPPGInvert(r);
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        data.reset();  // the tree did not fit: the item is read again when it plays
+    }
+    return data;
+}
+
+int LoadFileItem(PLAY_ALL_ITEM& item, const FileData* ahead) {
     // A file carries no extras: those of an earlier item must not play over it.
     PlayRawResetAccumulation();
     g_nRespirationMode = 0;
@@ -107,29 +151,35 @@ int LoadFileItem(PLAY_ALL_ITEM& item) {
     for (PLAY_ALL_ITEM_PPG& ppg : item.PPG) {
         ppg.bEnable = 0;
     }
-    JSONFile file(item.szFilePath);
-    if (!file.Loaded()) {
+    std::unique_ptr<FileData> own;
+    if (ahead == nullptr) {
+        own = ReadFileData(item.szFilePath);
+        ahead = own.get();
+    }
+    if (ahead == nullptr || !ahead->readable) {
         return 0;
     }
-    JSONObject root(&file);
-    PLAY_RAW_DATA r = {};
-    if (GetWaveformNodeData(&root, kMembers[0], r) != 0) {
-        item.ECG.bEnable = LoadRawECG(r);
-        ReleaseRecord(r);
+    if (ahead->record[0].nSampleCount > 0) {
+        item.ECG.bEnable = LoadRawECG(ahead->record[0]);
     }
     for (int c = 1; c <= 3; ++c) {
-        r = PLAY_RAW_DATA{};
-        if (GetWaveformNodeData(&root, kMembers[c], r) == 0) {
-            continue;
+        if (ahead->record[c].nSampleCount > 0) {
+            item.PPG[c - 1].bEnable = LoadRawPPG(c, ahead->record[c]);
         }
-        if (g_nPPGInverted[c - 1] != 0) {
-            PlayRawDataPPGInvert(r);
-        }
-        item.PPG[c - 1].bEnable = LoadRawPPG(c, r);
-        ReleaseRecord(r);
     }
     return 1;
 }
+
+const FileData* ReadAhead(const PLAY_ALL_ITEM* item) {
+    if (g_vecAutoTestAllItem.empty() || item < g_vecAutoTestAllItem.data() ||
+        item >= g_vecAutoTestAllItem.data() + g_vecAutoTestAllItem.size()) {
+        return nullptr;
+    }
+    const size_t index = static_cast<size_t>(item - g_vecAutoTestAllItem.data());
+    return index < s_fileData.size() ? s_fileData[index].get() : nullptr;
+}
+
+void ForgetReadAhead() { s_fileData.clear(); }
 
 double LargestAmplitude(const PPG_WAVEFORM& w) { return std::max({w.fAmplitude1, w.fAmplitude2, w.fAmplitude3}); }
 
@@ -359,6 +409,7 @@ AUTO_TEST_SETTING PlayRawGetSetting() { return g_AutoTestSetting.load(); }
 
 void PlayRawAutoTestClearAll() {
     StopActiveAutoTest();
+    ForgetReadAhead();
     g_vecAutoTestAllItem.clear();
     g_nAutoTestPlayIndex = 0;
 }
@@ -369,6 +420,7 @@ size_t PlayRawAutoTestAddItemECGAndPPGEx(int duration, int delay, ECG_WAVEFORM* 
         return g_vecAutoTestAllItem.size();
     }
     StopActiveAutoTest();
+    ForgetReadAhead();
     PLAY_ALL_ITEM item;
     std::memset(&item, 0, sizeof item);
     item.nDuration = duration;
@@ -392,6 +444,7 @@ size_t PlayRawAutoTestAddItemPlayRaw(int duration, const char* path) {
         return g_vecAutoTestAllItem.size();
     }
     StopActiveAutoTest();
+    ForgetReadAhead();
     PLAY_ALL_ITEM item;
     std::memset(&item, 0, sizeof item);
     item.nDuration = duration;
@@ -414,7 +467,7 @@ int LoadPlayAllItem(PLAY_ALL_ITEM* item, PLAY_ALL_ITEM* previous) {
     for (int& count : g_nPPGSrcSampleCount) {
         count = 0;
     }
-    const int loaded = item->bPlayRaw != 0 ? LoadFileItem(*item) : LoadGeneratedItem(*item, previous);
+    const int loaded = item->bPlayRaw != 0 ? LoadFileItem(*item, ReadAhead(item)) : LoadGeneratedItem(*item, previous);
     MarkActive(*item);
     return loaded;
 }
@@ -466,6 +519,17 @@ int PrepareAutoTestRun() {
         flag = inverted;
     }
     s_controlPending = false;
+    // Every file item is read now, on the caller's thread, not at its change.
+    ForgetReadAhead();
+    try {
+        s_fileData.resize(g_vecAutoTestAllItem.size());
+    } catch (const std::bad_alloc&) {
+    }
+    for (size_t i = 0; i < s_fileData.size(); ++i) {
+        if (g_vecAutoTestAllItem[i].bPlayRaw != 0) {
+            s_fileData[i] = ReadFileData(g_vecAutoTestAllItem[i].szFilePath);
+        }
+    }
     g_nCurrent = 0;
     for (std::atomic<uint64_t>& offset : g_nCurrentOffset) {
         offset.store(0);
@@ -500,6 +564,7 @@ uint64_t AutoTestPlayIndex() { return g_nAutoTestPlayIndex.load(); }
 uint64_t AutoTestPlayLastCount() { return g_nPlayLastCount.load(); }
 
 void ResetAutoTestState() {
+    ForgetReadAhead();
     g_AutoTestSetting = AUTO_TEST_SETTING{1, 1};
     g_vecAutoTestAllItem.clear();
     g_nAutoTestPlayIndex = 0;
