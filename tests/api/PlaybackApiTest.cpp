@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <fstream>
 #include <limits>
 #include <mutex>
@@ -195,6 +196,59 @@ TEST_F(PlaybackApi, AutoTestStartRefusedByTheInstrument) {
         EXPECT_FALSE(ORVAutoTestStartOutput(EcgCallback, nullptr, nullptr, nullptr));
         EXPECT_EQ(g_hPlayThread.load(), 0u);
         EXPECT_EQ(Fw().GetStreamStatus().counters.packets, 0u);
+    }
+}
+
+PPG_WAVEFORM SinePpg() {
+    PPG_WAVEFORM p = {};
+    p.fFrequency = 1.0;
+    p.fAmplitude1 = 1.0;
+    p.fDCLevel = 100.0;
+    p.nSyncPulse = 1;
+    return p;
+}
+
+// Each player and play function sends the operator mode of its channel set.
+TEST_F(PlaybackApi, OperatorModePerFunctionAndChannelSet) {
+    Plug(Profile::WithPpgYB2001());
+    ASSERT_TRUE(Connect());
+    std::vector<double> ac(100, 0.1), dc(100, 50.0);
+    PLAY_RAW_DATA r = {1000.0, 100, 1, ac.data(), dc.data(), nullptr};
+    struct Case {
+        const char* what;
+        std::function<bool()> start;
+        int mode;  // 0: refused
+    };
+    ECG_WAVEFORM e = SineEcg(1.0, 1.0);
+    PPG_WAVEFORM p1 = SinePpg(), p2 = SinePpg();
+    const Case cases[] = {
+        {"player ECG", [&] { return ORVWaveformPlayerOutputECG(&r); }, 1},
+        {"player ECG+PPG1", [&] { return ORVWaveformPlayerOutputECGAndPPG(&r, 1, &r); }, 3},
+        {"player ECG+PPG2", [&] { return ORVWaveformPlayerOutputECGAndPPG(&r, 2, &r); }, 5},
+        {"player ECG+PPG3", [&] { return ORVWaveformPlayerOutputECGAndPPG(&r, 3, &r); }, 0},
+        {"player ECG+PPG1+2", [&] { return ORVWaveformPlayerOutputECGAndPPGEx(&r, &r, &r); }, 7},
+        {"player PPG1", [&] { return ORVWaveformPlayerOutputPPG(1, &r); }, 2},
+        {"player PPG2", [&] { return ORVWaveformPlayerOutputPPG(2, &r); }, 4},
+        {"player PPG1+2", [&] { return ORVWaveformPlayerOutputPPGEx(&r, &r); }, 6},
+        {"play ECG+PPG1", [&] { return ORVPlayECGAndPPG(0, &e, &p1, nullptr, nullptr); }, 3},
+        {"play ECG+PPG1+2", [&] { return ORVPlayECGAndPPGEx(0, &e, &p1, &p2, nullptr, nullptr, nullptr); }, 7},
+        {"play PPG on channel 3", [&] { return ORVPlayPPG(3, &p1, nullptr); }, 2},
+        {"play PPG2", [&] { return ORVPlayPPG(2, &p1, nullptr); }, 4},
+        {"play PPG1+2", [&] { return ORVPlayPPGEx(&p1, &p2, nullptr, nullptr); }, 6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ORVStopPlayRawData();
+        ClearSent();
+        EXPECT_EQ(c.start(), c.mode != 0);
+        const std::vector<uint8_t> modes = ModesSent();
+        if (c.mode != 0) {
+            ASSERT_FALSE(modes.empty());
+            EXPECT_EQ(modes.front(), c.mode);
+            EXPECT_TRUE(Fw().WaitForPacketsPlayed(50, kLong));
+        } else {
+            EXPECT_TRUE(modes.empty() || modes.front() == 8 || modes.front() == 0);
+        }
     }
 }
 
