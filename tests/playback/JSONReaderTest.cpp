@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -194,6 +195,15 @@ TEST(JSONReaderTest, NodesAndConversions) {
     EXPECT_EQ(JSONNodeToTime32(root.GetValue("oct"), 5), 017);
     EXPECT_EQ(JSONNodeToTime32(root.GetValue("s"), 5), 5);
     EXPECT_EQ(JSONNodeToDouble(nullptr, 2.5), 2.5);
+    const std::string numbers = "[1e999,-1e999,1e-999,-0.5e-1,5E2,1e,-]";
+    JSONMemoryStream numberStream(numbers.data(), numbers.size());
+    JSONArray values(&numberStream);
+    const double want[] = {HUGE_VAL, -HUGE_VAL, 0.0, -0.05, 500.0, 1.0, 0.0};
+    ASSERT_EQ(values.GetCount(), 7u);
+    for (unsigned long i = 0; i < 7; ++i) {
+        EXPECT_EQ(JSONNodeToDouble(values[i], 9.0), want[i]) << i;
+        EXPECT_EQ(JSONNodeToDouble(values[i], 9.0), std::atof(static_cast<JSONNumber*>(values[i])->Text())) << i;
+    }
     ASSERT_NE(root.GetValue("lit"), nullptr);
     EXPECT_EQ(root.GetValue("lit")->GetType(), kJSONTrue);  // a partial literal keeps its kind
     EXPECT_EQ(root.GetValue("n")->GetType(), kJSONNull);

@@ -1,6 +1,8 @@
 #include "playback/json/JSONParser.h"
 
+#include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -258,7 +260,19 @@ double JSONNodeToDouble(JSONNode* node, double defaultValue) {
     if (node == nullptr || node->GetType() != kJSONNumber) {
         return defaultValue;
     }
-    return std::atof(static_cast<JSONNumber*>(node)->Text());
+    // The C conversion's result, read the same whatever locale the host has set (a host
+    // with a comma decimal separator would otherwise read 0.5 as 0).
+    const std::string text = static_cast<JSONNumber*>(node)->GetValue();
+    double value = 0.0;
+    const std::from_chars_result r = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (r.ec == std::errc::result_out_of_range) {
+        const size_t e = text.find_first_of("eE");
+        const bool tiny = e != std::string::npos && e + 1 < text.size() && text[e + 1] == '-';
+        const bool negative = !text.empty() && text[0] == '-';
+        value = tiny ? 0.0 : HUGE_VAL;
+        return negative ? -value : value;
+    }
+    return r.ec == std::errc() ? value : 0.0;
 }
 
 long JSONNodeToTime32(JSONNode* node, long defaultValue) {
