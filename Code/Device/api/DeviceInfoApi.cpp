@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "api/DeviceInfo.h"
+#include "api/PlaybackApi.h"
 #include "platform/Device.h"
 #include "platform/Platform.h"
 #include "platform/StaticObjects.h"
@@ -164,7 +165,7 @@ void ORVLog(char*) {
     CAutoCriticalSection lock(g_CriticalSection);
 }
 
-void ORVMemFree(void*) {}
+void ORVMemFree(void* memory) { ReleaseGeneratedArray(memory); }
 
 void ResetDeviceInfoState() {
     memset(s_szSerialNumber, 0, sizeof s_szSerialNumber);

@@ -164,6 +164,12 @@ typedef struct FREQUENCY_SCAN2 {
     int32_t nDuration;      /* s */
 } FREQUENCY_SCAN2;
 
+/* The auto test's setting (8 bytes on every target); {1, 1} at load. */
+typedef struct AUTO_TEST_SETTING {
+    int32_t nSyncPulse;   /* low byte: the SyncPulse value sent for all three PPG channels */
+    int32_t bPPGInverted; /* non-zero: every PPG channel of every item plays inverted */
+} AUTO_TEST_SETTING;
+
 /* One module's model record (natural alignment, 24 bytes). */
 typedef struct MODEL_INFORMATION {
     char cProductName[2];  /* product letters, not terminated */
@@ -544,6 +550,88 @@ ORV_API void ORVDisableSampling(void);
  * start. False (any sampling stopped, nothing started) for enable false or a null
  * callback. */
 ORV_API bool ORVEnableDUTSignalDetection(bool enable, PFN_DUT_DETECTION_CALLBACK callback);
+/* -- Playback -- */
+
+/* The instrument plays a sample stream that the library sends, paced by the instrument's
+ * data requests; the library computes the same samples and calls each channel's sample
+ * callback from its reporter thread (t in seconds since the run began, ac and dc in
+ * microvolts; one end marker per callback after the run). Without an instrument the
+ * stream is simulated and only the callbacks are produced. A run lasts until
+ * ORVStopPlayRawData, the common stop, another start, or with looping off the end of its
+ * data. Records are checked first: a refused record returns false with nothing stopped.
+ * PLAY_RAW_DATA entries need a positive count and both arrays; a null entry of the
+ * 3-channel functions is an absent channel. */
+
+/* Waveform player: the host's own arrays. Each runs the common stop first. The PPG
+ * channel argument is 1..3 (other values are channel 1); the engine plays ECG with PPG
+ * channel 1 or 2 only. The 3-channel forms need a PPG side with channel 3 and, where the
+ * pulse group decides (ECG with three PPG; PPG alone when channel 3 is simulated), drop
+ * the channels it does not light and refuse a lit channel without a valid record (also
+ * when the pulse group cannot be read from a connected instrument). */
+ORV_API bool ORVWaveformPlayerOutputECG(PLAY_RAW_DATA* ecg);
+ORV_API bool ORVWaveformPlayerOutputECGAndPPG(PLAY_RAW_DATA* ecg, int channel, PLAY_RAW_DATA* ppg);
+ORV_API bool ORVWaveformPlayerOutputECGAndPPGEx(PLAY_RAW_DATA* ecg, PLAY_RAW_DATA* ppg1, PLAY_RAW_DATA* ppg2);
+ORV_API bool ORVWaveformPlayerOutputECGAndPPG3(PLAY_RAW_DATA* ecg, PLAY_RAW_DATA* ppg1, PLAY_RAW_DATA* ppg2,
+                                               PLAY_RAW_DATA* ppg3);
+ORV_API bool ORVWaveformPlayerOutputPPG(int channel, PLAY_RAW_DATA* ppg);
+ORV_API bool ORVWaveformPlayerOutputPPGEx(PLAY_RAW_DATA* ppg1, PLAY_RAW_DATA* ppg2);
+ORV_API bool ORVWaveformPlayerOutputPPG3(PLAY_RAW_DATA* ppg1, PLAY_RAW_DATA* ppg2, PLAY_RAW_DATA* ppg3);
+/* Looping of later runs (on at load). */
+ORV_API void ORVWaveformPlayerLoop(bool loop);
+
+/* Play functions: the library generates one period of each record and plays it in a
+ * loop (looping is switched on). The rate fields of the caller's records are written
+ * (fSampleRateKHz 40 for ECG alone, else 10), and the Ex/3 forms normalise the PPG
+ * records in place. pttMs: ms the PPG pulse follows the ECG beat. With an instrument the
+ * control block is written from the ECG record first; ORVPlayECGAndPPG3 requires that
+ * write, so it returns false without an instrument. ORVPlayPPG with channel 3 plays on
+ * channel 1. False for a null required record. */
+ORV_API bool ORVPlayECG(ECG_WAVEFORM* ecg, PFN_SAMPLE_CALLBACK ecgCallback);
+ORV_API bool ORVPlayECGAndPPG(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, PFN_SAMPLE_CALLBACK ecgCallback,
+                              PFN_SAMPLE_CALLBACK ppgCallback);
+ORV_API bool ORVPlayECGAndPPGEx(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2,
+                                PFN_SAMPLE_CALLBACK ecgCallback, PFN_SAMPLE_CALLBACK ppg1Callback,
+                                PFN_SAMPLE_CALLBACK ppg2Callback);
+ORV_API bool ORVPlayECGAndPPG3(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3,
+                               PFN_SAMPLE_CALLBACK ecgCallback, PFN_SAMPLE_CALLBACK ppg1Callback,
+                               PFN_SAMPLE_CALLBACK ppg2Callback, PFN_SAMPLE_CALLBACK ppg3Callback);
+ORV_API bool ORVPlayPPG(int channel, PPG_WAVEFORM* ppg, PFN_SAMPLE_CALLBACK ppgCallback);
+ORV_API bool ORVPlayPPGEx(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PFN_SAMPLE_CALLBACK ppg1Callback,
+                          PFN_SAMPLE_CALLBACK ppg2Callback);
+ORV_API bool ORVPlayPPG3(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3, PFN_SAMPLE_CALLBACK ppg1Callback,
+                         PFN_SAMPLE_CALLBACK ppg2Callback, PFN_SAMPLE_CALLBACK ppg3Callback);
+
+/* Sine sweeps, played once (looping off). They stop a running playback but leave a
+ * simulated output running. False, with nothing stopped or changed, for a null record, a
+ * duration not positive or over 53687 s, a field that is not finite, or both frequencies 0. */
+ORV_API bool ORVOutputFrequencyScan(FREQUENCY_SCAN* scan, PFN_SAMPLE_CALLBACK callback);
+ORV_API bool ORVOutputFrequencyScanPPG(int channel, FREQUENCY_SCAN2* scan, PFN_SAMPLE_CALLBACK callback);
+/* Ends playback only (a simulated output keeps running). */
+ORV_API void ORVStopPlayRawData(void);
+
+/* Start signal: a manual-reset event that the host owns. While one is registered and not
+ * set, every instrument-paced run holds its first batch back until the host sets it.
+ * Set sets the registered signal (nothing when none is); register and reset accept only
+ * handles made by ORVCreateSynchronizationSignal (null unregisters). */
+ORV_API void* ORVCreateSynchronizationSignal(void);
+ORV_API void ORVSetSynchronizationSignal(void* handle);
+ORV_API void ORVSynchronizationSignalSetEvent(void* handle);
+ORV_API void ORVSynchronizationSignalResetEvent(void* handle);
+
+/* Auto test: a list of timed items played one after another on one stream (operator mode
+ * 15 with a PPG channel 3, else 7, 10000 samples per second). The adders return the
+ * number of items (unchanged for a negative duration); they and the clear stop a running
+ * auto test first. The PPG records are normalised in place. The start returns false for
+ * an empty list, an item 0 that does not load, or a refused pacing or operator-mode
+ * command. Without an instrument only item 0 plays. */
+ORV_API void ORVAutoTestSetSetting(AUTO_TEST_SETTING* setting);
+ORV_API void ORVAutoTestClear(void);
+ORV_API int ORVAutoTestAddItem(int durationS, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2,
+                               PPG_WAVEFORM* ppg3);
+ORV_API int ORVAutoTestAddItemECGAndPPGEx(int durationS, int delayMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1,
+                                          PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3);
+ORV_API bool ORVAutoTestStartOutput(PFN_SAMPLE_CALLBACK ecgCallback, PFN_SAMPLE_CALLBACK ppg1Callback,
+                                    PFN_SAMPLE_CALLBACK ppg2Callback, PFN_SAMPLE_CALLBACK ppg3Callback);
 
 #ifdef __cplusplus
 }
@@ -578,7 +666,7 @@ ORV_API void ORVSetDeviceHandle(void* handle);
 ORV_API int ORVSendCommand(unsigned char* command, int length, unsigned char* reply, int replyLength);
 /* The library writes no log; kept for hosts that call it. */
 ORV_API void ORVLog(char* text);
-/* Does nothing: the library hands out no memory that the host must free this way. */
+/* Frees an array that an ORVGen function returned; any other pointer is ignored. */
 ORV_API void ORVMemFree(void* memory);
 /* Measurements of the PPG module; 0 when the exchange fails. */
 ORV_API int ORVGetLEDOutputFeedbackVoltageADCData();
@@ -689,6 +777,22 @@ ORV_API bool ORVStartSamplingEx(int skip, PFN_SAMPLING_ERROR_CALLBACK error);
  * mean report of five polls to the callback. False (any sampling stopped, nothing sent)
  * for enable false or a null callback; false when the instrument refused the mode. */
 ORV_API bool ORVEnableFPGASampling(bool enable, int mode, PFN_FPGA_SAMPLING_CALLBACK callback);
+/* -- Playback (decorated) -- */
+
+/* A waveform-file item (the file is read when the item plays); the path must be shorter
+ * than 260 characters. Returns the number of items. */
+ORV_API int ORVAutoTestAddItemPlayRaw(int durationS, char const* path);
+/* One period of the record generated on the host, nothing played; the AC array
+ * (microvolts) is the caller's, given back with ORVMemFree; *count = its samples. The ECG
+ * form normalises the record and returns the rate it chose in *rateKHz; the Ex forms
+ * write rateKHz into the record (PPG: whole kHz) and return null for a rate that is not
+ * finite or out of the int range; ORVGenPPGWaveform writes 1.0. */
+ORV_API int* ORVGenECGWaveform(ECG_WAVEFORM* ecg, int* count, double* rateKHz);
+ORV_API int* ORVGenECGWaveformEx(ECG_WAVEFORM* ecg, int* count, double rateKHz);
+ORV_API int* ORVGenPPGWaveform(PPG_WAVEFORM const* ppg, int* count);
+ORV_API int* ORVGenPPGWaveformEx(PPG_WAVEFORM const* ppg, int* count, double rateKHz);
+/* RMS of one period's AC at 10 kHz, mV (0.0 for an empty period). Takes no lock. */
+ORV_API double ORVCalculateACByRMS(PPG_WAVEFORM ppg);
 
 /* -- Waveform model services -- */
 

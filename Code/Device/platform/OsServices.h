@@ -76,6 +76,8 @@ void OsLockInit(COsLockStorage* storage);
 void OsLock(COsLockStorage* storage);
 // Releases one level.
 void OsUnlock(COsLockStorage* storage);
+// Takes the lock (one more level) when no other thread holds it; never blocks. 1 taken.
+int OsTryLock(COsLockStorage* storage);
 
 // ---- Threads ---------------------------------------------------------------------------
 
@@ -132,3 +134,12 @@ void DeleteTimerForEvent(TIMER_HANDLE& timer);
 // The folder put in front of the calibration convert-table files, ending in its
 // separator ("./" on Linux and macOS: the process's current directory).
 std::string OsWorkingDirectory();
+
+// ---- Files -----------------------------------------------------------------------------
+
+// Reads the whole regular file at path into a new char array (array new, the caller
+// deletes it; null for an empty file) and its byte count. 1 when done; 0, with *buffer
+// null and *size 0, for a null path, a path that cannot be opened, one that is not a
+// regular file (a FIFO, a device, a folder), a file larger than maxBytes, a failed read
+// or no memory. The open never waits for a FIFO's writer. Blocks for the file's reads.
+int OsReadRegularFile(const char* path, uint32_t maxBytes, char** buffer, uint32_t* size);

@@ -1,8 +1,8 @@
 // Recursive locks and their scope guard.
 //
 // The OS lock lives inside the object (OsServices.h) and is never destroyed, so a lock
-// stays usable while the library's static objects are torn down at unload. There is no
-// try-lock. A lock knows whether the calling thread holds it (HeldByCurrentThread), so a
+// stays usable while the library's static objects are torn down at unload. TryLock never
+// blocks. A lock knows whether the calling thread holds it (HeldByCurrentThread), so a
 // waiter can tell a wait that would deadlock on its own lock from one that ends.
 #pragma once
 
@@ -22,6 +22,16 @@ public:
         if (m_depth++ == 0) {
             m_owner.store(Self(), std::memory_order_relaxed);
         }
+    }
+    // Takes the lock when no other thread holds it (or this one does); never blocks.
+    bool TryLock() {
+        if (OsTryLock(&m_lock) == 0) {
+            return false;
+        }
+        if (m_depth++ == 0) {
+            m_owner.store(Self(), std::memory_order_relaxed);
+        }
+        return true;
     }
     void Unlock() {
         if (--m_depth == 0) {

@@ -1,6 +1,7 @@
 // The engine's entries in the subsystem hook table: the run state, the common stop's
 // stop and the window forms of the exported setters. Installed at load.
 #include "playback/PlayControl.h"
+#include "playback/Sources.h"
 #include "protocol/SubsystemHooks.h"
 
 namespace {
@@ -30,6 +31,6 @@ void InstallPlaybackEngineHooks() {
     entries.updatePPGSyncPulse = PlayRawUpdatePPGSyncPulse;
     entries.readPPGLEDSetting = PlayReadPPGLEDSetting;
     entries.writePPGLEDSetting = PlayWritePPGLEDSetting;
-    // loadedPPGRange belongs to the sources (the range query of a loaded channel).
+    entries.loadedPPGRange = GetLoadedPPGRange;
     InstallPlaybackHooks(&entries);
 }

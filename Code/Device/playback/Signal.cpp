@@ -377,6 +377,8 @@ void ReloadPPGDataForRespiration(int channel) {
 
 void SetCatchUpStep(PFN_CATCH_UP_STEP step) { g_pfnCatchUpStep = step; }
 
+void WaitForReporterCatchUp() { WaitForReporter(); }
+
 void CheckApnea(unsigned long long n, int& apnea) {
     const int mode = g_nRespirationMode.load();
     const int duration = g_nRespirationApneaDuration.load();

@@ -98,6 +98,9 @@ void ReloadPPGDataForRespiration(int channel);
 // Without a step (the load-time state, and the pure tests) there is no wait.
 typedef bool (*PFN_CATCH_UP_STEP)();
 void SetCatchUpStep(PFN_CATCH_UP_STEP step);
+// The catch-up wait itself, for a producer that restarts every cycle at once (the auto
+// test at an item change).
+void WaitForReporterCatchUp();
 
 // Updates an apnea flag for index n: in each period of (cycle x 60 + duration) seconds
 // the flag rises cycle minutes in and falls at the period's end. 0 when the respiration

@@ -162,3 +162,7 @@ void OsLock(COsLockStorage* storage) {
 void OsUnlock(COsLockStorage* storage) {
     pthread_mutex_unlock(std::launder(reinterpret_cast<pthread_mutex_t*>(storage->bytes)));
 }
+
+int OsTryLock(COsLockStorage* storage) {
+    return pthread_mutex_trylock(std::launder(reinterpret_cast<pthread_mutex_t*>(storage->bytes))) == 0 ? 1 : 0;
+}
