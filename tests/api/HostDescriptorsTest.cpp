@@ -94,6 +94,9 @@ class ApiHostDescriptors : public ApiTest {};
 TEST_F(ApiHostDescriptors, AHostHoldingFourThousandFilesConnectsTalksOutputsAndReconnects) {
     Plug(Profile::WithPpgYB2001(), 0);
     ASSERT_TRUE(emu_.LinkAs(sandbox_.NodePath(0)));  // the emulator's unplug and replug move the node
+    NVS_SKIP_UNLESS_LINUX(
+        "no low descriptor frees up while the files are held: the macOS listing's pipe "
+        "briefly takes the emulator's freed ones, so the replugged port reopens below 1024");
     HeldDescriptors held(4000);
     if (held.size() < 4000)
         GTEST_SKIP() << "the hard limit on open files leaves room for only " << held.size();

@@ -368,7 +368,7 @@ ORV_API void ORVStopOutputWaveform(void);
 /* ---- Factory and service functions (decorated names) -------------------------------- */
 #ifdef __cplusplus
 #if !defined(_WIN32)
-#if defined(__APPLE__)
+#if defined(__APPLE__) || defined(NVS_PLAIN_SERVICE_EXPORTS)
 extern "C" { /* the macOS build exports the service functions under plain names */
 #endif
 
@@ -470,7 +470,7 @@ ORV_API double ORVConvertAutoDCToFixedDC(PPGChannel channel, int dcReading, int 
  * record, a null PPG record, an RR interval of 0 or a period of 0 or less. */
 ORV_API int ORVCalcPPGStartPoint(ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, int delay);
 
-#if defined(__APPLE__)
+#if defined(__APPLE__) || defined(NVS_PLAIN_SERVICE_EXPORTS)
 }
 #endif
 #endif /* !_WIN32 */

@@ -72,6 +72,7 @@ void DeviceCloseLocked() {
     if (!DeviceIsConnected())
         return;
     PortUnlockFile();
+    PortUnlockRecord(g_hDevice.load());
     g_szDevicePath[0] = '\0';
     RetirePort();
 }
@@ -160,7 +161,7 @@ int DoFindDevice(int port) {
         DeviceCloseLocked();  // never leak a previous port
         InstallPort(handle);
         generation = s_nGeneration.load();
-        if (!PortLockFile(port)) {
+        if (!PortLockFile(port) || !PortLockRecord(handle)) {
             DeviceCloseLocked();
             return 0;
         }
@@ -192,7 +193,13 @@ void UnlockDeviceFile() {
     PortUnlockFile();
 }
 
-void UnlockDevice() { UnlockDeviceFile(); }
+int LockDevice(PORT_HANDLE port) { return port >= 0 ? PortLockRecord(port) : 0; }
+
+void UnlockDevice() {
+    std::lock_guard<std::mutex> guard(s_linkMutex);
+    PortUnlockFile();
+    PortUnlockRecord(g_hDevice.load());
+}
 
 void DeviceCancelIO() {
     CDevicePort port;
