@@ -260,7 +260,8 @@ extern "C" {
  * and reconnects by itself. Returns at once: true when the connection thread runs. A
  * second call keeps the running thread and replaces the listener. */
 ORV_API bool ORVInit(PFN_CONNECT_LISTENER listener);
-/* Connects to the instrument on port (/dev/ttyACM<port>; 0xFFFFFFFF: the first found)
+/* Connects to the instrument on port (/dev/ttyACM<port>; macOS: the number after
+ * /dev/cu.usbmodem; 0xFFFFFFFF: the first found)
  * and waits at most timeout ms for it. True when connected; on time-out the connection
  * handling is ended (ORVFree) and the result is false. Already connected on that port
  * (or any port for 0xFFFFFFFF): true at once. Later disconnections are not reported. */
