@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
-presets=(${NVS_PRESETS:-default asan tsan i386 armhf aarch64 macos-standin})
+presets=(${NVS_PRESETS:-default asan tsan i386 armhf aarch64 macos-standin macos-standin-asan})
 timings=()
 reruns=()
 
