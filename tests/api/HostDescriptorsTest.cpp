@@ -94,9 +94,6 @@ class ApiHostDescriptors : public ApiTest {};
 TEST_F(ApiHostDescriptors, AHostHoldingFourThousandFilesConnectsTalksOutputsAndReconnects) {
     Plug(Profile::WithPpgYB2001(), 0);
     ASSERT_TRUE(emu_.LinkAs(sandbox_.NodePath(0)));  // the emulator's unplug and replug move the node
-    NVS_SKIP_UNLESS_LINUX(
-        "no low descriptor frees up while the files are held: the macOS listing's pipe "
-        "briefly takes the emulator's freed ones, so the replugged port reopens below 1024");
     HeldDescriptors held(4000);
     if (held.size() < 4000)
         GTEST_SKIP() << "the hard limit on open files leaves room for only " << held.size();
@@ -125,7 +122,12 @@ TEST_F(ApiHostDescriptors, AHostHoldingFourThousandFilesConnectsTalksOutputsAndR
     ASSERT_TRUE(log.WaitFor(3, 20000));
     EXPECT_EQ(log.Events(), (std::vector<bool>{true, false, true}));
     ASSERT_TRUE(WaitUntil([&] { return ConnectionLoadCount() > loaded; }, 20000));
-    EXPECT_GE(g_hDevice.load(), static_cast<PORT_HANDLE>(FD_SETSIZE));
+    // On Linux no low descriptor is free by now. The macOS listing's pipe briefly takes
+    // the ones the emulator freed at the unplug, so the emulator's new ones land high and
+    // the reopened port may take a low one there.
+    if (kLinuxPlatform) {
+        EXPECT_GE(g_hDevice.load(), static_cast<PORT_HANDLE>(FD_SETSIZE));
+    }
     ExpectExchange();
     ORVFree();
 }
