@@ -63,7 +63,7 @@ void PortCancelIO(PORT_HANDLE port);
 bool PortAdopt(PORT_HANDLE port);
 // Applies new transport time-outs to the open port. Linux: waits once, at most readMs,
 // for the port to be readable and once, at most writeMs, for it to be writable; the
-// outcomes are ignored.
+// outcomes are ignored. macOS: nothing (no waits).
 void PortApplyTimeouts(PORT_HANDLE port, unsigned int readMs, unsigned int writeMs);
 
 // ---- Reads and writes ------------------------------------------------------------------

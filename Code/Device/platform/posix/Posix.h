@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <pthread.h>
 
-// ---- Supplied by the system's folder (linux/Naming.cpp) ---------------------------------
+// ---- Supplied by the system's folder (linux/ or macos/: Naming.cpp, Wait.cpp) -----------
 
 // The device nodes: a printf pattern with one %d for the port number (Linux
 // "/dev/ttyACM%d"), and the highest port number a scan tries (Linux 127).
