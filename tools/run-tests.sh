@@ -2,7 +2,8 @@
 # Builds the library and runs every test suite: on x86-64 normally, under AddressSanitizer
 # + UndefinedBehaviorSanitizer and under ThreadSanitizer; then the Linux cross
 # deliverables i386, armhf and aarch64, each tested on its own architecture (qemu user
-# mode, or natively through the sysroot's loader where the kernel runs i386 code).
+# mode, or natively through the sysroot's loader where the kernel runs i386 code); last
+# the macOS platform code on its dispatch stand-in (macos-standin, a test build).
 # NVS_PRESETS="default armhf" picks a subset.
 #
 # The default and cross test presets run a failed test once more; the sanitizer presets
@@ -11,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
-presets=(${NVS_PRESETS:-default asan tsan i386 armhf aarch64})
+presets=(${NVS_PRESETS:-default asan tsan i386 armhf aarch64 macos-standin macos-standin-asan})
 timings=()
 reruns=()
 

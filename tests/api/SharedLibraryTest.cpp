@@ -33,6 +33,7 @@ class SharedLibrary : public ::testing::Test {
 protected:
     ShippedPathsLock shippedPaths_;  // first: held for the whole test
     void SetUp() override {
+        NVS_SKIP_UNLESS_LINUX("the shipped Linux paths /dev/ttyACM<N> and /var/lock");
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root for /dev/ttyACM<N> and /var/lock";
         lib_.handle = dlopen(NVS_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);

@@ -79,6 +79,7 @@ protected:
     ShippedPathsLock shippedPaths_;  // first: held for the whole test
 
     void SetUp() override {
+        NVS_SKIP_UNLESS_LINUX("the shipped Linux paths /dev/ttyACM<N> and /var/lock");
         if (geteuid() != 0) {
             GTEST_SKIP() << "needs root for /dev/ttyACM<N> and /var/lock";
         }

@@ -82,6 +82,7 @@ TEST_F(Monitor, PausedMonitorLeavesAVanishedPortAlone) {
 // The shipped paths, as root: /dev/ttyACM<N> links to the pseudo-terminal, locks under
 // /var/lock. N is one of 120-127, unused by other tests.
 TEST(ShippedDevicePaths, FoundListedAndUnpluggedThroughDev) {
+    NVS_SKIP_UNLESS_LINUX("the shipped Linux paths /dev/ttyACM<N> and /var/lock");
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to create /dev/ttyACM121";
     ShippedPathsLock shippedPaths;

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/Device.h"
-#include "platform/linux/DeviceSeam.h"
+#include NVS_DEVICE_SEAM_HEADER
 #include "protocol/Identity.h"
 #include "protocol/Memory.h"
 #include "protocol/PPGModule.h"

@@ -5,7 +5,7 @@
 #include <array>
 
 #include "platform/Device.h"
-#include "platform/linux/DeviceSeam.h"
+#include NVS_DEVICE_SEAM_HEADER
 
 nvsemu::ModuleIdentity Identity(char a, char b, uint16_t model, uint16_t serial, uint8_t hwMajor, uint8_t hwMinor,
                                 uint8_t fwMajor, uint8_t fwMinor, uint8_t prefix) {

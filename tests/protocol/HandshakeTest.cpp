@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Device.h"
-#include "platform/linux/DeviceSeam.h"
+#include NVS_DEVICE_SEAM_HEADER
 #include "protocol/Identity.h"
 #include "protocol/PPGModule.h"
 #include "ChatScript.h"

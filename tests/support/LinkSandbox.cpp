@@ -15,7 +15,7 @@
 
 #include "platform/Device.h"
 #include "platform/PortSeam.h"
-#include "platform/linux/DeviceSeam.h"
+#include NVS_DEVICE_SEAM_HEADER
 #include "protocol/Identity.h"
 
 namespace {
@@ -32,7 +32,7 @@ LinkSandbox::LinkSandbox() {
     char pattern[] = "/tmp/nvs-link-XXXXXX";
     const char* made = mkdtemp(pattern);
     m_dir = made ? made : "/tmp";
-    const std::string nodePattern = m_dir + "/ttyACM%d";
+    const std::string nodePattern = m_dir + "/" NVS_TEST_NODE_NAME "%d";
     DeviceSeamSetNodePattern(nodePattern.c_str());
     DeviceSeamSetLockDirectory(LockDir().c_str());
 }
@@ -45,7 +45,7 @@ LinkSandbox::~LinkSandbox() {
     RemoveTree(m_dir);
 }
 
-std::string LinkSandbox::NodePath(int port) const { return m_dir + "/ttyACM" + std::to_string(port); }
+std::string LinkSandbox::NodePath(int port) const { return m_dir + "/" NVS_TEST_NODE_NAME + std::to_string(port); }
 
 std::string LinkSandbox::LockPath(int port) const { return LockDir() + "/orvane.ACM" + std::to_string(port) + ".lock"; }
 

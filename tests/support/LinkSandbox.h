@@ -13,7 +13,7 @@ public:
     LinkSandbox(const LinkSandbox&) = delete;
     LinkSandbox& operator=(const LinkSandbox&) = delete;
 
-    std::string NodePath(int port) const;  // <dir>/ttyACM<port>
+    std::string NodePath(int port) const;  // <dir>/ttyACM<port> (macOS: cu.usbmodem<port>)
     std::string LockPath(int port) const;  // <dir>/lock/orvane.ACM<port>.lock
     std::string LockDir() const { return m_dir + "/lock"; }
     // Makes NodePath(port) a symlink to target.
@@ -45,6 +45,15 @@ private:
     int m_slave = -1;  // kept open so the master never sees EIO between the library's opens
     std::string m_slavePath;
 };
+
+// False in a build whose platform is not Linux's (the macOS platform code on its
+// stand-in): a test of a Linux-only fact skips there, saying which fact.
+constexpr bool kLinuxPlatform = NVS_TEST_LINUX_PLATFORM != 0;
+#define NVS_SKIP_UNLESS_LINUX(fact)                          \
+    do {                                                     \
+        if (!kLinuxPlatform)                                 \
+            GTEST_SKIP() << "a Linux-only fact: " << (fact); \
+    } while (0)
 
 // The pid of a process that has exited (reaped), for stale lock files.
 int DeadPid();

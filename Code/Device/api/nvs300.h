@@ -380,7 +380,8 @@ extern "C" {
  * and reconnects by itself. Returns at once: true when the connection thread runs. A
  * second call keeps the running thread and replaces the listener. */
 ORV_API bool ORVInit(PFN_CONNECT_LISTENER listener);
-/* Connects to the instrument on port (/dev/ttyACM<port>; 0xFFFFFFFF: the first found)
+/* Connects to the instrument on port (/dev/ttyACM<port>; macOS: the number after
+ * /dev/cu.usbmodem; 0xFFFFFFFF: the first found)
  * and waits at most timeout ms for it. True when connected; on time-out the connection
  * handling is ended (ORVFree) and the result is false. Already connected on that port
  * (or any port for 0xFFFFFFFF): true at once. Later disconnections are not reported. */
@@ -640,7 +641,7 @@ ORV_API bool ORVAutoTestStartOutput(PFN_SAMPLE_CALLBACK ecgCallback, PFN_SAMPLE_
 /* ---- Factory and service functions (decorated names) -------------------------------- */
 #ifdef __cplusplus
 #if !defined(_WIN32)
-#if defined(__APPLE__)
+#if defined(__APPLE__) || defined(NVS_PLAIN_SERVICE_EXPORTS)
 extern "C" { /* the macOS build exports the service functions under plain names */
 #endif
 
@@ -808,7 +809,7 @@ ORV_API double ORVConvertAutoDCToFixedDC(PPGChannel channel, int dcReading, int 
  * record, a null PPG record, an RR interval of 0 or a period of 0 or less. */
 ORV_API int ORVCalcPPGStartPoint(ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, int delay);
 
-#if defined(__APPLE__)
+#if defined(__APPLE__) || defined(NVS_PLAIN_SERVICE_EXPORTS)
 }
 #endif
 #endif /* !_WIN32 */

@@ -74,6 +74,7 @@ void DeviceCloseLocked() {
     if (!DeviceIsConnected())
         return;
     PortUnlockFile();
+    PortUnlockRecord(g_hDevice.load());
     g_szDevicePath[0] = '\0';
     RetirePort();
 }
@@ -162,7 +163,7 @@ int DoFindDevice(int port) {
         DeviceCloseLocked();  // never leak a previous port
         InstallPort(handle);
         generation = s_nGeneration.load();
-        if (!PortLockFile(port)) {
+        if (!PortLockFile(port) || !PortLockRecord(handle)) {
             DeviceCloseLocked();
             return 0;
         }
@@ -194,7 +195,13 @@ void UnlockDeviceFile() {
     PortUnlockFile();
 }
 
-void UnlockDevice() { UnlockDeviceFile(); }
+int LockDevice(PORT_HANDLE port) { return port >= 0 ? PortLockRecord(port) : 0; }
+
+void UnlockDevice() {
+    std::lock_guard<std::mutex> guard(s_linkMutex);
+    PortUnlockFile();
+    PortUnlockRecord(g_hDevice.load());
+}
 
 void DeviceCancelIO() {
     CDevicePort port;

@@ -37,6 +37,10 @@ int DoFindDevice(int port);
 int DeviceListPorts(int* ports, int capacity);
 int LockDeviceFile(int port);
 void UnlockDeviceFile();
+// Takes the record lock on an open port (PortLockRecord): 1 taken (or none kept by this
+// system), 0 when another holder has it.
+int LockDevice(PORT_HANDLE port);
+// UnlockDeviceFile, then the record lock on the open port released.
 void UnlockDevice();
 void DeviceCancelIO();
 // Closes the open port (lock released, path cleared, g_hDevice -1); nothing when none is open.

@@ -110,7 +110,7 @@ uint64_t GetMonotonicUs();
 
 // ---- Periodic timers -------------------------------------------------------------------
 // A timer marks its event (OsEventMark) once per period, the first mark one period after
-// the start. The event holds at most one mark: ticks that come while a mark is unconsumed
+// the start (macOS: a full OsEventSet per tick, the first at once). The event holds at most one mark: ticks that come while a mark is unconsumed
 // are lost and never made up.
 
 typedef struct CPeriodicTimer* TIMER_HANDLE;  // null: no timer
@@ -119,7 +119,7 @@ typedef struct CPeriodicTimer* TIMER_HANDLE;  // null: no timer
 unsigned int TimerSignal1();
 unsigned int TimerSignal2();
 // A timer on timer 1's or timer 2's event, chosen by signalNumber; null for any other
-// number, a period of 0, or when it cannot be made.
+// number (macOS: a timer that marks nothing), a period of 0, or when it cannot be made.
 TIMER_HANDLE CreateNewTimer(unsigned int periodMs, unsigned int& signalNumber);
 // Stops and frees the timer when the handle is not null (blocks until a tick under way
 // has finished) and sets the handle to null. The event keeps whatever mark it has.

@@ -39,6 +39,14 @@ int PortLockFile(int port);
 // process created).
 void PortUnlockFile();
 
+// Takes this process's exclusive record lock over the whole open port without waiting
+// (macOS: F_SETLK, F_WRLCK), kept for as long as the port is held. 1 when taken, or
+// when the system keeps no such lock (Linux, Windows) or the device supports none;
+// 0 when another holder has it.
+int PortLockRecord(PORT_HANDLE port);
+// Releases the record lock on the open port, if this process holds one.
+void PortUnlockRecord(PORT_HANDLE port);
+
 // ---- Opening, configuring, adopting ----------------------------------------------------
 
 // Opens the port read-write, non-blocking, without becoming the controlling terminal,
@@ -55,7 +63,7 @@ void PortCancelIO(PORT_HANDLE port);
 bool PortAdopt(PORT_HANDLE port);
 // Applies new transport time-outs to the open port. Linux: waits once, at most readMs,
 // for the port to be readable and once, at most writeMs, for it to be writable; the
-// outcomes are ignored.
+// outcomes are ignored. macOS: nothing (no waits).
 void PortApplyTimeouts(PORT_HANDLE port, unsigned int readMs, unsigned int writeMs);
 
 // ---- Reads and writes ------------------------------------------------------------------

@@ -49,3 +49,14 @@ void PortApplyTimeouts(PORT_HANDLE port, unsigned int readMs, unsigned int write
     PosixWaitReady(static_cast<int>(port), false, readMs);
     PosixWaitReady(static_cast<int>(port), true, writeMs);
 }
+
+bool PosixListingCommand(char*, size_t) { return false; }
+
+bool PosixLockFileOptional() { return false; }
+
+bool PosixDeferClose(int) { return false; }
+
+// Linux holds nothing on the port itself: the lock file alone excludes other processes.
+int PortLockRecord(PORT_HANDLE) { return 1; }
+
+void PortUnlockRecord(PORT_HANDLE) {}

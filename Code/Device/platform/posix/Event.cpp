@@ -1,12 +1,12 @@
 // Events, waits and recursive locks on POSIX threads.
 //
 // Quirks:
-// - An event is a recursive mutex, a condition variable and a one-byte flag. Linux binds
-//   the condition variable's timed waits to the monotonic clock; macOS cannot, so its
-//   deadlines are taken on the real-time clock.
+// - An event is a recursive mutex, a condition variable and a one-byte flag. Every
+//   deadline is on the monotonic clock; the system's folder makes the timed wait
+//   (PosixCondWaitUntil), so a clock set back or forward neither stretches nor cuts one.
 // - A timer mark stores the flag without the mutex (it must not block, nor take a lock
 //   that a waiter holds), so the flag is atomic; a poll reads and clears it in one step.
-// - The time-out result is the platform's ETIMEDOUT: 110 on Linux, 60 on macOS.
+// - The time-out result (110 on Linux, 60 on macOS) is defined by the system's folder.
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -16,8 +16,7 @@
 
 #include "../Event.h"
 #include "../OsServices.h"
-
-const unsigned int NVS_WAIT_TIMEOUT = ETIMEDOUT;
+#include "Posix.h"
 
 struct COsEvent {
     pthread_mutex_t mutex;
@@ -27,23 +26,6 @@ struct COsEvent {
 };
 
 namespace {
-
-#if defined(__APPLE__)
-constexpr clockid_t kWaitClock = CLOCK_REALTIME;
-#else
-constexpr clockid_t kWaitClock = CLOCK_MONOTONIC;
-#endif
-
-timespec DeadlineAfterMs(unsigned int ms) {
-    timespec now;
-    clock_gettime(kWaitClock, &now);
-    // 64-bit arithmetic: ms up to 0xFFFFFFFF is 4,294,967 s, which fits time_t everywhere.
-    int64_t nsec = static_cast<int64_t>(now.tv_nsec) + static_cast<int64_t>(ms % 1000) * 1000000;
-    timespec deadline;
-    deadline.tv_sec = now.tv_sec + static_cast<time_t>(ms / 1000) + static_cast<time_t>(nsec / 1000000000);
-    deadline.tv_nsec = static_cast<long>(nsec % 1000000000);
-    return deadline;
-}
 
 void InitRecursive(pthread_mutex_t* mutex) {
     pthread_mutexattr_t attr;
@@ -62,13 +44,7 @@ COsEvent* OsEventCreate(bool autoReset, bool initiallySignalled) {
     event->flag.store(initiallySignalled ? 1 : 0);
     event->autoReset = autoReset;
     InitRecursive(&event->mutex);
-    pthread_condattr_t cattr;
-    pthread_condattr_init(&cattr);
-#if !defined(__APPLE__)
-    pthread_condattr_setclock(&cattr, CLOCK_MONOTONIC);
-#endif
-    pthread_cond_init(&event->cond, &cattr);
-    pthread_condattr_destroy(&cattr);
+    PosixCondInit(&event->cond);
     return event;
 }
 
@@ -115,7 +91,7 @@ unsigned int OsEventWaitTimeout(COsEvent* event, unsigned int ms) {
         pthread_mutex_unlock(&event->mutex);
         return was ? 0 : NVS_WAIT_TIMEOUT;
     }
-    const timespec deadline = DeadlineAfterMs(ms);
+    const uint64_t deadlineUs = GetMonotonicUs() + static_cast<uint64_t>(ms) * 1000;
     for (;;) {
         if (event->flag.load(std::memory_order_acquire) != 0) {
             if (event->autoReset)
@@ -123,7 +99,7 @@ unsigned int OsEventWaitTimeout(COsEvent* event, unsigned int ms) {
             pthread_mutex_unlock(&event->mutex);
             return 0;
         }
-        if (pthread_cond_timedwait(&event->cond, &event->mutex, &deadline) == ETIMEDOUT) {
+        if (PosixCondWaitUntil(&event->cond, &event->mutex, deadlineUs)) {
             pthread_mutex_unlock(&event->mutex);
             return NVS_WAIT_TIMEOUT;
         }

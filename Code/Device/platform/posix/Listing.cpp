@@ -1,7 +1,13 @@
-// Port naming and the device listing on POSIX: the device folder is read directly
-// (opendir/readdir) and its entries matched against the node pattern, so neither the
-// presence check nor a scan starts a process. (A child of a multi-threaded host would
-// inherit its descriptors, and the host's SIGCHLD handler could reap it before we do.)
+// Port naming and the device listing on POSIX. Where the system's folder names no
+// listing command (Linux), the device folder is read directly (opendir/readdir) and its
+// entries matched against the node pattern, so neither the presence check nor a scan
+// starts a process. (A child of a multi-threaded host would inherit its descriptors, and
+// the host's SIGCHLD handler could reap it before we do.) Where it names one (macOS),
+// the command's output lines are the listing, in the order it prints them.
+//
+// A listed line counts only when it is exactly the path rebuilt from its number (no
+// leading zeros, sign, trailing text or overflow); a line longer than a path can be is
+// skipped whole, never read in pieces. The pipe is closed on every path.
 //
 // A listed node is an entry of the pattern's folder whose name is the pattern's text
 // before %d, a port number in decimal without leading zeros, then the text after %d.
@@ -9,6 +15,7 @@
 // pattern would list it.
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -90,6 +97,71 @@ bool ForEachNode(const NodePattern& p, Visit visit) {
     return true;
 }
 
+constexpr size_t kLineCapacity = 512;  // a listed line holds at most 511 characters
+
+std::string Trimmed(const char* text) {
+    const char* begin = text;
+    while (*begin == ' ' || (*begin >= '\t' && *begin <= '\r'))
+        ++begin;
+    const char* end = begin + strlen(begin);
+    while (end > begin && (end[-1] == ' ' || (end[-1] >= '\t' && end[-1] <= '\r')))
+        --end;
+    return std::string(begin, end);
+}
+
+// Calls visit(line) for every whole, trimmed line the listing command prints; false when
+// there is no command or it cannot be started.
+template <class Visit>
+bool ForEachListedLine(Visit visit) {
+    char command[4096];
+    if (!PosixListingCommand(command, sizeof command))
+        return false;
+    FILE* pipe = popen(command, "r");
+    if (pipe == nullptr)
+        return false;
+    // A child another thread starts meanwhile must not keep the pipe open.
+    const int fdFlags = fcntl(fileno(pipe), F_GETFD);
+    if (fdFlags >= 0)
+        fcntl(fileno(pipe), F_SETFD, fdFlags | FD_CLOEXEC);
+    char line[kLineCapacity];
+    bool overlong = false;
+    while (fgets(line, sizeof line, pipe) != nullptr) {
+        const size_t length = strlen(line);
+        const bool complete = length > 0 && line[length - 1] == '\n';
+        if (!complete && length == sizeof line - 1) {
+            overlong = true;  // the rest of this line follows: skip all of it
+            continue;
+        }
+        if (overlong) {
+            overlong = false;  // the end of an overlong line
+            continue;
+        }
+        if (!visit(Trimmed(line)))
+            break;
+    }
+    pclose(pipe);
+    return true;
+}
+
+// The port number of a listed path, or -1 when the line is not exactly a node's path.
+int PortOfListedLine(const NodePattern& p, const std::string& line) {
+    const std::string prefix = p.folder + "/" + p.before;
+    if (line.size() <= prefix.size() || line.compare(0, prefix.size(), prefix) != 0)
+        return -1;
+    const char* digits = line.c_str() + prefix.size();
+    if (*digits < '0' || *digits > '9')
+        return -1;
+    errno = 0;
+    const long value = strtol(digits, nullptr, 10);
+    if (errno == ERANGE || value < 0 || value > INT_MAX)
+        return -1;
+    char rebuilt[kLineCapacity];
+    const int n = snprintf(rebuilt, sizeof rebuilt, "%s%ld%s", prefix.c_str(), value, p.after.c_str());
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof rebuilt || line != rebuilt)
+        return -1;
+    return static_cast<int>(value);
+}
+
 }  // namespace
 
 bool PortNodePath(int port, char* path, size_t size) {
@@ -104,6 +176,19 @@ int PortList(int* ports, int capacity) {
     const NodePattern p = CurrentPattern();
     const int highest = PosixHighestPort();
     int count = 0;
+    if (!p.valid || ports == nullptr || capacity <= 0)
+        return 0;
+    char command[8];
+    if (PosixListingCommand(command, sizeof command)) {
+        ForEachListedLine([&](const std::string& line) {
+            const int port = PortOfListedLine(p, line);
+            if (port >= 0 && port <= highest && count < capacity &&
+                std::find(ports, ports + count, port) == ports + count)
+                ports[count++] = port;
+            return true;  // read to the end: the lister is not cut off mid-write
+        });
+        return count;  // in the order listed; none when the listing cannot run
+    }
     ForEachNode(p, [&](int port, const char*) {
         if (port <= highest && count < capacity)
             ports[count++] = port;
@@ -118,6 +203,14 @@ bool PortIsListed(const char* path) {
         return false;
     const NodePattern p = CurrentPattern();
     bool listed = false;
+    char command[8];
+    if (PosixListingCommand(command, sizeof command)) {
+        ForEachListedLine([&](const std::string& line) {
+            listed = line == path;
+            return !listed;
+        });
+        return listed;
+    }
     ForEachNode(p, [&](int, const char* name) {
         const std::string node = p.folder + "/" + name;
         listed = node == path;

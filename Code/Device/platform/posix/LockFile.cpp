@@ -91,8 +91,15 @@ int PortLockFile(int port) {
             s_heldLockIno = held.st_ino;
             return 1;
         }
-        if (errno != EEXIST)
-            return 0;
+        if (errno != EEXIST) {
+            // No folder, or no right to write in it (only root may make the folder on
+            // some systems): where the port's record lock excludes other processes, go
+            // on without the file rather than never connect.
+            const int error = errno;
+            return PosixLockFileOptional() && (error == ENOENT || error == EACCES || error == EPERM || error == EROFS)
+                       ? 1
+                       : 0;
+        }
 
         fd = OpenLockFile(g_szLockFilePath, O_RDWR | O_NOCTTY);
         if (fd < 0)

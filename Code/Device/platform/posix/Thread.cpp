@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "../OsServices.h"
+#include "Posix.h"
 
 namespace {
 
@@ -76,6 +77,8 @@ bool IsCurrentThread(THREAD_HANDLE handle) { return handle != 0 && pthread_equal
 int CloseHandle(PORT_HANDLE handle) {
     if (handle < 0 || handle > INT32_MAX)
         return 0;
+    if (PosixDeferClose(static_cast<int>(handle)))
+        return 1;  // the system's folder closes it once that is harmless
     // Linux releases the descriptor even when close reports EINTR: never retry.
     return close(static_cast<int>(handle)) == 0 ? 1 : 0;
 }
