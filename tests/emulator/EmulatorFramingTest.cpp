@@ -191,7 +191,10 @@ TEST_F(EmulatorFraming, EachRequestInOneWrite) {
 // Two writes of one request are one burst as long as they follow each other within
 // the burst gap; the gap is widened here so a slow scheduler cannot split them.
 TEST_F(EmulatorFraming, EachRequestInTwoWrites) {
-    emulator_.SetBurstGap(50);
+    // The two halves must reach the emulator within the gap: generous, since a loaded
+    // machine may hold this thread between its two writes for tens of milliseconds.
+    emulator_.SetBurstGap(400);
+    emulator_.SetStaleAfter(1000);
     for (const Case& c : Requests())
         Check(c, 2);
 }
