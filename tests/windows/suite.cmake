@@ -1,0 +1,23 @@
+# The suites of the Windows build, run under wine (cmake/Wine.cmake): the pure ones from
+# their folders, and this folder's tests of the Win32 backend. Test discovery runs the
+# programs too, so it waits for the build tree's wine prefix.
+add_library(nvs_test_support STATIC ${CMAKE_CURRENT_LIST_DIR}/../support/Watchdog.cpp
+                                    ${CMAKE_CURRENT_LIST_DIR}/../support/WaveformRecords.cpp)
+target_include_directories(nvs_test_support PUBLIC ${CMAKE_CURRENT_LIST_DIR}/../support)
+target_link_libraries(nvs_test_support PUBLIC nvs_core GTest::gtest)
+
+function(nvs_add_wine_suite name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE nvs_core nvs_test_support GTest::gtest_main GTest::gmock)
+  add_dependencies(${name} nvs_wine_prefix)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endfunction()
+
+set(parent ${CMAKE_CURRENT_LIST_DIR}/..)
+file(GLOB waveform_sources CONFIGURE_DEPENDS ${parent}/waveform/*.cpp)
+nvs_add_wine_suite(nvs_waveform_tests ${waveform_sources})
+target_compile_options(nvs_waveform_tests PRIVATE -include ${CMAKE_CURRENT_LIST_DIR}/DecoratedFunctions.h)
+nvs_add_wine_suite(nvs_protocol_tests ${parent}/protocol/ModelTablesTest.cpp ${parent}/protocol/ReplyMatchTest.cpp)
+file(GLOB windows_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*.cpp)
+nvs_add_wine_suite(nvs_platform_tests ${parent}/platform/TimersTest.cpp
+                   ${windows_sources})
