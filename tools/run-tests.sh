@@ -2,7 +2,8 @@
 # Builds the library and runs every test suite: on x86-64 normally, under AddressSanitizer
 # + UndefinedBehaviorSanitizer and under ThreadSanitizer; then the Linux cross
 # deliverables i386, armhf and aarch64, each tested on its own architecture (qemu user
-# mode, or natively through the sysroot's loader where the kernel runs i386 code).
+# mode, or natively through the sysroot's loader where the kernel runs i386 code), and
+# the Windows DLL, tested under wine.
 # NVS_PRESETS="default armhf" picks a subset.
 #
 # The default and cross test presets run a failed test once more; the sanitizer presets
@@ -11,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
-presets=(${NVS_PRESETS:-default asan tsan i386 armhf aarch64})
+presets=(${NVS_PRESETS:-default asan tsan i386 armhf aarch64 windows})
 timings=()
 reruns=()
 
@@ -54,7 +55,7 @@ for preset in "${presets[@]}"; do
     print_reruns
     exit "$status"
   fi
-  timings+=("${preset}: build ${built} s, tests $((SECONDS - start - built)) s: $(cd "build/${preset}/Code/Device" && ls libnvs-*.so)")
+  timings+=("${preset}: build ${built} s, tests $((SECONDS - start - built)) s: $(cd "build/${preset}/Code/Device" && ls libnvs-*.so NVS300x64.dll 2>/dev/null)")
 done
 echo "=== all suites passed: ${presets[*]}"
 printf '    %s\n' "${timings[@]}"
