@@ -133,6 +133,7 @@ void Teardown() {
         UpdateMCUTransmissionRate(800, 1023, 800, 1023);
     }
     g_AutoMonitor.PauseMonitor();
+    RegisterNotifyEvent(kWindowsDeviceChange, nullptr);
     NotifyListener(false);
 }
 
@@ -305,7 +306,7 @@ void NotifyListener(bool connected) {
     }
 }
 
-void WinEventCb(unsigned int message, unsigned int, uintptr_t) {
+void WinEventCb(unsigned int message, uintptr_t, uintptr_t) {
     if (message == kWindowsDeviceChange) {
         g_hReconnectEvent.SetEvent();
     }
@@ -330,6 +331,7 @@ void* ConnectDeviceThread(void*) {
         s_nConnectedPort.store(port);
         s_bConnected.store(true);
         NotifyListener(true);
+        RegisterNotifyEvent(kWindowsDeviceChange, WinEventCb);  // read on Windows only
         g_AutoMonitor.StartMonitor();
         InititalizeAfterConnected();
         s_nLoaded.fetch_add(1);

@@ -45,6 +45,22 @@ unsigned __stdcall Trampoline(void* arg) {
 
 bool WinUnloading() { return s_unloading != 0; }
 
+bool WinProcessExiting() { return s_unloading != 0 && s_processExit != 0; }
+
+bool WinWaitForRoutineEnd(THREAD_HANDLE handle, DWORD ms) {
+    return handle != 0 &&
+           ::WaitForSingleObject(reinterpret_cast<CThreadRecord*>(handle)->finished, ms) == WAIT_OBJECT_0;
+}
+
+void WinReleaseThread(THREAD_HANDLE handle) {
+    if (!WinWaitForRoutineEnd(handle, 0))
+        return;
+    CThreadRecord* record = reinterpret_cast<CThreadRecord*>(handle);
+    ::CloseHandle(record->thread);
+    ::CloseHandle(record->finished);
+    delete record;
+}
+
 // Tells the unload from the process's exit (reserved is not null then).
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_DETACH) {

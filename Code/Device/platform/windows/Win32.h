@@ -25,3 +25,11 @@ inline HANDLE PortWin32Handle(PORT_HANDLE port) {
 // True while the DLL is being unloaded (the loader lock is held): no thread's exit may be
 // waited for then, since an ending thread needs that lock.
 bool WinUnloading();
+// True when the unload is the process's exit: every other thread is already gone.
+bool WinProcessExiting();
+// Waits at most ms for a library thread's routine to return (not for the thread's exit,
+// which needs the loader lock); true when it has.
+bool WinWaitForRoutineEnd(THREAD_HANDLE handle, DWORD ms);
+// Closes a thread's handles and frees its record once its routine has returned; a thread
+// still running keeps them (it may still use its record).
+void WinReleaseThread(THREAD_HANDLE handle);
