@@ -17,7 +17,19 @@ set(parent ${CMAKE_CURRENT_LIST_DIR}/..)
 file(GLOB waveform_sources CONFIGURE_DEPENDS ${parent}/waveform/*.cpp)
 nvs_add_wine_suite(nvs_waveform_tests ${waveform_sources})
 target_compile_options(nvs_waveform_tests PRIVATE -include ${CMAKE_CURRENT_LIST_DIR}/DecoratedFunctions.h)
+nvs_add_wine_suite(nvs_output_tests ${parent}/output/SimulationTest.cpp)
 nvs_add_wine_suite(nvs_protocol_tests ${parent}/protocol/ModelTablesTest.cpp ${parent}/protocol/ReplyMatchTest.cpp)
 file(GLOB windows_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*.cpp)
 nvs_add_wine_suite(nvs_platform_tests ${parent}/platform/TimersTest.cpp
                    ${windows_sources})
+
+# The DLL as a host loads it. Processes that have it loaded share its window-class
+# counter: its tests run one at a time.
+add_executable(nvs_dll_tests ${CMAKE_CURRENT_LIST_DIR}/dll/DllTest.cpp)
+target_include_directories(nvs_dll_tests PRIVATE ${PROJECT_SOURCE_DIR}/Code/Device)
+target_link_libraries(nvs_dll_tests PRIVATE GTest::gtest_main)
+target_compile_definitions(nvs_dll_tests PRIVATE NVS_DLL_PATH="$<TARGET_FILE:nvs>"
+                           NVS_EXPORTS_TXT="${PROJECT_SOURCE_DIR}/Code/Device/api/exports.txt")
+add_dependencies(nvs_dll_tests nvs nvs_wine_prefix)
+gtest_discover_tests(nvs_dll_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                     PROPERTIES TIMEOUT 120 RESOURCE_LOCK nvs_dll)
