@@ -33,3 +33,16 @@ target_compile_definitions(nvs_dll_tests PRIVATE NVS_DLL_PATH="$<TARGET_FILE:nvs
 add_dependencies(nvs_dll_tests nvs nvs_wine_prefix)
 gtest_discover_tests(nvs_dll_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                      PROPERTIES TIMEOUT 120 RESOURCE_LOCK nvs_dll)
+
+# The transport and the connection over the native emulator's port: one test that runs
+# the whole program through the native wrapper, which starts the emulator and links its
+# pseudo-terminal into the prefix under a name unique to the run.
+add_executable(nvs_link_tests ${CMAKE_CURRENT_LIST_DIR}/link/LinkTest.cpp)
+target_link_libraries(nvs_link_tests PRIVATE nvs_core GTest::gtest_main)
+# It calls the exported functions inside the program, not through an import library.
+target_compile_definitions(nvs_link_tests PRIVATE NVS_BUILDING_LIBRARY)
+add_dependencies(nvs_link_tests nvs_wine_prefix nvs_native_emulator)
+add_test(NAME WinLink.OverTheEmulatorsPort
+         COMMAND ${PROJECT_SOURCE_DIR}/tools/wine-link-test.sh ${NVS_NATIVE_EMULATOR} ${NVS_WINEPREFIX}
+                 $<TARGET_FILE:nvs_link_tests>)
+set_tests_properties(WinLink.OverTheEmulatorsPort PROPERTIES TIMEOUT 120)

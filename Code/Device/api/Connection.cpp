@@ -139,6 +139,14 @@ void Teardown() {
 
 // Ends the connection thread. The caller holds s_lifecycle and is not a library thread.
 void FreeLocked() {
+    {
+        // Asked first, without the global lock: the connection thread may hold that lock
+        // for its whole loading, which gives up between tables once it sees the stop.
+        std::lock_guard<std::mutex> guard(s_request);
+        if (g_hConnectDeviceThread.load() != 0) {
+            g_bStopConnectDeviceThread.store(1);
+        }
+    }
     THREAD_HANDLE thread;
     {
         CAutoCriticalSection lock(g_CriticalSection);
