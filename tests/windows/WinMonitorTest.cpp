@@ -59,7 +59,17 @@ bool WaitFor(bool (*condition)(), unsigned int ms) {
     return true;
 }
 
-HWND OurWindow() { return FindWindowA(g_lpszClass, "title"); }
+// This process's window (other wine processes have windows of the same class name).
+HWND OurWindow() {
+    for (HWND w = FindWindowExA(nullptr, nullptr, g_lpszClass, "title"); w != nullptr;
+         w = FindWindowExA(nullptr, w, g_lpszClass, "title")) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(w, &process);
+        if (process == GetCurrentProcessId())
+            return w;
+    }
+    return nullptr;
+}
 
 TEST(WinMonitor, WindowForwardsDeviceChangesOnlyWhileACallbackIsRegistered) {
     ASSERT_TRUE(WaitFor([] { return MonitorWindowReady(); }, 10000));

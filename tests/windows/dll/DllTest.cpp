@@ -53,10 +53,23 @@ bool ClassRegistered(int number) {
     return GetClassInfoExA(GetModuleHandleA(nullptr), ClassName(number).c_str(), &info) != 0;
 }
 
+// This process's window of a class (other wine processes have windows of the same
+// class names: their counters are their own programs').
+HWND OwnWindow(const std::string& className) {
+    for (HWND w = FindWindowExA(nullptr, nullptr, className.c_str(), "title"); w != nullptr;
+         w = FindWindowExA(nullptr, w, className.c_str(), "title")) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(w, &process);
+        if (process == GetCurrentProcessId())
+            return w;
+    }
+    return nullptr;
+}
+
 // The DLL's window with class number `number` exists (it is made on the DLL's thread).
 bool WaitForWindow(int number, bool present) {
     for (int i = 0; i < 1000; ++i) {
-        if ((FindWindowA(ClassName(number).c_str(), "title") != nullptr) == present)
+        if ((OwnWindow(ClassName(number)) != nullptr) == present)
             return true;
         Sleep(5);
     }
