@@ -8,7 +8,7 @@
 # fails if the emulator saw any filler byte (the Windows transport sends none).
 set -euo pipefail
 emulator="$1"
-prefix="$2"
+prefix="$(cd "$2" && pwd)"
 shift 2
 id="nvs$$x$RANDOM"
 name="usb#vid_04d8&pid_000a#${id}#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"

@@ -10,6 +10,9 @@
 //   still pend is cancelled and its end waited for before the record goes.
 // - There is no lock between processes: a port that another process holds fails to open.
 // - No baud rate, framing or flow control is set.
+#include <mutex>
+#include <vector>
+
 #include "../Device.h"
 #include "../PortSeam.h"
 #include "Win32.h"
@@ -30,13 +33,45 @@ void ApplySettings(HANDLE h, unsigned int readMs, unsigned int writeMs) {
     SetupComm(h, kQueueBytes, kQueueBytes);
 }
 
+// The completion events of the OVERLAPPED records: each call takes one of its own and
+// gives it back, so a round trip does not make and close two events (each a trip to the
+// system). Closed at unload.
+class CEventPool {
+public:
+    ~CEventPool() {
+        for (HANDLE h : m_free)
+            ::CloseHandle(h);
+    }
+    HANDLE Take() {
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            if (!m_free.empty()) {
+                HANDLE h = m_free.back();
+                m_free.pop_back();
+                return h;
+            }
+        }
+        return CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    }
+    void Give(HANDLE h) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_free.push_back(h);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<HANDLE> m_free;
+};
+
+CEventPool s_events;
+
 // One ReadFile or WriteFile on its own OVERLAPPED record; returns the count moved, or -1
 // when the call failed.
 long long Transfer(HANDLE h, bool write, void* buffer, DWORD length, DWORD boundMs) {
     OVERLAPPED ov = {};
-    ov.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ov.hEvent = s_events.Take();
     if (ov.hEvent == nullptr)
-        return -1;
+        return -1;  // (ReadFile and WriteFile clear the event as they start)
     DWORD n = 0;
     const BOOL done = write ? WriteFile(h, buffer, length, &n, &ov) : ReadFile(h, buffer, length, &n, &ov);
     long long result = done ? static_cast<long long>(n) : -1;
@@ -49,7 +84,7 @@ long long Transfer(HANDLE h, bool write, void* buffer, DWORD length, DWORD bound
             result = GetOverlappedResult(h, &ov, &n, TRUE) ? static_cast<long long>(n) : 0;
         }
     }
-    ::CloseHandle(ov.hEvent);
+    s_events.Give(ov.hEvent);
     return result;
 }
 
