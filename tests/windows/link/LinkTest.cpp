@@ -17,6 +17,9 @@
 #include "platform/windows/DiscoverySeam.h"
 #include "protocol/Identity.h"
 
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
 namespace {
 
 std::string LinkPath() {
@@ -95,6 +98,32 @@ TEST_F(Link, FreeDuringTheLoadingThenConnectOnTheComNumber) {
     EXPECT_TRUE(ORVConnect(7, 20000));
     ORVFree();
     EXPECT_EQ(0, DeviceIsConnected());
+}
+
+// Connected: an unrelated device change keeps the connection; once the instrument's own
+// interface is no longer listed, the next device change ends it (listener false once).
+TEST_F(Link, DeviceChangesKeepOrEndTheConnection) {
+    s_true.store(0);
+    s_false.store(0);
+    ASSERT_TRUE(ORVInit(Listener));
+    for (int i = 0; i < 4000 && s_true.load() == 0; ++i)
+        SleepEx(5);
+    ASSERT_EQ(1, s_true.load());
+    PostMessageA(HWND_BROADCAST, WM_DEVICECHANGE, 7 /* DBT_DEVNODES_CHANGED */, 0);
+    for (int i = 0; i < 200 && s_false.load() == 0; ++i)  // 1 s for a wrong disconnection
+        SleepEx(5);
+    EXPECT_EQ(0, s_false.load());
+    EXPECT_EQ(1, DeviceIsConnected());
+
+    std::vector<CDiscoveryEntry> others = {{"\\\\?\\usb#vid_1111&pid_2222#other#{x}", "Other (COM3)"}};
+    DiscoverySeamSetEntries(&others);
+    PostMessageA(HWND_BROADCAST, WM_DEVICECHANGE, 7, 0);
+    for (int i = 0; i < 4000 && s_false.load() == 0; ++i)
+        SleepEx(5);
+    EXPECT_EQ(1, s_false.load());
+    EXPECT_EQ(0, DeviceIsConnected());
+    ORVFree();
+    EXPECT_EQ(1, s_false.load());
 }
 
 }  // namespace
