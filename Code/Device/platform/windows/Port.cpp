@@ -10,8 +10,7 @@
 //   still pend is cancelled and its end waited for before the record goes.
 // - There is no lock between processes: a port that another process holds fails to open.
 // - No baud rate, framing or flow control is set.
-#include <mutex>
-#include <vector>
+#include <atomic>
 
 #include "../Device.h"
 #include "../PortSeam.h"
@@ -35,41 +34,43 @@ void ApplySettings(HANDLE h, unsigned int readMs, unsigned int writeMs) {
 
 // The completion events of the OVERLAPPED records: each call takes one of its own and
 // gives it back, so a round trip does not make and close two events (each a trip to the
-// system). Closed at unload.
-class CEventPool {
-public:
-    ~CEventPool() {
-        for (HANDLE h : m_free)
-            ::CloseHandle(h);
+// system). Plain atomic slots, usable at any time of the load and the unload (the unload
+// still talks to the instrument); an event that finds no free slot is closed.
+constexpr int kPooledEvents = 8;
+std::atomic<HANDLE> s_freeEvents[kPooledEvents];
+
+HANDLE TakeEvent() {
+    for (std::atomic<HANDLE>& slot : s_freeEvents) {
+        if (HANDLE h = slot.exchange(nullptr))
+            return h;
     }
-    HANDLE Take() {
-        {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            if (!m_free.empty()) {
-                HANDLE h = m_free.back();
-                m_free.pop_back();
-                return h;
-            }
+    return CreateEventA(nullptr, FALSE, FALSE, nullptr);
+}
+
+// Closes the pooled events at unload (an exchange after it makes a new one).
+struct CPooledEventsCloser {
+    ~CPooledEventsCloser() {
+        for (std::atomic<HANDLE>& slot : s_freeEvents) {
+            if (HANDLE h = slot.exchange(nullptr))
+                ::CloseHandle(h);
         }
-        return CreateEventA(nullptr, FALSE, FALSE, nullptr);
     }
-    void Give(HANDLE h) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_free.push_back(h);
+} s_closePooledEvents;
+
+void GiveEvent(HANDLE h) {
+    for (std::atomic<HANDLE>& slot : s_freeEvents) {
+        HANDLE none = nullptr;
+        if (slot.compare_exchange_strong(none, h))
+            return;
     }
-
-private:
-    std::mutex m_mutex;
-    std::vector<HANDLE> m_free;
-};
-
-CEventPool s_events;
+    ::CloseHandle(h);
+}
 
 // One ReadFile or WriteFile on its own OVERLAPPED record; returns the count moved, or -1
 // when the call failed.
 long long Transfer(HANDLE h, bool write, void* buffer, DWORD length, DWORD boundMs) {
     OVERLAPPED ov = {};
-    ov.hEvent = s_events.Take();
+    ov.hEvent = TakeEvent();
     if (ov.hEvent == nullptr)
         return -1;  // (ReadFile and WriteFile clear the event as they start)
     DWORD n = 0;
@@ -84,7 +85,7 @@ long long Transfer(HANDLE h, bool write, void* buffer, DWORD length, DWORD bound
             result = GetOverlappedResult(h, &ov, &n, TRUE) ? static_cast<long long>(n) : 0;
         }
     }
-    s_events.Give(ov.hEvent);
+    GiveEvent(ov.hEvent);
     return result;
 }
 

@@ -27,15 +27,19 @@ struct CThreadRecord {
     void* argument;
 };
 
-// The library's threads are marked in a TLS slot (made at load, never freed).
-DWORD s_tlsLibraryThread = TlsAlloc();
+// The library's threads are marked in a TLS slot, made at its first use (a load-time
+// object may start a thread before this file's objects are made) and never freed.
+DWORD LibraryThreadSlot() {
+    static const DWORD slot = TlsAlloc();
+    return slot;
+}
 
 volatile LONG s_unloading = 0;
 volatile LONG s_processExit = 0;
 
 unsigned __stdcall Trampoline(void* arg) {
     CThreadRecord* record = static_cast<CThreadRecord*>(arg);
-    TlsSetValue(s_tlsLibraryThread, reinterpret_cast<void*>(1));
+    TlsSetValue(LibraryThreadSlot(), reinterpret_cast<void*>(1));
     record->routine(record->argument);
     ::SetEvent(record->finished);  // the record may be freed from here on
     return 0;
@@ -95,7 +99,7 @@ int CreateThread(THREAD_HANDLE* handle, void* (*routine)(void*), void* argument)
     return 1;
 }
 
-bool IsLibraryThread() { return TlsGetValue(s_tlsLibraryThread) != nullptr; }
+bool IsLibraryThread() { return TlsGetValue(LibraryThreadSlot()) != nullptr; }
 
 void CloseThread(THREAD_HANDLE) {}  // the joiner closes, once
 
