@@ -92,6 +92,29 @@ int main() {
     std::printf("LED pulse group written: %s, read back slots %d %d, period %u\n", wrote ? "yes" : "no", back.ucSlot[0],
                 back.ucSlot[1], back.usPeriod);
 
+    // Standalone mode: the ECG goes to slot 1, where the instrument can play it alone.
+    ECG_WAVEFORM ecg = {};
+    ecg.nWaveformType = 6;  // ECG beat, 60 per minute
+    ecg.fFrequency = 1.0;
+    ecg.fAmplitude = 1.0;
+    ecg.fTAmplitude = 0.3;
+    ecg.fPAmplitude = 0.2;
+    ecg.nRRInterval = 1000;
+    ecg.nPRInterval = 160;
+    ecg.nQRSWidth = 100;
+    ecg.nQTInterval = 400;
+    ecg.nPacingRate = 60;
+    ecg.fSampleRateKHz = 1.0;
+    const int stored = ORVWriteECGModeToStandaloneMode(1, &ecg);
+    std::printf("ECG stored in standalone slot 1: result %d\n", stored);
+    for (int slot = 1; slot <= 3; ++slot) {
+        std::printf("standalone slot %d holds kind %d\n", slot, ORVReadStandaloneModeType(slot));
+    }
+    ECG_WAVEFORM slot1 = {};
+    const int readBack = ORVReadECGModeFromStandaloneMode(1, &slot1);
+    std::printf("slot 1 read back: result %d, heart rate %.0f per minute, R wave %.2f mV\n", readBack,
+                60.0 * slot1.fFrequency, slot1.fAmplitude);
+
     if (handedOver >= 0) {
         ORVSetDeviceHandle(nullptr);  // the library closes the port it took over
     }
@@ -100,7 +123,7 @@ int main() {
     if (geteuid() == 0) {
         unlink(node.c_str());
     }
-    const bool ok = set && mode == 3 && wrote && read && back.usPeriod == 4000;
+    const bool ok = set && mode == 3 && wrote && read && back.usPeriod == 4000 && stored == 0 && readBack == 0;
     std::printf("%s\n", ok ? "done" : "a setting did not read back");
     return ok ? 0 : 1;
 }

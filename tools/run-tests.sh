@@ -57,6 +57,23 @@ for preset in "${presets[@]}"; do
   fi
   timings+=("${preset}: build ${built} s, tests $((SECONDS - start - built)) s: $(cd "build/${preset}/Code/Device" && ls libnvs-*.so NVS300x64.dll 2>/dev/null)")
 done
+# The fuzz targets, each for NVS_FUZZ_SECONDS (60) from its committed seed corpus; new
+# inputs go to build/fuzz/corpus, crashes, leaks, UB reports and time-outs fail the run.
+# NVS_FUZZ_SECONDS=0 skips them.
+fuzz_seconds=${NVS_FUZZ_SECONDS:-60}
+if [ "$fuzz_seconds" -gt 0 ]; then
+  start=$SECONDS
+  echo "=== fuzz: configure and build"
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz
+  for target in sampling_packet fpga_report; do
+    echo "=== fuzz: ${target} for ${fuzz_seconds} s"
+    mkdir -p "build/fuzz/corpus/${target}"
+    "build/fuzz/tests/fuzz/fuzz_${target}" -max_total_time="$fuzz_seconds" -timeout=10 \
+      -artifact_prefix="build/fuzz/${target}-" "build/fuzz/corpus/${target}" "tests/fuzz/corpus/${target}"
+  done
+  timings+=("fuzz: $((SECONDS - start)) s")
+fi
 echo "=== all suites passed: ${presets[*]}"
 printf '    %s\n' "${timings[@]}"
 print_reruns

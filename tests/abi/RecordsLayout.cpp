@@ -106,6 +106,22 @@ NVS_ABI_MEMBER(PLAY_RAW_DATA, pACData, kPointer, 16, 16, 16, 16);
 NVS_ABI_MEMBER(PLAY_RAW_DATA, pDCData, kPointer, 24, 20, 20, 24);
 NVS_ABI_MEMBER(PLAY_RAW_DATA, pCallback, kPointer, 32, 24, 24, 32);
 
+// The sweeps: natural alignment, so the trailing 32-bit field pads the record to 8 except
+// on i386, and in FREQUENCY_SCAN2 the double after nSyncPulse is padded to 8 except there.
+NVS_ABI_SIZE(FREQUENCY_SCAN, 32, 28, 32, 32);
+NVS_ABI_MEMBER(FREQUENCY_SCAN, fAmplitude, 8, 0, 0, 0, 0);
+NVS_ABI_MEMBER(FREQUENCY_SCAN, fStartFrequency, 8, 8, 8, 8, 8);
+NVS_ABI_MEMBER(FREQUENCY_SCAN, fEndFrequency, 8, 16, 16, 16, 16);
+NVS_ABI_MEMBER(FREQUENCY_SCAN, nDuration, 4, 24, 24, 24, 24);
+
+NVS_ABI_SIZE(FREQUENCY_SCAN2, 48, 40, 48, 48);
+NVS_ABI_MEMBER(FREQUENCY_SCAN2, fAmplitude, 8, 0, 0, 0, 0);
+NVS_ABI_MEMBER(FREQUENCY_SCAN2, fDCLevel, 8, 8, 8, 8, 8);
+NVS_ABI_MEMBER(FREQUENCY_SCAN2, nSyncPulse, 4, 16, 16, 16, 16);
+NVS_ABI_MEMBER(FREQUENCY_SCAN2, fStartFrequency, 8, 24, 20, 24, 24);
+NVS_ABI_MEMBER(FREQUENCY_SCAN2, fEndFrequency, 8, 32, 28, 32, 32);
+NVS_ABI_MEMBER(FREQUENCY_SCAN2, nDuration, 4, 40, 36, 40, 40);
+
 // Bytes, then 32-bit fields: the same on every target.
 NVS_ABI_SIZE(MODEL_INFORMATION, 24, 24, 24, 24);
 NVS_ABI_MEMBER(MODEL_INFORMATION, cProductName, 2, 0, 0, 0, 0);
@@ -157,7 +173,16 @@ NVS_ABI_MEMBER(AUTO_TRIGGER_STATUS, ucReserved, 3, 3, 3, 3, 3);
 NVS_ABI_MEMBER(AUTO_TRIGGER_STATUS, usLevel1, 2, 6, 6, 6, 6);
 NVS_ABI_MEMBER(AUTO_TRIGGER_STATUS, usLevel2, 2, 8, 8, 8, 8);
 
+// Eighteen doubles, no padding on any target.
+NVS_ABI_SIZE(FPGA_PD_REPORT, 144, 144, 144, 144);
+NVS_ABI_MEMBER(FPGA_PD_REPORT, fSignal, 48, 0, 0, 0, 0);
+NVS_ABI_MEMBER(FPGA_PD_REPORT, fLevel1, 24, 48, 48, 48, 48);
+NVS_ABI_MEMBER(FPGA_PD_REPORT, fLevel2, 24, 72, 72, 72, 72);
+NVS_ABI_MEMBER(FPGA_PD_REPORT, fScaled1, 24, 96, 96, 96, 96);
+NVS_ABI_MEMBER(FPGA_PD_REPORT, fScaled2, 24, 120, 120, 120, 120);
+
 // Enumerations passed by value are int-sized on every target.
 NVS_ABI_SIZE(PPGChannel, 4, 4, 4, 4);
 NVS_ABI_SIZE(SyncPulse, 4, 4, 4, 4);
 NVS_ABI_SIZE(PPGAmbientLightMode, 4, 4, 4, 4);
+NVS_ABI_SIZE(PPGSampling, 4, 4, 4, 4);

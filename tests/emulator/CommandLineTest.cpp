@@ -125,9 +125,45 @@ TEST(CommandLine, MalformedOptionsAreRefusedByName) {
 
 TEST(CommandLine, HelpNamesEveryOptionAndTheSignal) {
     const std::string help = UsageText("nvs-emulator");
-    for (const char* word : {"--profile", "--link", "--silent", "--refuse", "--drop", "--delay", "--unplug-after",
-                             "SIGUSR1", "SIGTERM", Profile::DefaultName()})
+    for (const char* word :
+         {"--profile", "--link", "--silent", "--refuse", "--drop", "--delay", "--unplug-after", "--stream-buffer",
+          "--stream-ppm", "--stream-drop-on-end", "SIGUSR1", "SIGTERM", Profile::DefaultName()})
         EXPECT_NE(help.find(word), std::string::npos) << word;
+}
+
+TEST(CommandLine, StreamOptions) {
+    CommandLine line;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine({}, line, error));
+    EXPECT_EQ(line.stream.bufferPackets, 100u);
+    EXPECT_EQ(line.stream.clockPpm, 0.0);
+    EXPECT_FALSE(line.stream.dropOnEnd);
+    ASSERT_TRUE(ParseCommandLine({"--stream-buffer", "120", "--stream-ppm=-100", "--stream-drop-on-end"}, line, error))
+        << error;
+    EXPECT_EQ(line.stream.bufferPackets, 120u);
+    EXPECT_EQ(line.stream.clockPpm, -100.0);
+    EXPECT_TRUE(line.stream.dropOnEnd);
+    ASSERT_TRUE(ParseCommandLine({"--stream-ppm", "+12.5"}, line, error)) << error;
+    EXPECT_EQ(line.stream.clockPpm, 12.5);
+
+    auto firmware = std::make_shared<Firmware>();
+    line.stream.bufferPackets = 7;
+    ApplyStreamOptions(line, *firmware);
+    EXPECT_EQ(firmware->GetStreamOptions().bufferPackets, 7u);
+    EXPECT_EQ(firmware->GetStreamOptions().clockPpm, 12.5);
+
+    for (const Args& bad : std::vector<Args>{{"--stream-buffer", "0"},
+                                             {"--stream-buffer", "65536"},
+                                             {"--stream-buffer", "-1"},
+                                             {"--stream-ppm", "1e3"},
+                                             {"--stream-ppm", "100001"},
+                                             {"--stream-ppm", "-"},
+                                             {"--stream-ppm", "1.2.3"},
+                                             {"--stream-ppm"},
+                                             {"--stream-drop-on-end=1"}}) {
+        EXPECT_FALSE(ParseCommandLine(bad, line, error)) << bad[0];
+        EXPECT_NE(error.find(bad[0].substr(0, bad[0].find('='))), std::string::npos) << error;
+    }
 }
 
 // The options on the instrument: refused (byte 3 0x00), dropped, late, and gone after

@@ -181,5 +181,41 @@ TEST(FirmwareControl, StandaloneSlotsKeepTheirBlocks) {
     EXPECT_EQ(Only(fw, {0xEA, 0x00, 0x01})[10], 7);
 }
 
+// After a ROM write the next n reads (or every one) are refused, byte 3 = 0x00, and the
+// one-late byte does not move: the first accepted read still carries what was asked
+// before the write, and the slot's blocks come back only with an accepted read.
+TEST(FirmwareControl, RomBusyAfterAWrite) {
+    struct Case {
+        const char* name;
+        unsigned busy;
+        int refused;  // reads refused before the first accepted one (-1: all of them)
+    };
+    const Case cases[] = {{"default", 0, 0}, {"three reads", 3, 3}, {"for ever", Firmware::kNeverDone, -1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Firmware fw;
+        fw.SetRom(9, 0x42);
+        fw.SetRomBusyReads(c.busy);
+        auto read = [&](uint8_t address) { return Only(fw, {0xEA, 0x00, 0x07, 0x00, address, 0x00}); };
+        read(9);  // the latch now holds ROM[9]
+        Only(fw, Header({0xEA, 0xFF, 0x01, 0x00}, 58));
+        ASSERT_EQ(Only(fw, {0xEA, 0xFF, 0x07, 0x00, 0x01, 0x01})[3], 0xFF);  // slot 1 written
+        Only(fw, Header({0xEA, 0xFF, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x33}, 58));
+        const int tries = c.refused < 0 ? 10 : c.refused;
+        for (int i = 0; i < tries; ++i) {
+            EXPECT_EQ(read(1)[3], 0x00) << "read " << i;
+        }
+        EXPECT_EQ(Only(fw, {0xEA, 0x00, 0x01})[10], 0x33);  // no refused read restored the slot
+        if (c.refused < 0) {
+            continue;
+        }
+        const Bytes first = read(1);
+        EXPECT_EQ(first[3], 0xFF);
+        EXPECT_EQ(first[5], 0x42);                          // still the byte asked before the write
+        EXPECT_EQ(read(0)[5], 0x01);                        // ROM[1]
+        EXPECT_EQ(Only(fw, {0xEA, 0x00, 0x01})[10], 0x00);  // slot 1's block is back
+    }
+}
+
 }  // namespace
 }  // namespace nvsemu

@@ -42,6 +42,23 @@ TEST_F(Monitor, UnpluggedPortIsClosedAndTheConnectionWoken) {
     EXPECT_FALSE(g_AutoMonitor.IsMonitored());
 }
 
+// A device that resets under its node: the node is back at once under the same name, but
+// the open descriptor has hung up. The monitor closes it at its next look, without the
+// re-checks a vanished node gets.
+TEST_F(Monitor, HungUpPortWithItsNodeBackIsClosedAndTheConnectionWoken) {
+    ASSERT_TRUE(sandbox.Link(5, pty.SlavePath()));
+    ASSERT_EQ(1, FindDevice(5));
+    g_AutoMonitor.StartMonitor();
+    RawPty back;
+    const uint64_t start = GetMonotonicMs();
+    pty.CloseMaster();
+    ASSERT_TRUE(sandbox.Link(5, back.SlavePath()));
+    ASSERT_EQ(0u, g_hReconnectEvent.WaitTimeout(10000));
+    EXPECT_LT(GetMonotonicMs() - start, 5000u);  // one 1.2 s cycle and a look, with room
+    EXPECT_EQ(0, DeviceIsConnected());
+    EXPECT_FALSE(sandbox.LockExists(5));
+}
+
 TEST_F(Monitor, AShortVanishingDoesNotDropThePort) {
     ASSERT_TRUE(sandbox.Link(6, pty.SlavePath()));
     ASSERT_EQ(1, FindDevice(6));

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <functional>
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
@@ -13,8 +14,9 @@
 #include "LinkSandbox.h"
 #include "platform/Device.h"
 #include "platform/Platform.h"
-#include "platform/Transport.h"
 #include "platform/PortSeam.h"
+#include "platform/StaticObjects.h"
+#include "platform/Transport.h"
 
 namespace {
 
@@ -28,6 +30,8 @@ Bytes Packet(unsigned char first, unsigned char tag = 0, size_t length = 64) {
     return p;
 }
 
+// Connected to the pty, with readers of both stream kinds registered (as while sampling
+// and a playback run), so that stream packets are parked.
 class Transport : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -36,8 +40,12 @@ protected:
         ASSERT_TRUE(sandbox.Link(0, pty.SlavePath()));
         ASSERT_EQ(1, FindDevice(0));
         ClearReplyQueue();
+        TransportSetStreamReader(NVS_KIND_SAMPLING, true);
+        TransportSetStreamReader(NVS_KIND_NOTIFY, true);
     }
     void TearDown() override {
+        TransportSetStreamReader(NVS_KIND_SAMPLING, false);
+        TransportSetStreamReader(NVS_KIND_NOTIFY, false);
         g_nDeviceReadTimeout = 100;
         g_nDeviceWriteTimeout = 200;
         DeviceClose();
@@ -188,8 +196,10 @@ TEST_F(Transport, ShortReaderNeverGetsMoreThanItAsked) {
 TEST_F(Transport, QueueGrowsPastItsCapacityAndKeepsOrder) {
     g_nDeviceReadTimeout = 20000;
     const int capacity = g_iQueueMaxCount;
-    auto streamPacket = [](int index) {
-        Bytes p = Packet(0xAD);
+    // Command replies of one family, parked by a reader of another: unlike stream
+    // packets they have no bound of their own below the queue's memory bound.
+    auto parkedPacket = [](int index) {
+        Bytes p = Packet(0x77);
         p[2] = static_cast<unsigned char>(index >> 8);
         p[3] = static_cast<unsigned char>(index);
         return p;
@@ -197,16 +207,16 @@ TEST_F(Transport, QueueGrowsPastItsCapacityAndKeepsOrder) {
     auto feed = [&](int from, int to) {
         std::thread feeder([&, from, to] {
             for (int i = from; i < to; ++i)
-                Send(streamPacket(i));
-            Send(Packet(0x55));
+                Send(parkedPacket(i));
+            Send(Packet(0xB0));
         });
         unsigned char buffer[64];
-        EXPECT_EQ(64, ReadData(buffer, 64, 0xFF));
+        EXPECT_EQ(64, ReadData(buffer, 64, 0xB0));
         feeder.join();
     };
     auto take = [&](int index) {
         unsigned char buffer[64];
-        ASSERT_EQ(64, ReadData(buffer, 64, 0xAD));
+        ASSERT_EQ(64, ReadData(buffer, 64, 0xFF));
         ASSERT_EQ(index, buffer[2] * 256 + buffer[3]);
     };
     feed(0, 10);
@@ -220,12 +230,122 @@ TEST_F(Transport, QueueGrowsPastItsCapacityAndKeepsOrder) {
     EXPECT_EQ(0, g_iQueueCount);
 }
 
+// While no run reads a stream kind, its packets that a reply reader comes across are
+// dropped; a kind with a reader keeps them parked.
+TEST_F(Transport, StreamPacketsOfAKindWithoutAReaderAreDroppedNotParked) {
+    g_nDeviceReadTimeout = 2000;
+    TransportSetStreamReader(NVS_KIND_SAMPLING, false);
+    TransportSetStreamReader(NVS_KIND_NOTIFY, false);
+    unsigned char buffer[64];
+    for (int round = 0; round < 20; ++round) {
+        for (int i = 0; i < 10; ++i) {
+            Send(Packet(0xAD, static_cast<unsigned char>(i)));
+            Send(Packet(0x01, static_cast<unsigned char>(i)));
+        }
+        Send(Packet(0x55, static_cast<unsigned char>(round)));
+        ASSERT_EQ(64, ReadData(buffer, 64, 0xFF));
+        EXPECT_EQ(Bytes({0x55, static_cast<unsigned char>(round)}), Bytes(buffer, buffer + 2));
+        ASSERT_EQ(0, g_iQueueCount);
+    }
+    TransportSetStreamReader(NVS_KIND_NOTIFY, true);
+    Send(Packet(0xAD, 1));
+    Send(Packet(0x01, 2));
+    Send(Packet(0x55, 3));
+    ASSERT_EQ(64, ReadData(buffer, 64, 0xFF));
+    ASSERT_EQ(1, g_iQueueCount);
+    ASSERT_EQ(64, ReadData(buffer, 64, 0x01));
+    EXPECT_EQ(2, buffer[1]);
+}
+
+// A stream kind with a reader keeps its newest 4096 packets; a withdrawn reader leaves
+// nothing of its kind parked, and the other kinds' packets keep their order.
+TEST_F(Transport, ARegisteredStreamKeepsItsNewestPacketsWithinTheBound) {
+    g_nDeviceReadTimeout = 20000;
+    constexpr int kBound = 4096;
+    constexpr int kSent = kBound + 10;
+    for (const unsigned char kind : {NVS_KIND_SAMPLING, NVS_KIND_NOTIFY}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        std::thread feeder([&] {
+            Send(Packet(0x77, 1));  // a reply the reader does not want, parked first
+            for (int i = 0; i < kSent; ++i) {
+                Bytes p = Packet(kind);
+                p[2] = static_cast<unsigned char>(i >> 8);
+                p[3] = static_cast<unsigned char>(i);
+                Send(p);
+            }
+            Send(Packet(0xB0, 2));
+        });
+        unsigned char buffer[64];
+        ASSERT_EQ(64, ReadData(buffer, 64, 0xB0));
+        feeder.join();
+        ASSERT_EQ(kBound + 1, g_iQueueCount);
+        for (int i = kSent - kBound; i < kSent; ++i) {
+            ASSERT_EQ(64, ReadData(buffer, 64, kind));
+            ASSERT_EQ(i, buffer[2] * 256 + buffer[3]);
+        }
+        ASSERT_EQ(1, g_iQueueCount);
+        Send(Packet(kind, 9));
+        Send(Packet(0xB0, 3));
+        ASSERT_EQ(64, ReadData(buffer, 64, 0xB0));
+        ASSERT_EQ(2, g_iQueueCount);
+        TransportSetStreamReader(kind, false);
+        EXPECT_EQ(1, g_iQueueCount);
+        ASSERT_EQ(64, ReadData(buffer, 64, 0xFF));
+        EXPECT_EQ(Bytes({0x77, 1}), Bytes(buffer, buffer + 2));
+        TransportSetStreamReader(kind, true);
+    }
+}
+
 TEST_F(Transport, HungUpPortEndsTheRead) {
     pty.CloseMaster();
     unsigned char buffer[64];
     const uint64_t start = GetMonotonicMs();
     EXPECT_EQ(0, ReadData(buffer, 64, 0xFF));
     EXPECT_LT(GetMonotonicMs() - start, 2000u);
+}
+
+// A hang-up with the node kept (the link still leads to a path): whichever call meets it
+// first closes the port, the seam reports it, and the connection thread is woken.
+TEST_F(Transport, HangUpClosesThePortWithItsNodeKeptAndWakesTheConnection) {
+    struct Case {
+        const char* name;
+        std::function<void()> call;
+        bool closes;  // the presence check only reports; the monitor closes
+    } cases[] = {
+        {"read",
+         [] {
+             unsigned char buffer[64];
+             EXPECT_EQ(0, ReadData(buffer, 64, 0xFF));
+         },
+         true},
+        {"write",
+         [] {
+             unsigned char request[4] = {0xCC, 0x00, 0x42, 0x00};
+             EXPECT_LT(WriteData(request, 4, 1), 4);
+         },
+         true},
+        {"discard", [] { DiscardStaleReplies(); }, true},
+        {"presence check", [] { EXPECT_EQ(0, DeviceIsAlive()); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawPty fresh;
+        ASSERT_TRUE(sandbox.Link(0, fresh.SlavePath()));
+        ASSERT_EQ(1, FindDevice(0));
+        g_hReconnectEvent.ResetEvent();
+        {
+            CDevicePort port;
+            EXPECT_FALSE(PortHungUp(port.handle()));
+            EXPECT_EQ(1, DeviceIsAlive());
+            fresh.CloseMaster();
+            EXPECT_TRUE(PortHungUp(port.handle()));
+        }
+        c.call();
+        EXPECT_EQ(c.closes ? 0 : 1, DeviceIsConnected());
+        EXPECT_EQ(c.closes ? 0u : NVS_WAIT_TIMEOUT, g_hReconnectEvent.WaitTimeout(0));
+        EXPECT_EQ(0, DeviceIsAlive());
+        DeviceClose();
+    }
 }
 
 TEST_F(Transport, WriteToAPortThatTakesNothingGivesUp) {

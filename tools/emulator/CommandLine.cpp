@@ -1,6 +1,8 @@
 #include "CommandLine.h"
 
 #include <cctype>
+#include <cstdio>
+#include <string>
 #include <limits>
 
 #include "Emulator.h"
@@ -36,6 +38,63 @@ bool ParseCount(const std::string& text, unsigned long long max, unsigned long l
     if (value > max)
         return false;
     out = value;
+    return true;
+}
+
+// A decimal number with an optional sign and fraction (-12.5), at most `limit` in size.
+bool ParseSigned(const std::string& text, double limit, double& out) {
+    size_t i = 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        ++i;
+    bool digits = false, point = false;
+    for (size_t j = i; j < text.size(); ++j) {
+        if (std::isdigit(static_cast<unsigned char>(text[j])))
+            digits = true;
+        else if (text[j] == '.' && !point)
+            point = true;
+        else
+            return false;
+    }
+    if (!digits || text.size() > 24)
+        return false;
+    const double value = std::stod(text);
+    if (!(value >= -limit && value <= limit))
+        return false;
+    out = value;
+    return true;
+}
+
+constexpr unsigned long long kMaxStreamBuffer = 65535;
+constexpr double kMaxClockPpm = 100000;  // 10 %
+
+// INPUT:VALUE or INPUT:LOW:HIGH:HALF (a square of HALF samples per level).
+bool ParseSignal(const std::string& text, SignalOption& out) {
+    static const char* const kInputs[4] = {"pd1", "pd2", "sw1", "sw2"};
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t colon = text.find(':', start);
+        parts.push_back(text.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+        if (colon == std::string::npos)
+            break;
+        start = colon + 1;
+    }
+    if (parts.size() != 2 && parts.size() != 4)
+        return false;
+    SignalOption s;
+    s.input = -1;
+    for (int i = 0; i < 4; ++i)
+        if (parts[0] == kInputs[i])
+            s.input = i;
+    unsigned long long low = 0, high = 0, half = 0;
+    if (s.input < 0 || !ParseCount(parts[1], 0xFFFF, low))
+        return false;
+    if (parts.size() == 4 && (!ParseCount(parts[2], 0xFFFF, high) || !ParseCount(parts[3], 1000000, half) || half == 0))
+        return false;
+    s.low = static_cast<uint16_t>(low);
+    s.high = static_cast<uint16_t>(high);
+    s.halfPeriod = static_cast<unsigned>(half);
+    out = s;
     return true;
 }
 
@@ -158,6 +217,47 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
                 return false;
             }
             line.unplugAfter = static_cast<size_t>(n);
+        } else if (name == "--stream-buffer") {
+            unsigned long long n = 0;
+            if (!value(v))
+                return false;
+            if (!ParseCount(v, kMaxStreamBuffer, n) || n == 0) {
+                error = "--stream-buffer: \"" + v + "\" is not a number of packets from 1 to " +
+                        std::to_string(kMaxStreamBuffer);
+                return false;
+            }
+            line.stream.bufferPackets = static_cast<size_t>(n);
+        } else if (name == "--stream-ppm") {
+            double ppm = 0;
+            if (!value(v))
+                return false;
+            if (!ParseSigned(v, kMaxClockPpm, ppm)) {
+                error = "--stream-ppm: \"" + v + "\" is not a clock error in ppm (e.g. -100 or 12.5, at most 100000)";
+                return false;
+            }
+            line.stream.clockPpm = ppm;
+        } else if (name == "--stream-drop-on-end") {
+            if (!flag())
+                return false;
+            line.stream.dropOnEnd = true;
+        } else if (name == "--sampling-rate") {
+            unsigned long long n = 0;
+            if (!value(v))
+                return false;
+            if (!ParseCount(v, 1000000, n) || n == 0) {
+                error = "--sampling-rate: \"" + v + "\" is not samples per second (1 to 1000000)";
+                return false;
+            }
+            line.samplingRate = static_cast<unsigned>(n);
+        } else if (name == "--signal") {
+            SignalOption signal;
+            if (!value(v))
+                return false;
+            if (!ParseSignal(v, signal)) {
+                error = "--signal: \"" + v + "\" is not INPUT:VALUE or INPUT:LOW:HIGH:HALF (INPUT pd1, pd2, sw1, sw2)";
+                return false;
+            }
+            line.signals.push_back(signal);
         } else {
             error = "unknown option " + args[i];
             return false;
@@ -183,7 +283,7 @@ std::string UsageText(const std::string& program) {
            "\n"
            "  --link PATH        also name the port PATH (a symbolic link, e.g. /dev/ttyACM0);\n"
            "                     removed on unplug and on exit, made again on replug\n"
-           "  -v, --verbose      log every request to standard error\n"
+           "  -v, --verbose      log every request, and one line per stream batch, to standard error\n"
            "  -h, --help         this text\n"
            "\n"
            "Fault options (HEADER: the first bytes of a request, in hex, e.g. 12, 55,00 or cc,00,14;\n"
@@ -195,6 +295,19 @@ std::string UsageText(const std::string& program) {
            "  --delay HEADER:MS  answer matching requests MS milliseconds late\n"
            "  --unplug-after N   answer N requests, then vanish at the next one (no reply, link\n"
            "                     removed, port closed)\n"
+           "\n"
+           "Stream options (how the instrument plays a stream of operator modes 1-7 and 9-17):\n"
+           "  --stream-buffer N  packets the instrument holds (default 100); more are dropped\n"
+           "                     and counted as overflows\n"
+           "  --stream-ppm PPM   the instrument's clock error: plays PPM parts per million fast\n"
+           "                     (negative: slow); default 0\n"
+           "  --stream-drop-on-end  the end of a stream drops the packets held instead of\n"
+           "                     playing them out before the end notice\n"
+           "Sampling stream (started by the host's AD FF 00 00 mask request):\n"
+           "  --sampling-rate N  samples per second of every input (default 1000)\n"
+           "  --signal INPUT:VALUE | INPUT:LOW:HIGH:HALF\n"
+           "                     what input pd1, pd2, sw1 or sw2 measures: a constant raw value,\n"
+           "                     or a square wave of HALF samples at LOW, then HALF at HIGH\n"
            "\n"
            "Signals:\n"
            "  SIGUSR1            unplug when plugged in; plug back in (a new port, same link)\n"
@@ -212,6 +325,57 @@ void PlanFaults(const CommandLine& line, Emulator& emulator, Firmware& firmware)
         emulator.FaultOnHeader(d.prefix, Fault::Delay(d.ms), 0);
     if (line.unplugAfter)
         emulator.FaultOnRequest(*line.unplugAfter, Fault::Unplug());
+}
+
+void ApplyStreamOptions(const CommandLine& line, Firmware& firmware) { firmware.SetStreamOptions(line.stream); }
+
+std::string StreamLogLine(const StreamEvent& e) {
+    using ull = unsigned long long;
+    const StreamCounters& c = e.counters;
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%llu.%06llu", static_cast<ull>(e.atUs / 1000000),
+                  static_cast<ull>(e.atUs % 1000000));
+    char text[400];
+    switch (e.kind) {
+        case StreamEvent::Kind::Armed:
+        case StreamEvent::Kind::Layout:
+            std::snprintf(text, sizeof text, "%s stream %s: mode %d, %u samples/s", stamp,
+                          e.kind == StreamEvent::Kind::Armed ? "armed" : "layout", e.mode, e.rate);
+            break;
+        case StreamEvent::Kind::DataRequest:
+            std::snprintf(text, sizeof text,
+                          "%s stream request #%llu (%llu us after due): batch of %llu, held %zu, played %llu; "
+                          "underruns %llu (%llu us), overflows %llu, commands in a batch %llu, check failures %llu",
+                          stamp, static_cast<ull>(e.number), static_cast<ull>(e.atUs > e.dueUs ? e.atUs - e.dueUs : 0),
+                          static_cast<ull>(e.value), e.buffered, static_cast<ull>(c.played),
+                          static_cast<ull>(c.underruns), static_cast<ull>(c.starvedUs), static_cast<ull>(c.overflows),
+                          static_cast<ull>(c.commandsInBatch), static_cast<ull>(c.checkFailures));
+            break;
+        case StreamEvent::Kind::Ending:
+            std::snprintf(text, sizeof text, "%s stream ending: %llu held, %llu played, tail %llu us", stamp,
+                          static_cast<ull>(e.value), static_cast<ull>(c.played), static_cast<ull>(c.tailUs));
+            break;
+        case StreamEvent::Kind::Ended:
+            std::snprintf(text, sizeof text,
+                          "%s stream over: %llu packets, %llu played, %llu requests, underruns %llu (%llu us), "
+                          "overflows %llu, commands in a batch %llu, check failures %llu, dropped %llu",
+                          stamp, static_cast<ull>(c.packets), static_cast<ull>(c.played), static_cast<ull>(c.requests),
+                          static_cast<ull>(c.underruns), static_cast<ull>(c.starvedUs), static_cast<ull>(c.overflows),
+                          static_cast<ull>(c.commandsInBatch), static_cast<ull>(c.checkFailures),
+                          static_cast<ull>(c.droppedAtEnd));
+            break;
+        default:
+            return {};
+    }
+    return text;
+}
+
+void PlanSampling(const CommandLine& line, Firmware& firmware) {
+    if (line.samplingRate)
+        firmware.SetStreamRate(*line.samplingRate);
+    for (const SignalOption& s : line.signals)
+        firmware.SetSampleSource(s.input, s.halfPeriod == 0 ? SampleSource::Constant(s.low)
+                                                            : SampleSource::Square(s.low, s.high, s.halfPeriod));
 }
 
 }  // namespace nvsemu

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "Stream.h"
+
 namespace nvsemu {
 
 class Emulator;
@@ -19,6 +21,16 @@ struct HeaderDelay {
     std::vector<uint8_t> prefix;
     unsigned ms = 0;
     bool operator==(const HeaderDelay& o) const { return prefix == o.prefix && ms == o.ms; }
+};
+
+// --signal INPUT:SHAPE: the samples one stream input measures.
+struct SignalOption {
+    int input = 0;  // 0 pd1, 1 pd2, 2 sw1, 3 sw2
+    uint16_t low = 0, high = 0;
+    unsigned halfPeriod = 0;  // 0: constant low
+    bool operator==(const SignalOption& o) const {
+        return input == o.input && low == o.low && high == o.high && halfPeriod == o.halfPeriod;
+    }
 };
 
 struct CommandLine {
@@ -32,6 +44,12 @@ struct CommandLine {
     std::vector<std::vector<uint8_t>> drop;    // request headers answered with nothing
     std::vector<HeaderDelay> delay;            // request headers answered late
     std::optional<size_t> unplugAfter;         // requests answered before the unplug
+    // How the instrument plays a stream (Stream.h): packets held, clock error in ppm,
+    // an end drops the held packets.
+    StreamOptions stream;
+    // The sampling stream.
+    std::optional<unsigned> samplingRate;  // samples per second
+    std::vector<SignalOption> signals;
 };
 
 // Parses the arguments that follow the program name. Options take their value as the
@@ -51,5 +69,15 @@ std::string UsageText(const std::string& program);
 // delays in its fault plan (every matching request), refusals in the firmware model
 // (which then leaves its state alone, and refuses the memory command in byte 4).
 void PlanFaults(const CommandLine& line, Emulator& emulator, Firmware& firmware);
+
+// Gives the firmware model the command line's stream options.
+void ApplyStreamOptions(const CommandLine& line, Firmware& firmware);
+
+// The -v line for a stream event: one for each batch (the data request that asks for
+// the next), and one when a stream starts, changes layout, ends and is over; empty for
+// the others (their counts are on the batch lines).
+std::string StreamLogLine(const StreamEvent& event);
+// Sets the sampling stream's rate and input signals on the firmware model.
+void PlanSampling(const CommandLine& line, Firmware& firmware);
 
 }  // namespace nvsemu

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <future>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -62,6 +63,8 @@ bool Emulator::Start() {
     schedule_.clear();
     held_.clear();
     backAtUs_ = 0;
+    restartAtUs_ = 0;
+    relinkOnReturn_ = false;
     burstCut_ = true;
     writeBlocked_ = false;
     {
@@ -104,12 +107,17 @@ void Emulator::Stop() {
         linkTarget_.clear();
     }
     ClosePty(pty_);
+    if (const std::shared_ptr<Responder> responder = CurrentResponder())
+        responder->PortClosed();
+    ReleaseHeldSlave();
     if (wakeFd_ >= 0)
         close(wakeFd_);
     wakeFd_ = -1;
     schedule_.clear();
     held_.clear();
     backAtUs_ = 0;
+    restartAtUs_ = 0;
+    relinkOnReturn_ = false;
     framer_.Reset();
     {
         std::lock_guard<std::mutex> lock(mu_);
@@ -239,16 +247,24 @@ void Emulator::DoUnplug() {
         linked_ = false;
         linkTarget_.clear();
     }
-    ClosePort();
+    ClosePort(false);
+    ReleaseHeldSlave();
     backAtUs_ = 0;  // an unplug during a hang-up: the port stays away
+    relinkOnReturn_ = false;
 }
 
 void Emulator::DoHangUp(unsigned backAfterMs) {
-    ClosePort();  // the link stays, pointing at the slave that has just gone
+    ClosePort(true);  // the link stays, pointing at the slave that has just gone
     backAtUs_ = NowUs() + uint64_t{backAfterMs} * 1000;
 }
 
-void Emulator::ClosePort() {
+void Emulator::ReleaseHeldSlave() {
+    if (heldSlave_ >= 0)
+        close(heldSlave_);
+    heldSlave_ = -1;
+}
+
+void Emulator::ClosePort(bool holdSlave) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         plugged_ = false;
@@ -257,7 +273,16 @@ void Emulator::ClosePort() {
     }
     // Closing the master (with the kept slave) is what the host's descriptor sees:
     // reads of 0 and EIO on writes from now on.
+    if (holdSlave) {
+        // The pty's number stays taken while a descriptor of its slave is open, so the
+        // link left in place never leads to a pty that another process opens meanwhile.
+        ReleaseHeldSlave();
+        heldSlave_ = pty_.slave;
+        pty_.slave = -1;
+    }
     ClosePty(pty_);
+    if (const std::shared_ptr<Responder> responder = CurrentResponder())
+        responder->PortClosed();
     framer_.Reset();
     arrivals_.clear();
     schedule_.clear();  // replies still due die with the port
@@ -271,7 +296,9 @@ bool Emulator::DoReplug(bool relink) {
     backAtUs_ = 0;
     if (pty_.master >= 0)
         DoUnplug();
-    if (!OpenRawPty(pty_))
+    const bool opened = OpenRawPty(pty_);
+    ReleaseHeldSlave();  // after the open: the new pty never takes the old one's number
+    if (!opened)
         return false;
     bool ok = true;
     {
@@ -288,6 +315,35 @@ bool Emulator::DoReplug(bool relink) {
     }
     cv_.notify_all();
     return ok;
+}
+
+void Emulator::SetRestartPlan(RestartPlan plan) {
+    std::lock_guard<std::mutex> lock(mu_);
+    restartPlan_ = std::move(plan);
+}
+
+void Emulator::Restart() {
+    unsigned vanishMs;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        vanishMs = restartPlan_.vanishAfterMs;
+        ++restarts_;
+    }
+    const uint64_t at = NowUs() + uint64_t{vanishMs} * 1000;
+    if (std::this_thread::get_id() == thread_.get_id()) {
+        restartAtUs_ = at;
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        tasks_.push_back([this, at] { restartAtUs_ = at; });
+    }
+    Wake();
+}
+
+unsigned Emulator::Restarts() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return restarts_;
 }
 
 void Emulator::SetResponder(std::shared_ptr<Responder> responder) {
@@ -395,6 +451,10 @@ std::vector<std::vector<uint8_t>> Emulator::Written() const {
 // ---- I/O thread -------------------------------------------------------------------
 
 void Emulator::Run() {
+    // The instrument's data requests are due to the microsecond; the default 50 µs of
+    // timer slack on each wait would be most of the lateness.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    uint64_t unsolicitedAtUs = 0;  // the responder's next unsolicited packet (0: none)
     for (;;) {
         std::deque<std::function<void()>> tasks;
         bool stop = false;
@@ -431,6 +491,12 @@ void Emulator::Run() {
             wakeAt = std::min(wakeAt, schedule_.begin()->first.first);
         if (backAtUs_ != 0)
             wakeAt = std::min(wakeAt, backAtUs_);
+        if (const std::shared_ptr<Responder> responder = CurrentResponder())
+            wakeAt = std::min(wakeAt, responder->NextDueUs());
+        if (restartAtUs_ != 0)
+            wakeAt = std::min(wakeAt, restartAtUs_);
+        if (unsolicitedAtUs != 0)
+            wakeAt = std::min(wakeAt, unsolicitedAtUs);
         const uint64_t waitUs = wakeAt > now ? wakeAt - now : 0;
 
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {pty_.master, 0, 0}};
@@ -457,11 +523,29 @@ void Emulator::Run() {
             writeBlocked_ = false;
 
         now = NowUs();
-        if (backAtUs_ != 0 && now >= backAtUs_) {
-            bool relink = false;
+        if (restartAtUs_ != 0 && now >= restartAtUs_) {
+            restartAtUs_ = 0;
+            RestartPlan plan;
             {
                 std::lock_guard<std::mutex> lock(mu_);
-                relink = linked_;
+                plan = restartPlan_;
+            }
+            DoUnplug();
+            if (plan.backAfterMs >= 0) {
+                if (!plan.backAt.empty()) {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    linkPath_ = plan.backAt;
+                }
+                relinkOnReturn_ = true;
+                backAtUs_ = now + uint64_t(plan.backAfterMs) * 1000 + 1;
+            }
+        }
+        if (backAtUs_ != 0 && now >= backAtUs_) {
+            bool relink = relinkOnReturn_;
+            relinkOnReturn_ = false;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                relink = relink || linked_;
             }
             DoReplug(relink);
         }
@@ -472,8 +556,32 @@ void Emulator::Run() {
                 Cut(true, stale);
             }
         }
+        RunDue();
         WriteDue();
+        unsolicitedAtUs = WriteUnsolicited();
     }
+}
+
+std::shared_ptr<Responder> Emulator::CurrentResponder() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return responder_;
+}
+
+void Emulator::RunDue() {
+    const std::shared_ptr<Responder> responder = CurrentResponder();
+    if (!responder)
+        return;
+    const uint64_t now = NowUs();
+    if (responder->NextDueUs() > now)
+        return;
+    TimedOutput out = responder->Due(now);
+    if (pty_.master >= 0)
+        for (std::vector<uint8_t>& packet : out.packets)
+            if (!packet.empty())
+                Schedule(std::move(packet), now);
+    WriteDue();
+    if (out.unplug)
+        DoUnplug();
 }
 
 void Emulator::ReadMaster() {
@@ -529,6 +637,15 @@ void Emulator::Handle(Frame frame) {
     request.bytes = std::move(frame.bytes);
     request.kind = frame.kind;
     request.name = std::move(frame.name);
+
+    if (const std::shared_ptr<Responder> taker = CurrentResponder()) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            request.index = requests_.size();
+        }
+        if (taker->TakeData(request))
+            return;  // stream data: what it makes due goes out in RunDue
+    }
 
     RequestHook hook;
     {
@@ -635,6 +752,46 @@ void Emulator::WriteDue() {
         schedule_.erase(schedule_.begin());
     }
     writeBlocked_ = false;
+}
+
+uint64_t Emulator::WriteUnsolicited() {
+    std::shared_ptr<Responder> responder;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        responder = responder_;
+    }
+    if (!responder)
+        return 0;
+    uint64_t nextUs = 0;
+    std::vector<std::vector<uint8_t>> packets = responder->Unsolicited(NowUs(), &nextUs);
+    for (std::vector<uint8_t>& bytes : packets) {
+        if (pty_.master < 0 || writeBlocked_ || (!schedule_.empty() && schedule_.begin()->first.first <= NowUs())) {
+            // Replies wait for room, or go first: the packet is lost, as on a full link.
+            std::lock_guard<std::mutex> lock(mu_);
+            ++streamDrops_;
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(mu_);
+        const ssize_t n = write(pty_.master, bytes.data(), bytes.size());
+        if (n <= 0) {
+            ++streamDrops_;
+            continue;
+        }
+        written_.emplace_back(bytes.begin(), bytes.begin() + n);
+        if (static_cast<size_t>(n) < bytes.size()) {
+            // The rest follows as a reply would, so the host never reads half a packet
+            // followed by another packet's start.
+            bytes.erase(bytes.begin(), bytes.begin() + n);
+            schedule_.emplace(std::make_pair(NowUs(), nextSeq_++), std::move(bytes));
+            writeBlocked_ = true;
+        }
+    }
+    return nextUs;
+}
+
+size_t Emulator::StreamDrops() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return streamDrops_;
 }
 
 }  // namespace nvsemu

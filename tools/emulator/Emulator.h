@@ -21,8 +21,14 @@
 //   request, alter bytes, replace, refuse (byte 3 not 0xFF), send twice, send too long,
 //   add an unsolicited packet, or unplug or hang up at that request (Faults.h).
 //   SetRequestHook sees every request before the replies are chosen.
+//   A responder may take a request as stream data (TakeData): it is not recorded and
+//   not answered. It may also write on its own time (NextDueUs, Due): the I/O thread
+//   wakes for it on the monotonic clock, between requests, without waiting for one.
 //   Inject(bytes) writes an unsolicited packet (a 0xAD sampling packet, a 01 55 data
 //   request) at once.
+//   The responder's own packets (Responder::Unsolicited, the firmware's sampling
+//   stream) go out when due, each in one write; one that does not fit the port is
+//   dropped (counted in StreamDrops()).
 //
 // Plugging
 //   LinkAs(path) makes path a symlink to the slave (the library opens /dev/ttyACM<n>);
@@ -32,7 +38,9 @@
 //   links it at the last LinkAs path again. Pending replies die with the old port.
 //   HangUp(ms) closes the master but leaves the link in place (dangling), and ms later
 //   opens a new pty and points the link at it: a port that drops and re-enumerates
-//   under the same name. The responder and everything recorded are kept throughout.
+//   under the same name. Meanwhile the old pty's number stays taken (its slave is held
+//   open, hung up), so the link never leads to a pty of another process. The
+//   responder and everything recorded are kept throughout.
 //
 // Descriptors
 //   Every descriptor the emulator opens is close-on-exec from the call that creates
@@ -72,11 +80,40 @@
 
 namespace nvsemu {
 
-// Chooses the replies to one request. Called on the emulator's I/O thread.
+// What a responder writes on its own, when it falls due (the instrument's data
+// requests while it plays a stream).
+struct TimedOutput {
+    std::vector<std::vector<uint8_t>> packets;  // written now, each in one write, in order
+    bool unplug = false;                        // then the instrument vanishes (as Unplug())
+};
+
+// Chooses the replies to one request. Every method is called on the emulator's I/O
+// thread and must not block.
 class Responder {
 public:
+    static constexpr uint64_t kNever = ~uint64_t{0};
+
     virtual ~Responder() = default;
     virtual std::vector<Reply> Answer(const Request& request) = 0;
+    // Takes a request as stream data rather than as a command: when true, it stays out
+    // of Requests(), the request hook and the fault plan, and gets no reply.
+    virtual bool TakeData(const Request&) { return false; }
+    // When the responder next has something to write (steady µs; kNever: nothing). The
+    // I/O thread asks before each wait and calls Due once that time has come.
+    virtual uint64_t NextDueUs() { return kNever; }
+    virtual TimedOutput Due(uint64_t /*nowUs*/) { return {}; }
+    // The port closed (unplug, hang-up, Stop): what was under way on it ends. Called
+    // on the I/O thread, or for Stop on the thread that stopped the emulator.
+    virtual void PortClosed() {}
+    // Packets the instrument sends by itself (a measurement stream) that are due by
+    // nowUs; *nextUs: when the next may be due (0: nothing pending). The I/O thread asks
+    // on each turn and writes each packet whole, at once; one that does not fit the
+    // port's buffer is dropped. The default sends nothing.
+    virtual std::vector<std::vector<uint8_t>> Unsolicited(uint64_t nowUs, uint64_t* nextUs) {
+        (void)nowUs;
+        *nextUs = 0;
+        return {};
+    }
 };
 
 using ResponderFn = std::function<std::vector<Reply>(const Request&)>;
@@ -128,6 +165,21 @@ public:
     // the link, when there was one, points at it. False when no port was open. An
     // Unplug before the port is back cancels the return; Replug brings it back at once.
     bool HangUp(unsigned backAfterMs);
+    // The instrument's restart (after the restart byte 0xDD, or on leaving FPGA upgrade
+    // mode): vanishAfterMs after Restart() it is unplugged (link removed, master closed,
+    // pending replies gone), and backAfterMs after that a new port is linked at backAt
+    // (empty: the last LinkAs path), or it never comes back (backAfterMs < 0).
+    struct RestartPlan {
+        unsigned vanishAfterMs = 5;
+        int backAfterMs = 100;
+        std::string backAt;
+    };
+    void SetRestartPlan(RestartPlan plan);
+    // Schedules the restart by the plan on the I/O thread; never blocks (the responder
+    // calls it). A restart already scheduled is replaced.
+    void Restart();
+    // Restarts scheduled so far.
+    unsigned Restarts() const;
     // A port is open (false while unplugged, hung up or stopped).
     bool Plugged() const;
     // Waits (condition variable) until Plugged() == plugged.
@@ -155,7 +207,8 @@ public:
     void SetStaleAfter(unsigned staleMs);
 
     // Records. ClearRequests forgets requests, raw bytes, written replies and the
-    // filler count, and restarts the request index at 0.
+    // filler count, and restarts the request index at 0. Requests the responder took
+    // as data are not among Requests(); their bytes are in RawBytes().
     std::vector<Request> Requests() const;
     void ClearRequests();
     // Waits (condition variable) until at least n requests are recorded.
@@ -167,6 +220,8 @@ public:
     std::vector<uint8_t> RawBytes() const;
     // Every write() the emulator made to the master, one entry per call.
     std::vector<std::vector<uint8_t>> Written() const;
+    // Unsolicited packets dropped because the port had no room for them.
+    size_t StreamDrops() const;
 
 private:
     void Run();
@@ -176,14 +231,22 @@ private:
     void ReadMaster();
     void Cut(bool burstEnded, bool stale);
     void Handle(Frame frame);
+    // Writes what the responder has due by now.
+    void RunDue();
+    std::shared_ptr<Responder> CurrentResponder() const;
     // Queues a reply; returns its key in schedule_.
     std::pair<uint64_t, uint64_t> Schedule(std::vector<uint8_t> bytes, uint64_t dueUs);
     void WriteDue();
+    // Asks the responder for its unsolicited packets and writes them; returns when it
+    // next has one due (0: none).
+    uint64_t WriteUnsolicited();
     bool DoLink(const std::string& path);
     void DoUnplug();
     bool DoReplug(bool relink);
     void DoHangUp(unsigned backAfterMs);
-    void ClosePort();
+    // Closes the port; holdSlave keeps its slave descriptor open in heldSlave_.
+    void ClosePort(bool holdSlave);
+    void ReleaseHeldSlave();
     uint64_t ArrivalUs(uint64_t offset);
 
     // Owned by the I/O thread, which holds ioMu_ while it works on them; callers that
@@ -199,7 +262,12 @@ private:
     bool writeBlocked_ = false;
     // Replies of a DelayUntilNext request: (bytes, µs after the next request).
     std::vector<std::pair<std::vector<uint8_t>, uint64_t>> held_;
-    uint64_t backAtUs_ = 0;  // a hung-up port comes back then (0: not hung up)
+    uint64_t backAtUs_ = 0;        // a hung-up port comes back then (0: not hung up)
+    uint64_t restartAtUs_ = 0;     // a restart unplugs the port then (0: none scheduled)
+    bool relinkOnReturn_ = false;  // the port coming back is linked (after a restart)
+    RestartPlan restartPlan_;      // guarded by mu_
+    unsigned restarts_ = 0;        // guarded by mu_
+    int heldSlave_ = -1;           // slave of the hung-up port, until it is back or unplugged
     int wakeFd_ = -1;
     std::thread thread_;
     std::thread::id ioThreadId_;
@@ -220,6 +288,7 @@ private:
     std::vector<uint8_t> raw_;
     std::vector<std::vector<uint8_t>> written_;
     size_t filler_ = 0;
+    size_t streamDrops_ = 0;
     uint64_t nextSeq_ = 1;
     bool silent_ = false;
     std::deque<Reply> canned_;

@@ -16,6 +16,25 @@ Firmware::Firmware(Profile profile) : profile_(std::move(profile)), memory_(prof
     for (int c = 0; c < 2; ++c)  // LED trigger status: bit per channel that has an LED
         if (profile_.ledTypes[static_cast<size_t>(c)] != 3)
             ledTriggerStatus_ |= static_cast<uint8_t>(1u << c);
+    rom_.fill(0xFF);
+    PowerUp();
+}
+
+void Firmware::PowerUp() {
+    selectedModule_ = 0;
+    appliedOutputs_ = 0;
+    control_ = {};
+    settings_ = {};
+    raw_ = {};
+    romLatch_ = 0xFF;
+    streamOn_ = false;
+    streamMask_ = 0;
+    streamSeq_ = 0;
+    dynamicLed_ = false;
+    signalStrength_ = false;
+    autoTrigger_ = false;
+    ambientMode_ = 0;
+    busyLeft_ = 0;
 
     // Operator block at power-up: mode 0, 1000 samples/s, sync pulses 1, AC range 0.
     operatorBlock_ = {0x00, 0xFF, 0x00, 0x03, 0xE8, 1, 1, 1, 0, 0, 0, 0, 0, 0};
@@ -30,7 +49,6 @@ Firmware::Firmware(Profile profile) : profile_(std::move(profile)), memory_(prof
     control_[31] = 1;
     control_[36] = 2;
     control_[37] = 4;
-    rom_.fill(0xFF);
 
     // Device 0xD0 of the PPG module: VRef words of channels 1 and 2 (register 0x51),
     // the finger configuration register 0x70.
@@ -54,6 +72,11 @@ namespace {
 
 // A request the firmware takes whole: its header is in the request table and it has
 // one of that entry's lengths (the handlers read fixed offsets of it).
+// The switch back to standalone mode at the end of a stream: mode 8, rate 1, sync
+// pulses 1 1 0, AC modes 0.
+const std::vector<uint8_t> kStandaloneSwitch = {0x00, 0xFF, 0x08, 0x00, 0x01, 0x01, 0x01,
+                                                0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+
 bool WellFormed(const std::vector<uint8_t>& r) {
     if (r.empty())
         return false;
@@ -67,12 +90,34 @@ bool WellFormed(const std::vector<uint8_t>& r) {
 }  // namespace
 
 std::vector<Reply> Firmware::Answer(const Request& request) {
+    std::vector<Reply> replies;
+    std::vector<StreamEvent> events;
+    std::function<void()> restartHandler;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        replies = AnswerLocked(request, request.atUs != 0 ? request.atUs : NowUs(), restartHandler);
+        events = player_.TakeEvents();
+    }
+    streamCv_.notify_all();
+    Deliver(std::move(events));
+    // A restart's handler runs without the model's lock (it unplugs the port).
+    if (restartHandler)
+        restartHandler();
+    return replies;
+}
+
+std::vector<Reply> Firmware::AnswerLocked(const Request& request, uint64_t nowUs,
+                                          std::function<void()>& restartHandler) {
     const Bytes& r = request.bytes;
+    const bool modeWrite = request.kind == FrameKind::Known && WellFormed(r) && r[0] == 0x00 && r[1] == 0xFF;
+    player_.Command(modeWrite && !IsStreamMode(r[2]), nowUs);
     if (request.kind != FrameKind::Known || !WellFormed(r))
         return {};
-    std::lock_guard<std::mutex> lock(mu_);
     Bytes reply;
-    if (RefusalDue(r)) {
+    bool restart = false;
+    if (r[0] == 0xDD) {
+        restart = true;
+    } else if (RefusalDue(r)) {
         reply = Echo(r, ReplyLength(r));
         if (r[0] == 0x12 && reply.size() > 4)
             reply[4] = kRefused;  // the memory command's status
@@ -82,6 +127,10 @@ std::vector<Reply> Firmware::Answer(const Request& request) {
         switch (r[0]) {
             case 0x00:
                 reply = OnOperatorMode(r);
+                if (modeWrite)
+                    player_.OperatorMode(operatorBlock_[2],
+                                         Be16(Bytes(operatorBlock_.begin(), operatorBlock_.end()), 3),
+                                         r == kStandaloneSwitch, nowUs);
                 break;
             case 0x12:
                 reply = OnMemory(r);
@@ -99,6 +148,11 @@ std::vector<Reply> Firmware::Answer(const Request& request) {
                 reply = OnPpgFunction(r);
                 break;
             case 0xB8:
+                if (r[1] == 0x00 && r[2] == 0x00)
+                    reply = OnExtensionVersion(r);
+                else
+                    reply = fpgaUpgrade_.Answer(r, FpgaAnswers() && !profile_.extModuleB9, &restart);
+                break;
             case 0xB9:
                 reply = OnExtensionVersion(r);
                 break;
@@ -109,12 +163,22 @@ std::vector<Reply> Firmware::Answer(const Request& request) {
                 reply = OnDevice(r);
                 break;
             default:
-                break;  // stream packets, restart byte: no reply
+                break;  // stream packets: no reply
         }
     }
-    if (reply.empty())
-        return {};
-    return {Reply{std::move(reply), 0}};
+    if (restart) {
+        PowerUp();
+        fpgaUpgrade_.Restarted();
+        ++restarts_;
+        restartHandler = restartHandler_;
+    }
+    std::vector<Reply> out;
+    for (Bytes& packet : burst_)  // the sampling stream's packets in flight at a stop
+        out.push_back(Reply{std::move(packet), 0});
+    burst_.clear();
+    if (!reply.empty())
+        out.push_back(Reply{std::move(reply), 0});
+    return out;
 }
 
 bool Firmware::RefusalDue(const Bytes& r) {
@@ -139,6 +203,31 @@ void Firmware::RefuseRequests(std::vector<uint8_t> prefix, unsigned times, unsig
     f.times = times;
     f.skip = skip;
     refusals_.push_back(std::move(f));
+}
+
+void Firmware::SetRestartHandler(std::function<void()> handler) {
+    std::lock_guard<std::mutex> lock(mu_);
+    restartHandler_ = std::move(handler);
+}
+
+unsigned Firmware::Restarts() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return restarts_;
+}
+
+void Firmware::FlipProgramByte(uint32_t address) {
+    std::lock_guard<std::mutex> lock(mu_);
+    flipProgramAt_ = address;
+}
+
+void Firmware::WithFpgaUpgrade(const std::function<void(FpgaUpgrade&)>& fn) {
+    std::lock_guard<std::mutex> lock(mu_);
+    fn(fpgaUpgrade_);
+}
+
+void Firmware::SetFpgaGeometry(std::array<uint32_t, 3> sectorSizes) {
+    std::lock_guard<std::mutex> lock(mu_);
+    fpgaUpgrade_ = FpgaUpgrade(sectorSizes);
 }
 
 void Firmware::ClearRefusals() {
@@ -229,6 +318,11 @@ uint8_t Firmware::RomAt(uint8_t address) const {
 void Firmware::SetRom(uint8_t address, uint8_t value) {
     std::lock_guard<std::mutex> lock(mu_);
     rom_[address] = value;
+}
+
+void Firmware::SetRomBusyReads(unsigned reads) {
+    std::lock_guard<std::mutex> lock(mu_);
+    romBusyReads_ = reads;
 }
 
 uint16_t Firmware::CalibrationSetting(uint8_t id) const {
@@ -333,6 +427,155 @@ bool Firmware::StreamOn() const {
 uint8_t Firmware::StreamMask() const {
     std::lock_guard<std::mutex> lock(mu_);
     return streamMask_;
+}
+
+}  // namespace nvsemu
+
+namespace nvsemu {
+
+// ---- stream play -----------------------------------------------------------------
+
+void Firmware::Deliver(std::vector<StreamEvent> events) {
+    if (events.empty())
+        return;
+    StreamHook hook;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        hook = streamHook_;
+    }
+    if (hook)
+        for (const StreamEvent& e : events)
+            hook(e);
+}
+
+bool Firmware::TakeData(const Request& request) {
+    const Bytes& r = request.bytes;
+    if (request.kind != FrameKind::Known || r.size() != 64 || r[0] != 0x01)
+        return false;
+    std::vector<StreamEvent> events;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        player_.Packet(r.data(), request.atUs != 0 ? request.atUs : NowUs());
+        events = player_.TakeEvents();
+    }
+    streamCv_.notify_all();
+    Deliver(std::move(events));
+    return true;
+}
+
+uint64_t Firmware::NextDueUs() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return player_.NextDueUs();
+}
+
+TimedOutput Firmware::Due(uint64_t nowUs) {
+    TimedOutput out;
+    std::vector<StreamEvent> events;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        StreamOutput due = player_.Due(nowUs);
+        out.packets = std::move(due.packets);
+        out.unplug = due.unplug;
+        events = player_.TakeEvents();
+    }
+    streamCv_.notify_all();
+    Deliver(std::move(events));
+    return out;
+}
+
+void Firmware::PortClosed() {
+    std::vector<StreamEvent> events;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        player_.PortClosed(NowUs());
+        events = player_.TakeEvents();
+    }
+    streamCv_.notify_all();
+    Deliver(std::move(events));
+}
+
+void Firmware::SetStreamOptions(const StreamOptions& options) {
+    std::lock_guard<std::mutex> lock(mu_);
+    player_.SetOptions(options);
+}
+
+StreamOptions Firmware::GetStreamOptions() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return player_.Options();
+}
+
+StreamStatus Firmware::GetStreamStatus() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    player_.Advance(NowUs());
+    return player_.Status();
+}
+
+std::vector<uint16_t> Firmware::PlayedWords(StreamChannel channel) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    player_.Advance(NowUs());
+    return player_.PlayedWords(channel);
+}
+
+uint64_t Firmware::PlayedSamples(StreamChannel channel) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    player_.Advance(NowUs());
+    return player_.PlayedSamples(channel);
+}
+
+std::vector<StreamCheckFailure> Firmware::StreamCheckFailures() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return player_.CheckFailures();
+}
+
+std::vector<uint64_t> Firmware::BatchLatenciesUs() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return player_.BatchLatencies();
+}
+
+bool Firmware::WaitForStream(const std::function<bool(const StreamStatus&)>& done, unsigned timeoutMs) const {
+    const uint64_t deadline = NowUs() + uint64_t{timeoutMs} * 1000;
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+        const uint64_t now = NowUs();
+        player_.Advance(now);
+        if (done(player_.Status()))
+            return true;
+        if (now >= deadline)
+            return false;
+        // Woken by whatever the I/O thread changes, and when the next held packet has
+        // played (nobody else would tell).
+        const uint64_t wake = std::min(deadline, player_.NextPlayedUs());
+        streamCv_.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::microseconds(wake)));
+    }
+}
+
+bool Firmware::WaitForStreamEnded(unsigned timeoutMs, uint64_t stream) const {
+    return WaitForStream(
+        [stream](const StreamStatus& s) {
+            if (stream == 0)
+                return s.state == StreamState::Ended;
+            return s.streams > stream || (s.streams == stream && s.state == StreamState::Ended);
+        },
+        timeoutMs);
+}
+
+bool Firmware::WaitForPacketsPlayed(uint64_t packets, unsigned timeoutMs) const {
+    return WaitForStream([packets](const StreamStatus& s) { return s.counters.played >= packets; }, timeoutMs);
+}
+
+void Firmware::SetStreamHook(StreamHook hook) {
+    std::lock_guard<std::mutex> lock(mu_);
+    streamHook_ = std::move(hook);
+}
+
+void Firmware::FaultOnDataRequest(size_t index, StreamFault fault, unsigned times) {
+    std::lock_guard<std::mutex> lock(mu_);
+    player_.FaultOnDataRequest(index, fault, times);
+}
+
+void Firmware::ClearStreamFaults() {
+    std::lock_guard<std::mutex> lock(mu_);
+    player_.ClearFaults();
 }
 
 }  // namespace nvsemu

@@ -11,9 +11,9 @@
 //   An accepted request gets 0xFF in byte 3 (the memory command: byte 4), a refused one
 //   0x00 there and no change of state. Setting and raw-data writes come back whole with
 //   byte 3 = 0xFF. Replies go out at once (delay 0); the host's readers wait for them.
-//   Requests that the model does not serve (stream packets 0x01, the FPGA upgrade,
-//   the restart byte 0xDD, unknown or incomplete bytes, requests of a length the
-//   request table does not give their header) get no reply.
+//   Requests that the model does not serve (stream packets 0x01, the restart byte
+//   0xDD, unknown or incomplete bytes, requests of a length the request table does not
+//   give their header) get no reply.
 //
 // Firmware quirks the model keeps, because the host's algorithms depend on them:
 //   - the ROM read answers with the byte that the previous ROM read asked for (its
@@ -25,6 +25,10 @@
 //   - a ROM write of a standalone slot's type (addresses 1 to 3) keeps the settings,
 //     raw periods and control block of that moment with the slot; a ROM read of the
 //     slot's address brings them back before the host reads them.
+//   - after a ROM write the firmware is still storing the byte: the next ROM reads
+//     (SetRomBusyReads, default none) are refused (byte 3 = 0x00) and leave the
+//     one-late byte where it was. ROM and slots live in this object, so they survive an
+//     unplug and replug of the emulator's port.
 //
 // Faults
 //   The emulator's fault plan (Faults.h) changes replies after the model chose them:
@@ -34,6 +38,17 @@
 //   model itself refuse, leaving its state alone. Erase() and the profile's FPGA state
 //   give erased images and a dead FPGA.
 //
+// Stream play (Stream.h)
+//   An operator-mode write of a stream mode arms a stream; the stream packets (01,
+//   64 bytes) are taken as data (TakeData: not in Requests(), no reply), checked and
+//   played at the stream's rate; the data requests and the end notice go out on the
+//   emulator's I/O thread when due (NextDueUs, Due). Every other request the model
+//   answers is also checked as a command that may have come inside a batch. A closed
+//   port ends the stream. Tests read the status, the counters and the played words,
+//   wait for a condition, plan faults on the data requests and get each event through
+//   the stream hook. Option and fault changes take effect at the I/O thread's next
+//   turn (at the latest 100 ms later, at once when a packet or request arrives).
+//
 // Threads
 //   Answer runs on the emulator's I/O thread; every accessor and setter may be called
 //   from any thread at any time (one lock, never held while calling out). Answer never
@@ -41,16 +56,21 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
 
 #include "Emulator.h"
 #include "Faults.h"
+#include "FpgaUpgrade.h"
 #include "MemoryImage.h"
 #include "Profile.h"
+#include "Stream.h"
+#include "SampleStream.h"
 
 namespace nvsemu {
 
@@ -72,8 +92,15 @@ public:
     explicit Firmware(Profile profile = Profile::WithPpg2112());
 
     std::vector<Reply> Answer(const Request& request) override;
+    // The sampling stream's packets that are due (see SampleStream.h).
+    std::vector<std::vector<uint8_t>> Unsolicited(uint64_t nowUs, uint64_t* nextUs) override;
     // The same for bare bytes (a Known request), for tests that skip the port.
     std::vector<Reply> Answer(const std::vector<uint8_t>& bytes);
+    // Stream packets; the stream's own writes; the port's end (Responder).
+    bool TakeData(const Request& request) override;
+    uint64_t NextDueUs() override;
+    TimedOutput Due(uint64_t nowUs) override;
+    void PortClosed() override;
 
     const Profile& GetProfile() const { return profile_; }  // fixed at construction
 
@@ -99,6 +126,8 @@ public:
     std::vector<RawPoint> RawPoints(int channel) const;  // the last upload, padding included
     uint8_t RomAt(uint8_t address) const;
     void SetRom(uint8_t address, uint8_t value);
+    // ROM reads refused after each ROM write (0: none; kNeverDone: every one from then).
+    void SetRomBusyReads(unsigned reads);
 
     // ---- PPG module (0xCC, 0xB0)
     uint16_t CalibrationSetting(uint8_t id) const;  // 0 for an id never set
@@ -118,11 +147,71 @@ public:
     void SetAutoTriggerStatus(const std::array<uint8_t, 10>& status);
     void SetFpgaAlive(bool alive);
     void SetFpgaReport(const std::array<uint8_t, 10>& bytes8to17);
+    // Reports that the polls (B0 00 02) answer in turn, cycling; empty: SetFpgaReport's.
+    void SetFpgaReports(std::vector<std::array<uint8_t, 10>> bytes8to17);
+    unsigned FpgaPolls() const;  // report queries answered
     void SetRld(uint16_t level1, uint16_t level2);
 
     // ---- Sampling stream (0xAD)
+    // AD FF 00 00 v 00 answers one 0xAD packet (byte 3 0xFF, byte 4 v, length 0). When
+    // v's low four bits are set the stream of those inputs starts (SampleStream.h);
+    // v = 0 stops it: the packets in flight (SetStopInFlight, default 0) go out, then
+    // the end packet (byte 4 = 0). A stream that is off streams nothing.
     bool StreamOn() const;
     uint8_t StreamMask() const;
+    void SetSampleSource(int input, SampleSource source);  // input 0..3: PD1, PD2, SW1, SW2
+    void SetStreamRate(unsigned samplesPerSecond);         // default 1000
+    void SetStreamFlushMs(unsigned ms);                    // default 20
+    void SetStreamFirstNumber(uint16_t number);            // default 0
+    void SetStopInFlight(unsigned packets);
+    void SetStreamFaults(const StreamFaults& faults);
+    uint64_t StreamPackets() const;  // stream packets made since the last start
+    unsigned StreamStarts() const;   // starts (low bits set) and stops answered
+    unsigned StreamStops() const;
+
+    // ---- Stream play (Stream.h). Readers first play the stream up to now.
+    void SetStreamOptions(const StreamOptions& options);
+    StreamOptions GetStreamOptions() const;
+    StreamStatus GetStreamStatus() const;
+    // The played words of a channel since the stream was armed, in play order, at most
+    // StreamOptions::logSamples samples (WordsPerSample words each); PlayedSamples
+    // counts them all.
+    std::vector<uint16_t> PlayedWords(StreamChannel channel) const;
+    uint64_t PlayedSamples(StreamChannel channel) const;
+    // The failed checks of the stream (the first 1000).
+    std::vector<StreamCheckFailure> StreamCheckFailures() const;
+    // µs from each data request's write to the arrival of the last packet of the batch
+    // that answered it (StreamPlayer::BatchLatencies).
+    std::vector<uint64_t> BatchLatenciesUs() const;
+    // Waits until done(status) holds, at most timeoutMs; done runs with the model's
+    // lock held and must not call the model.
+    bool WaitForStream(const std::function<bool(const StreamStatus&)>& done, unsigned timeoutMs) const;
+    // Until stream number `stream` (1 = the first armed; 0 = the latest) has ended.
+    bool WaitForStreamEnded(unsigned timeoutMs, uint64_t stream = 0) const;
+    // Until the latest stream has played `packets` packets.
+    bool WaitForPacketsPlayed(uint64_t packets, unsigned timeoutMs) const;
+    // Called on the I/O thread (the end at Emulator::Stop: on the thread that stops it),
+    // without the model's lock, for each stream event; it may call the model and the
+    // emulator (Unplug acts at once).
+    using StreamHook = std::function<void(const StreamEvent&)>;
+    void SetStreamHook(StreamHook hook);
+    // Faults on the data requests of every stream (index 0: each stream's first).
+    void FaultOnDataRequest(size_t index, StreamFault fault, unsigned times = 1);
+    void ClearStreamFaults();
+    // ---- Restart and firmware update
+    // The restart byte 0xDD, and leaving FPGA upgrade mode, restart the instrument: the
+    // volatile state goes back to power-up (program and data memory, the ROM and the
+    // FPGA's image flash stay), then the handler runs (on the I/O thread, without the
+    // model's lock; typically Emulator::Restart, which makes the port vanish and return).
+    void SetRestartHandler(std::function<void()> handler);
+    unsigned Restarts() const;
+    // The next write to program memory (target 0x03) that covers address stores that
+    // byte with its lowest bit flipped (the verify then reads it back wrong).
+    void FlipProgramByte(uint32_t address);
+    // The FPGA's upgrade interface (FpgaUpgrade.h), under the model's lock; the FPGA
+    // takes upgrades on profiles with a live photodiode FPGA.
+    void WithFpgaUpgrade(const std::function<void(FpgaUpgrade&)>& fn);
+    void SetFpgaGeometry(std::array<uint32_t, 3> sectorSizes);
 
     // ---- Refusals by the model: requests starting with prefix are refused (state
     // left alone); the first `skip` pass, then `times` are refused (0: all from then).
@@ -160,6 +249,9 @@ private:
     Bytes OnRawData(const Bytes& r, int channel);
     Bytes OnRom(const Bytes& r);
 
+    std::vector<Reply> AnswerLocked(const Request& request, uint64_t nowUs, std::function<void()>& restartHandler);
+    // Calls the stream hook for the events the player has gathered (mu_ not held).
+    void Deliver(std::vector<StreamEvent> events);
     bool RefusalDue(const Bytes& r);
     int BankLocked(int bank) const { return bank < 0 ? selectedModule_ : bank; }
     bool FpgaAnswers() const { return profile_.fpga && fpgaAlive_; }
@@ -178,6 +270,7 @@ private:
     std::array<uint8_t, 256> rom_{};
     uint8_t romLatch_ = 0xFF;  // the ROM byte the next ROM read reply carries
     std::map<int, Slot> slots_;
+    unsigned romBusyReads_ = 0, romBusyLeft_ = 0;
     std::map<uint8_t, uint16_t> calibration_;
     uint8_t ledTriggerStatus_ = 0;
     std::map<uint8_t, Bytes> registers_;
@@ -200,7 +293,22 @@ private:
     bool streamOn_ = false;
     uint8_t streamMask_ = 0;
     uint16_t streamSeq_ = 0;
+    SampleStream stream_;
+    unsigned stopInFlight_ = 0;
+    unsigned streamStarts_ = 0, streamStops_ = 0;
+    std::vector<Bytes> burst_;  // packets that go out before the reply being built
+    std::vector<std::array<uint8_t, 10>> fpgaReports_;
+    size_t fpgaNext_ = 0;
+    unsigned fpgaPolls_ = 0;
     std::vector<Refusal> refusals_;
+    mutable StreamPlayer player_;  // readers play it up to now
+    mutable std::condition_variable streamCv_;
+    StreamHook streamHook_;
+    FpgaUpgrade fpgaUpgrade_;
+    std::function<void()> restartHandler_;
+    unsigned restarts_ = 0;
+    int64_t flipProgramAt_ = -1;
+    void PowerUp();  // the volatile state at power-up
 };
 
 }  // namespace nvsemu

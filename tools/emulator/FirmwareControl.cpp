@@ -145,6 +145,7 @@ Firmware::Bytes Firmware::OnRom(const Bytes& r) {
     Bytes reply = Accept(r);
     if (r[1] == 0xFF) {
         rom_[address] = r[5];
+        romBusyLeft_ = romBusyReads_;
         if (address >= 1 && address <= 3) {  // a standalone slot's type: keep what it plays
             Slot& slot = slots_[address];
             slot.control = control_;
@@ -152,6 +153,11 @@ Firmware::Bytes Firmware::OnRom(const Bytes& r) {
             slot.raw = raw_;
         }
         return reply;
+    }
+    if (romBusyLeft_ > 0) {  // still storing: refused, the latch stays
+        if (romBusyLeft_ != kNeverDone)
+            --romBusyLeft_;
+        return Refuse(r);
     }
     reply[5] = romLatch_;
     romLatch_ = rom_[address];

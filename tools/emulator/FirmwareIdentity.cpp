@@ -81,8 +81,20 @@ Firmware::Bytes Firmware::SamplingPacket(uint8_t sub, uint8_t mode) {
 Firmware::Bytes Firmware::OnSampling(const Bytes& r) {
     if (r[1] == 0xFF && r[2] == 0x00) {
         const uint8_t mask = r[4];
+        if (mask == 0 && stream_.On() && stream_.Faults().ignoreStop)
+            return {};
         streamOn_ = mask != 0;
         streamMask_ = mask;
+        if ((mask & 0x0F) != 0) {
+            ++streamStarts_;
+            stream_.Start(mask, NowUs());
+        } else {
+            if (stream_.On()) {
+                ++streamStops_;
+                burst_ = stream_.Burst(stopInFlight_);
+            }
+            stream_.Stop();
+        }
         return SamplingPacket(0x00, mask);
     }
     if (r[1] == 0x00 && r[2] == 0x01) {

@@ -46,6 +46,14 @@ Firmware::Bytes Firmware::OnMemory(const Bytes& r) {
         const Bytes data(r.begin() + 16, r.begin() + 16 + static_cast<std::ptrdiff_t>(count));
         if (!memory_.Write(target, bank, address, data))
             return reply;
+        if (target == 0x03 && flipProgramAt_ >= address && flipProgramAt_ < int64_t{address} + int64_t(count)) {
+            // The fault: one programmed byte keeps a wrong bit.
+            Bytes stored;
+            const uint32_t at = static_cast<uint32_t>(flipProgramAt_);
+            if (memory_.Read(target, bank, at, 1, stored))
+                memory_.Program(target, bank, at, {static_cast<uint8_t>(stored[0] ^ 0x01)});
+            flipProgramAt_ = -1;
+        }
         std::copy(data.begin(), data.end(), reply.begin() + 16);
         reply[4] = kAccepted;
     }

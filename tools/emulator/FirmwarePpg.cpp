@@ -139,7 +139,10 @@ Firmware::Bytes Firmware::OnPpgFunction(const Bytes& r) {
                 return Refuse(r);
             Bytes reply = Accept(r);
             reply[4] = 0x00;
-            std::copy(fpgaReport_.begin(), fpgaReport_.end(), reply.begin() + 8);
+            ++fpgaPolls_;
+            const std::array<uint8_t, 10>& report =
+                fpgaReports_.empty() ? fpgaReport_ : fpgaReports_[fpgaNext_++ % fpgaReports_.size()];
+            std::copy(report.begin(), report.end(), reply.begin() + 8);
             return reply;
         }
         case 0x03:  // dynamic LED strength on/off

@@ -92,9 +92,21 @@ int main(int argc, char** argv) {
     auto firmware = std::make_shared<nvsemu::Firmware>(profile);
     nvsemu::Emulator emulator;
     emulator.SetResponder(firmware);
+    // The restart byte (a firmware burn's end) and the end of an FPGA upgrade: the port
+    // vanishes and comes back under the same link.
+    firmware->SetRestartHandler([&emulator] { emulator.Restart(); });
     nvsemu::PlanFaults(line, emulator, *firmware);
-    if (line.verbose)
+    nvsemu::ApplyStreamOptions(line, *firmware);
+    nvsemu::PlanSampling(line, *firmware);
+    if (line.verbose) {
         emulator.SetRequestHook(Log);
+        // Stream packets are not requests: one line per batch instead of 50.
+        firmware->SetStreamHook([](const nvsemu::StreamEvent& e) {
+            const std::string text = nvsemu::StreamLogLine(e);
+            if (!text.empty())
+                std::fprintf(stderr, "%s\n", text.c_str());
+        });
+    }
     if (!emulator.Start()) {
         std::perror("nvs-emulator: cannot open a pseudo-terminal");
         return 1;

@@ -400,6 +400,18 @@ void ORVFree(void) {
     output::WaitForLockedExchanges();
 }
 
+int RunLifecycleStep(int (*step)(void*), void* argument, int refused) {
+    if (IsLibraryThread() || step == nullptr) {
+        return refused;
+    }
+    std::lock_guard<std::mutex> lifecycle(s_lifecycle);
+    FreeLocked();
+    // Without g_CriticalSection: the helpers of a stopped output wait for it.
+    output::WaitForLockedExchanges();
+    CAutoCriticalSection lock(g_CriticalSection);
+    return step(argument);
+}
+
 void ResetConnectionState() {
     g_bStopConnectDeviceThread.store(0);
     s_bFreeRequested.store(false);

@@ -49,3 +49,10 @@ unsigned ConnectionLoadCount();
 // calls it). Only with the connection handling ended: the thread handle is then 0
 // already. The counts of threads started and loadings ended keep counting.
 void ResetConnectionState();
+
+// Runs step(argument) as one lifecycle step on the calling host thread: ends the
+// connection handling as ORVFree does, then holds g_CriticalSection while the step runs;
+// other threads' ORVInit, ORVInitEx, ORVConnect and ORVFree wait for its end, so no
+// connection thread scans beside it. On a library thread (a callback: the connection
+// thread cannot end itself) nothing is done and `refused` is returned.
+int RunLifecycleStep(int (*step)(void*), void* argument, int refused);

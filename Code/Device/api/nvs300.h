@@ -157,6 +157,27 @@ typedef struct PLAY_RAW_DATA {
     PFN_SAMPLE_CALLBACK pCallback; /* the channel's sample callback, or null */
 } PLAY_RAW_DATA;
 
+/* An ECG sine sweep (natural alignment: 32 bytes on the 64-bit targets and 32-bit ARM,
+ * 28 on i386). The frequency rises linearly from the first sample to the last, its phase
+ * running on without a jump. */
+typedef struct FREQUENCY_SCAN {
+    double fAmplitude;      /* mV, peak to peak */
+    double fStartFrequency; /* Hz, at the first sample */
+    double fEndFrequency;   /* Hz, aimed at for the last sample; held at 500 Hz at most */
+    int32_t nDuration;      /* s */
+} FREQUENCY_SCAN;
+
+/* A PPG sine sweep of one channel (natural alignment: 48 bytes on the 64-bit targets and
+ * 32-bit ARM, 40 on i386). */
+typedef struct FREQUENCY_SCAN2 {
+    double fAmplitude;      /* mV, peak to peak: the AC spans 0 .. fAmplitude */
+    double fDCLevel;        /* mV, DC of every sample */
+    int32_t nSyncPulse;     /* low byte: the channel's SyncPulse value */
+    double fStartFrequency; /* Hz */
+    double fEndFrequency;   /* Hz; held at 500 Hz at most */
+    int32_t nDuration;      /* s */
+} FREQUENCY_SCAN2;
+
 /* One module's model record (natural alignment, 24 bytes). */
 typedef struct MODEL_INFORMATION {
     char cProductName[2];  /* product letters, not terminated */
@@ -262,6 +283,99 @@ typedef enum PPGCalibrationSetting {
  * ORVConnect. */
 typedef void (*PFN_CONNECT_LISTENER)(bool connected);
 
+/* ---- Firmware burn and FPGA upgrade: blocks, progress and results ------------------- */
+
+/* A block of the microcontroller's program memory that a firmware burn writes: block 0
+ * from address 0x00000, 0x1E000 bytes (120 pages of 1024); block 1 from 0x3F000, one
+ * page of 1024 bytes. */
+#ifdef __cplusplus
+typedef enum FlashBlock : int {
+#else
+typedef enum FlashBlock {
+#endif
+    FLASH_BLOCK_0 = 0,
+    FLASH_BLOCK_1 = 1
+} FlashBlock;
+
+/* Progress of a firmware burn or an FPGA upgrade, called on the caller's own thread with
+ * the library's lock held (it must not wait for another thread that calls the library).
+ * Stages and their values:
+ *   1 erase    burn: before each page, page offset x 100 / block length; then 100.
+ *              upgrade: 0 once upgrade mode is entered, then 33, 66, 100 per sector.
+ *   2 write    burn: before each chunk, chunk offset x 100 / image size; then 100.
+ *              upgrade: after each acknowledged packet, image offset reached x 100 /
+ *              0xB8000; then 100.
+ *   3 verify   burn only: as the write stage.
+ *   4 restart  99, just before the instrument is asked to restart.
+ *   5 reconnect 100, after the 5 s wait for the restart.
+ *   6 result   the result code; every update ends with exactly one such report. */
+typedef void (*PFN_UPDATE_PROGRESS)(int stage, int value);
+enum {
+    ORV_UPDATE_STAGE_ERASE = 1,
+    ORV_UPDATE_STAGE_WRITE = 2,
+    ORV_UPDATE_STAGE_VERIFY = 3,
+    ORV_UPDATE_STAGE_RESTART = 4,
+    ORV_UPDATE_STAGE_RECONNECT = 5,
+    ORV_UPDATE_STAGE_RESULT = 6
+};
+
+/* Result codes of the update functions (0 success). */
+enum {
+    ORV_UPDATE_OK = 0,
+    ORV_UPDATE_NOT_PROVIDED = -1,       /* the MCU file functions have no body */
+    ORV_UPDATE_BAD_REQUEST = -2,        /* refused before anything was sent: no, empty or
+                                          oversized image, a block other than 0 and 1, or
+                                          called from a library callback */
+    ORV_UPDATE_NO_INSTRUMENT = -3,      /* no instrument answered at the start */
+    ORV_UPDATE_NO_MEMORY = -4,          /* no memory for the image copy */
+    ORV_UPDATE_WRITE_SHORT = -5,        /* an erase, write or data packet not written whole */
+    ORV_UPDATE_NO_REPLY = -6,           /* an erase, write or data packet got no 64-byte reply */
+    ORV_UPDATE_VERIFY_WRITE_SHORT = -7, /* a verify request not written whole */
+    ORV_UPDATE_VERIFY_NO_REPLY = -8,    /* a verify request got no 64-byte reply */
+    ORV_UPDATE_MISMATCH = -9,           /* bytes read back, or a sector's CRC-32, differ */
+    ORV_UPDATE_RESTART_NOT_SENT = -10,  /* the restart byte was not written */
+    ORV_UPDATE_NOT_FOUND_AGAIN = -11,   /* the instrument was not found after its restart */
+    ORV_UPDATE_MODE_REFUSED = -14,      /* FPGA upgrade mode refused or not answered */
+    ORV_UPDATE_CONTROL_REFUSED = -15,   /* an FPGA erase or sector selection refused */
+    ORV_UPDATE_PACKET_REFUSED = -16,    /* an FPGA data packet still refused after 10 resends */
+    ORV_UPDATE_IMAGE_FILE = -17         /* the FPGA image file is missing, unreadable or short */
+};
+/* Photodiode sampling kind: the input whose measurements a sampling callback hears. In
+ * C++ its underlying type is int, so that any kind a host passes is a valid value (the
+ * library refuses those outside 0..3). */
+#ifdef __cplusplus
+typedef enum PPGSampling : int {
+#else
+typedef enum PPGSampling {
+#endif
+    PPG_SAMPLING_PD1 = 0, /* photodiode 1 */
+    PPG_SAMPLING_PD2 = 1, /* photodiode 2 */
+    PPG_SAMPLING_SW1 = 2, /* switch 1 */
+    PPG_SAMPLING_SW2 = 3  /* switch 2 */
+} PPGSampling;
+
+/* Sampling callback of one input: a mapped value 0..65535 (photodiode values through the
+ * module's calibration table, 0..1023) and the number of consecutive samples with it.
+ * Called on the library's sampling thread. */
+typedef void (*PFN_SAMPLING_CALLBACK)(int value, int count);
+/* Told of a gap in the stream's packet numbers (code 18); sampling carries on. */
+typedef void (*PFN_SAMPLING_ERROR_CALLBACK)(int code);
+/* The location of the device under test that the FPGA photodiode reports give: -1, -2,
+ * or 0..100. */
+typedef void (*PFN_DUT_DETECTION_CALLBACK)(int location);
+/* A mean FPGA photodiode report (FPGA_PD_REPORT*), valid only during the call. */
+typedef void (*PFN_FPGA_SAMPLING_CALLBACK)(void* report);
+
+/* One FPGA photodiode report (144 bytes on every target). In a mean report of five polls
+ * the signals are the fraction of polls that had the bit set and the levels the means. */
+typedef struct FPGA_PD_REPORT {
+    double fSignal[6];  /* signal bits 5..0 of the report: 0.0 or 1.0, or a fraction */
+    double fLevel1[3];  /* first 12-bit level of groups 0..2 */
+    double fLevel2[3];  /* second 12-bit level of groups 0..2 */
+    double fScaled1[3]; /* fLevel1 x photodiode ratio row 0 (mean reports only, else 0) */
+    double fScaled2[3]; /* fLevel2 x photodiode ratio row 1 (mean reports only, else 0) */
+} FPGA_PD_REPORT;
+
 /* ---- Exported functions (plain names) ---------------------------------------------- */
 #ifdef __cplusplus
 extern "C" {
@@ -327,6 +441,54 @@ ORV_API bool ORVSetLEDAmbientLightMode(PPGAmbientLightMode mode);
 ORV_API bool ORVConfigureTransmissionRate(int mode);
 ORV_API bool ORVEnableDynamicLEDStrength(bool enable);
 
+/* -- Standalone mode -- */
+
+/* The instrument keeps three slots (1..3) of waveforms that it plays without a host. Each
+ * function first stops every output (ORVStopOutputWaveform), so none may be called from a
+ * sample callback. Results:
+ *   0 done; 1 no instrument connected; 2 an exchange with the instrument failed (a store
+ *   leaves what was sent, and the slot keeps its old type; a read may leave the records
+ *   partly filled); 3 slot outside 1..3, a record the kind needs is null, or (PWV kinds)
+ *   the ECG record's nRRInterval is 0 or less, nothing sent; 4 (readers) the slot holds
+ *   another kind, records untouched.
+ * Slot kinds, the byte ORVReadStandaloneModeType gives: 1 ECG, 2 PWV (ECG and PPG 1),
+ * 3 SpO2 (PPG 1, 2), 4 PPG (PPG 1), 5 PPGEx (PPG 1, 2), 6 PWVEx (ECG, PPG 1, 2), 7 PWV
+ * with three PPG channels, 8 SpO2 with three, 9 PPG with three. The PWV kinds carry the
+ * time difference: ms the PPG pulse follows the ECG peak.
+ * Writers copy the records (the host's are not changed); the stored setting carries the
+ * values given, the stored period the normalised ones. Readers fill the host's records:
+ * an ECG record gets nImpedance, nElectrode, bPacingEnable (0xFF on: pacing or a variable
+ * DC offset), nPacingRate (60 when pacing is off) and nRespirationMode (0x80 when the
+ * external respiration was on, else 0); each PPG record gets nRespirationMode 0xFF when
+ * the external respiration was on, else 0. A read also sets the instrument's ambient-light
+ * mode to the one stored with the slot. A null time-difference pointer is allowed. */
+
+/* The kind stored in the slot (0xFF for a slot never written), or 10 when no instrument
+ * is connected, the slot is outside 1..3 or the read fails. */
+ORV_API int ORVReadStandaloneModeType(int slot);
+ORV_API int ORVReadECGModeFromStandaloneMode(int slot, ECG_WAVEFORM* ecg);
+ORV_API int ORVWriteECGModeToStandaloneMode(int slot, ECG_WAVEFORM* ecg);
+ORV_API int ORVReadPWVModeFromStandaloneMode(int slot, int* timeDifference, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg);
+ORV_API int ORVWritePWVModeToStandaloneMode(int slot, int timeDifference, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg);
+ORV_API int ORVReadPWVModeExFromStandaloneMode(int slot, int* timeDifference, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1,
+                                               PPG_WAVEFORM* ppg2);
+ORV_API int ORVWritePWVModeExToStandaloneMode(int slot, int timeDifference, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1,
+                                              PPG_WAVEFORM* ppg2);
+ORV_API int ORVReadPWVModePPG3FromStandaloneMode(int slot, int* timeDifference, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1,
+                                                 PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3);
+ORV_API int ORVWritePWVModePPG3ToStandaloneMode(int slot, int timeDifference, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1,
+                                                PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3);
+ORV_API int ORVReadSPO2ModeFromStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2);
+ORV_API int ORVWriteSPO2ModeToStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2);
+ORV_API int ORVReadSPO2ModePPG3FromStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3);
+ORV_API int ORVWriteSPO2ModePPG3ToStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3);
+ORV_API int ORVReadPPGModeFromStandaloneMode(int slot, PPG_WAVEFORM* ppg);
+ORV_API int ORVWritePPGModeToStandaloneMode(int slot, PPG_WAVEFORM* ppg);
+ORV_API int ORVReadPPGModeExFromStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2);
+ORV_API int ORVWritePPGModeExToStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2);
+ORV_API int ORVReadPPGModePPG3FromStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3);
+ORV_API int ORVWritePPGModePPG3ToStandaloneMode(int slot, PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3);
+
 /* -- External respiration -- */
 
 /* External-respiration module: the baseline request (index 0..11 and a second byte),
@@ -374,6 +536,28 @@ ORV_API bool ORVOutputPPG3(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM*
  * returns), stops any playback, turns dynamic LED strength off and restores the default
  * transmission rates. Does nothing harmful when nothing runs. */
 ORV_API void ORVStopOutputWaveform(void);
+
+/* -- Photodiode sampling -- */
+/* The library runs at most one sampling thread (the photodiode stream or the FPGA report
+ * poller); every start first ends the one that runs. Callbacks run on that thread and
+ * may call ORVDisableSampling (the sampling then ends once the callback returns), but
+ * must not start sampling (such a start returns false). The end of a sampling clears
+ * its callbacks, so a host sets them again before every start. */
+
+/* Stores the callback of one input; a null callback switches the input off. Sends
+ * nothing; takes effect at the next start. False, nothing stored, for a kind outside
+ * 0..3. */
+ORV_API bool ORVEnableSampling(PPGSampling kind, PFN_SAMPLING_CALLBACK callback);
+/* ORVStartSamplingEx(0, error). */
+ORV_API bool ORVStartSampling(PFN_SAMPLING_ERROR_CALLBACK error);
+/* Ends the sampling thread and returns once it has ended (from a sampling callback: asks
+ * for the end and returns). Returns at once when none runs. */
+ORV_API void ORVDisableSampling(void);
+/* Detection of the device under test from the FPGA photodiode reports: five polls about
+ * 100 ms apart give one mean report, whose location the callback hears. Sends nothing to
+ * start. False (any sampling stopped, nothing started) for enable false or a null
+ * callback. */
+ORV_API bool ORVEnableDUTSignalDetection(bool enable, PFN_DUT_DETECTION_CALLBACK callback);
 
 #ifdef __cplusplus
 }
@@ -468,7 +652,57 @@ ORV_API bool ORVExternalRespiratorySetBaselineDAC(unsigned short baseline);
 /* False, with nothing written, when no RDAC3 calibration is loaded. */
 ORV_API bool ORVExternalRespiratorySetAmplitudeByResistance(double resistance);
 
+/* -- Firmware burn and FPGA upgrade (decorated) -- */
+
+/* Keeps a private copy of size bytes of a firmware image (replacing the one kept), sends
+ * nothing. Returns size; -4 without memory; -2 for a null image with a size, or a size
+ * above 0x1E000 (no block holds it), or from a burn's progress callback: the kept image
+ * stays. Waits for a running burn. */
+ORV_API int ORVUpdateLoadBinFile(unsigned char* image, unsigned int size);
+/* Ends the connection (ORVFree), then on the caller's thread finds the instrument (10
+ * scans), erases the block page by page, writes the kept image in 48-byte chunks, reads
+ * it back, restarts the instrument, waits 5 s and finds it again (15 scans); the port is
+ * closed afterwards and the host connects again. The image must be 1 byte to the block's
+ * length: otherwise -2 before anything is sent. 0 or a negative code; null progress:
+ * no reports. Other threads' lifecycle calls wait for its end. About 5 s + 40 ms a page. */
+ORV_API int ORVUpdateBurnFlashBlock(FlashBlock block, PFN_UPDATE_PROGRESS progress);
+/* ORVUpdateBurnFlashBlock into block 0. */
+ORV_API int ORVUpdateFwBurnBinFile(PFN_UPDATE_PROGRESS progress);
+/* Loads nothing: 0, outputs and kept image untouched. */
+ORV_API int ORVUpdateFwLoadBinFile(char* path, int* a, int* b, int* c);
+/* Not provided: -1. */
+ORV_API int ORVUpdateMCULoadBinFile(char* path, int* a, int* b);
+ORV_API int ORVUpdateMCUBurnBinFile(PFN_UPDATE_PROGRESS progress);
+/* Ends the connection (ORVFree), finds the instrument (5 scans), puts its FPGA in upgrade
+ * mode, erases the three image sectors, writes the loaded image in 32-byte packets (a
+ * refused packet is resent after 600 ms, at most 10 times), compares each sector's CRC-32,
+ * leaves upgrade mode, waits 5 s for the restart and finds the instrument again (15
+ * scans), leaving its port open. -2 without a loaded image (nothing sent). 0 or a negative
+ * code. About 2 ms a packet on full-speed USB: 23552 packets. */
+ORV_API int ORVUpdateFPGABurn(PFN_UPDATE_PROGRESS progress);
+/* Loads an FPGA image file: the image flash's raw bytes, sectors in order, at least
+ * 0xB8000 bytes (the first 0xB8000 are kept). 0 on success, with *length (kept bytes)
+ * and *crc (CRC-32 of the kept image) set when not null; -2 for a null path or from an
+ * upgrade's progress callback, -17 for a file that is missing, unreadable or short: the
+ * loaded image then stays. */
+ORV_API int ORVUpdateFPGALoadFile(char* path, int* length, int* crc);
+
 /* -- Simulated output (decorated) -- */
+
+/* -- Photodiode sampling (decorated) -- */
+
+/* Starts the photodiode stream of the inputs whose callbacks are set (switching the
+ * photodiode inputs on in the control block on main hardware below 5, selecting the
+ * inputs with calibration setting 6, then sending the ADC channel mask). Packets
+ * numbered below skip are not delivered (again after the number wraps past 65535); a
+ * non-null error callback hears 18 for each gap in the numbering. True when the sampling
+ * thread runs; false without an instrument or when a request failed (nothing then
+ * streams and the control block is restored). No callback set: mask 0 and true. */
+ORV_API bool ORVStartSamplingEx(int skip, PFN_SAMPLING_ERROR_CALLBACK error);
+/* FPGA photodiode reports: switches signal-strength detection to mode, then hands each
+ * mean report of five polls to the callback. False (any sampling stopped, nothing sent)
+ * for enable false or a null callback; false when the instrument refused the mode. */
+ORV_API bool ORVEnableFPGASampling(bool enable, int mode, PFN_FPGA_SAMPLING_CALLBACK callback);
 
 /* -- Waveform model services -- */
 

@@ -10,7 +10,9 @@
 #include <mutex>
 
 #include "Device.h"
+#include "Monitor.h"
 #include "PortSeam.h"
+#include "SleepSeam.h"
 
 std::atomic<PORT_HANDLE> g_hDevice{NVS_NO_PORT};
 char g_szDevicePath[512];
@@ -123,7 +125,7 @@ int DeviceConnect(int port, int attempts) {
     for (int i = 0; i < attempts; ++i) {
         if (FindDevice(port))
             return 1;
-        SleepEx(1000);
+        SeamSleep(1000);
     }
     return 0;
 }
@@ -224,7 +226,26 @@ int DeviceIsAlive() {
             return 0;
         snprintf(path, sizeof path, "%s", g_szDevicePath);
     }
+    {
+        // A hung-up port never answers again, whatever the listing says: a device that
+        // resets keeps its node, or is back under the same name before the next look.
+        CDevicePort port;
+        if (!port.Valid() || PortHungUp(port.handle()))
+            return 0;
+    }
     return PortIsListed(path) ? 1 : 0;
+}
+
+void DevicePortGone(const CDevicePort& port) {
+    {
+        std::lock_guard<std::mutex> guard(s_linkMutex);
+        // Opens and closes change the generation only under the link's lock, so the port
+        // checked here is the one closed.
+        if (!port.Valid())
+            return;
+        DeviceCloseLocked();
+    }
+    ReconnectDevice();
 }
 
 int DeviceCheckPath(char* path) {

@@ -6,10 +6,10 @@
 // connected path, the lock-file state and the installed handshake.
 //
 // The handle is shared by every thread that talks to the instrument, and the presence
-// monitor may close it while an exchange is under way. Users borrow it through
-// CDevicePort, which keeps the handle alive (not closed, so its number is not reused)
-// until the last borrower is done; a close only marks it gone, and borrowers see that
-// and stop.
+// monitor (or a reader or writer that finds the port hung up, DevicePortGone) may close
+// it while an exchange is under way. Users borrow it through CDevicePort, which keeps
+// the handle alive (not closed, so its number is not reused) until the last borrower is
+// done; a close only marks it gone, and borrowers see that and stop.
 #pragma once
 
 #include <atomic>
@@ -48,8 +48,8 @@ int DeviceIsConnected();
 // presence check never finds it. A negative handle only closes the open port.
 // 1 when the handle was taken over, 0 otherwise.
 int DeviceSetHandle(PORT_HANDLE handle);
-// 1 when the connected port is still listed among the device nodes, 0 otherwise.
-// Reads the device folder; starts no process.
+// 1 when the connected port is still listed among the device nodes and has not hung
+// up, 0 otherwise. Reads the device folder; starts no process.
 int DeviceIsAlive();
 // 0 when not connected, else 1 when path equals the connected port's path exactly.
 int DeviceCheckPath(char* path);
@@ -74,3 +74,11 @@ private:
     PORT_HANDLE m_handle;
     uint64_t m_generation;
 };
+
+// The port that `port` was borrowed from has gone: it hung up (a read or write found
+// the hang-up, or the presence check did) or its node left the listing. When it is
+// still the open port, closes it as DeviceClose does and wakes the connection thread
+// (ReconnectDevice); a port opened since is never touched, and nothing happens when it
+// was closed already. Takes only the link's own locks, so a reader may call it under
+// the transport's read lock.
+void DevicePortGone(const CDevicePort& port);

@@ -1,12 +1,18 @@
 // The presence monitor. It takes no lock: it may close the port while another thread
 // is mid-exchange on it, which the serial link makes safe (a borrowed descriptor stays
 // open until its borrower is done, and the borrower sees that the port has gone).
+//
+// A port can be gone in two ways: its node leaves the listing (an unplug; a node that
+// is back within the re-checks counts as present), or its descriptor hangs up while the
+// node stays (a device that resets on the bus, or is back under the same name before
+// the next look). A hang-up never heals, so it is acted on at once.
 #include "Monitor.h"
 
 #include <mutex>
 
 #include "Device.h"
 #include "Platform.h"
+#include "PortSeam.h"
 #include "StaticObjects.h"
 
 std::atomic<int> g_bStopMonitor{0};
@@ -58,25 +64,42 @@ void* MonitorDeviceThread(void* argument) {
             SleepEx(100);
             continue;
         }
-        // A first check, then up to three re-checks 500 ms apart: a port that answers any
-        // of them counts as present, so a short vanishing does not drop the connection.
-        bool present = DeviceIsAlive() != 0;
-        for (int i = 0; i < 3 && g_bStopMonitor.load() == 0; ++i) {
-            if (DeviceIsAlive()) {
-                present = true;
-                break;
+        bool present;
+        {
+            // The port this round looks at: only it is closed when found gone, never one
+            // that the connection thread has opened since.
+            CDevicePort port;
+            if (port.Valid() && PortHungUp(port.handle())) {
+                // A hang-up never heals (the device reset, even if its node stayed or
+                // is back under the same name): no re-checks.
+                DevicePortGone(port);
+                SleepEx(100);
+                continue;
             }
-            MonitorSleep(500);
+            // A first check, then up to three re-checks 500 ms apart: a port that
+            // answers any of them counts as present, so a short vanishing of its node
+            // does not drop the connection.
+            present = DeviceIsAlive() != 0;
+            for (int i = 0; i < 3 && !present && g_bStopMonitor.load() == 0; ++i) {
+                if (DeviceIsAlive()) {
+                    present = true;
+                    break;
+                }
+                MonitorSleep(500);
+            }
+            if (g_bStopMonitor.load() != 0)
+                break;
+            if (!present) {
+                if (port.Valid())
+                    DevicePortGone(port);
+                else
+                    ReconnectDevice();  // closed without a wake-up (a handle taken back)
+            }
         }
-        if (g_bStopMonitor.load() != 0)
-            break;
-        if (present) {
+        if (present)
             MonitorSleep(1200);
-        } else {
-            DeviceClose();
-            ReconnectDevice();
+        else
             SleepEx(100);
-        }
     }
     return nullptr;
 }

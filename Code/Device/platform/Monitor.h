@@ -1,7 +1,8 @@
 // The device-presence monitor: while an instrument is connected, checks every 1.2 s or
-// so that its port still exists; when it has gone, closes the port and wakes the
-// connection thread. One thread, from load to unload; it starts paused. (Windows has no
-// polling monitor: there the same class owns the device-change window, platform/windows.)
+// so that its port still exists and has not hung up; when it has gone, closes the port
+// and wakes the connection thread. One thread, from load to unload; it starts paused.
+// (Windows has no polling monitor: there the same class owns the device-change window,
+// platform/windows.)
 //
 // Owns: the monitor thread, its enable event, g_bStopMonitor, the notify map.
 #pragma once

@@ -63,7 +63,8 @@ void PortApplyTimeouts(PORT_HANDLE port, unsigned int readMs, unsigned int write
 enum class PortIo {
     Moved,    // bytes were read or written (*count > 0)
     Nothing,  // nothing could move now (no data, no room, or interrupted): try again
-    HungUp,   // read: end of file, the port is going away
+    HungUp,   // the port hung up (a read of end of file; POSIX: EIO or ENXIO): it has gone
+              // for good, even while its node is still listed
     Failed,   // any other failure: the port is unusable
 };
 // Waits at most waitMs for data (0: no wait), then reads up to length bytes once,
@@ -72,6 +73,11 @@ PortIo PortRead(PORT_HANDLE port, unsigned char* buffer, size_t length, unsigned
 // Waits at most waitMs for room (0: no wait), then writes up to length bytes once,
 // whatever the wait said; *put is the count written.
 PortIo PortWrite(PORT_HANDLE port, const unsigned char* data, size_t length, unsigned int waitMs, size_t* put);
+// True when the open port has hung up: its far end has gone (a device that reset or
+// left the bus), though its node may still be listed or be back under the same name
+// (POSIX: poll reports a hang-up, an error or an invalid descriptor). A port that hung
+// up stays so. Does not wait.
+bool PortHungUp(PORT_HANDLE port);
 
 // How the transport moves bytes on this system. False (POSIX): a read pass reads until
 // its packet is complete, sending a filler byte after each empty try, and a request is

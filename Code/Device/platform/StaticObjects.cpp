@@ -11,6 +11,11 @@
 #include "Monitor.h"
 #include "Platform.h"
 #include "Transport.h"
+#include "sampling/Sampling.h"
+#include "service/FPGA.h"
+
+// First: the FPGA image flash's geometry.
+CFPGAConfig10M25 FPGAConfig;
 
 // The notify map (filled only by the Windows build's device-change window).
 std::map<unsigned int, PFN_NOTIFY_EVENT> g_mapNotifyEvent;
@@ -20,9 +25,23 @@ std::mutex g_notifyMapMutex;
 CAutoResetEvent g_hSigTimer1Event;
 CAutoResetEvent g_hSigTimer2Event;
 
+// The playback engine's events and locks (playback/PlayThreads.h says who sets what).
+CManualResetEvent g_hStopPlayEvent;
+CManualResetEvent g_hForceStopPlayEvent;
+CAutoResetEvent g_hSendEvent;
+CAutoResetEvent g_hReadEvent;
+CManualResetEvent g_hProcessRequestEvent;
+CManualResetEvent g_hPlayLaunchedEvent;
+CSimpleCriticalSection g_PlayRawCriticalSection;
+CSimpleCriticalSection g_InterruptCriticalSection;
+CSimpleCriticalSection g_DataCriticalSection;
+
 // The reply queue (2048 slots of 64 bytes, not cleared) and its read lock.
 CAutoPtrData g_pQueueData(2048 * 64);
 CSimpleCriticalSection g_ReadCriticalSection;
+
+// The sampling object (its operations are static; it holds nothing).
+CSampling g_Sampling;
 
 // The connection's events and the global lock.
 CAutoResetEvent g_hStopOutputEvent;

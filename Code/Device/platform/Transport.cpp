@@ -8,6 +8,7 @@
 #include "Transport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -20,6 +21,7 @@ namespace {
 
 constexpr int kInitialSlots = 2048;
 constexpr int kMaxSlots = 1 << 20;           // 64 MiB of parked packets at the most
+constexpr int kStreamParkBound = 4096;       // parked packets of one stream kind at the most
 constexpr unsigned int kSliceMs = 20;        // waits are cut into slices to notice a closed port
 constexpr unsigned int kMinStallMs = 1000;   // a port that takes nothing this long ends a write
 constexpr int kDrainPackets = 64;            // packets taken after the deadline, at the most
@@ -30,8 +32,15 @@ int s_iQueueHead = 0;  // physical slot of the oldest parked packet (the queue i
 // whose kind has nothing parked skips the search: a reply reader that parks a long run
 // of stream packets stays linear.
 int s_nParked[3] = {0, 0, 0};
+constexpr int kReplyIndex = 2;
 
-int KindIndex(unsigned char first) { return first == NVS_KIND_SAMPLING ? 0 : first == NVS_KIND_NOTIFY ? 1 : 2; }
+// Whether a reader of each stream kind (sampling, notification) is registered: only
+// then are packets of that kind parked.
+std::atomic<bool> s_bStreamReader[2] = {{false}, {false}};
+
+int KindIndex(unsigned char first) {
+    return first == NVS_KIND_SAMPLING ? 0 : first == NVS_KIND_NOTIFY ? 1 : kReplyIndex;
+}
 
 unsigned char* Slot(int logical) {
     const int physical = (s_iQueueHead + logical) % g_iQueueMaxCount;
@@ -94,8 +103,47 @@ bool GrowQueue() {
     return true;
 }
 
+// Removes the oldest parked packet of kind index `kind`.
+void RemoveOldestOf(int kind) {
+    for (int k = 0; k < g_iQueueCount; ++k) {
+        if (KindIndex(Slot(k)[0]) == kind) {
+            RemoveSlot(k);
+            return;
+        }
+    }
+}
+
+// Removes every parked packet of kind index `kind`, keeping the order of the others.
+void DropParked(int kind) {
+    if (s_nParked[kind] == 0)
+        return;
+    int kept = 0;
+    for (int i = 0; i < g_iQueueCount; ++i) {
+        unsigned char* slot = Slot(i);
+        if (KindIndex(slot[0]) == kind)
+            continue;
+        if (kept != i)
+            memcpy(Slot(kept), slot, NVS_PACKET_SIZE);
+        ++kept;
+    }
+    g_iQueueCount = kept;
+    s_nParked[kind] = 0;
+    if (g_iQueueCount == 0)
+        s_iQueueHead = 0;
+}
+
 // Parks the first 64 bytes of a packet of `length` bytes (the rest of the slot zeroed).
+// A stream packet is dropped while no reader of its kind is registered, and beyond
+// kStreamParkBound of its kind the oldest of them gives way: an instrument that streams
+// while nobody samples must not fill the host's memory.
 void Park(const unsigned char* packet, int length) {
+    const int kind = KindIndex(packet[0]);
+    if (kind != kReplyIndex) {
+        if (!s_bStreamReader[kind].load())
+            return;
+        if (s_nParked[kind] >= kStreamParkBound)
+            RemoveOldestOf(kind);
+    }
     if (g_iQueueCount == g_iQueueMaxCount && !GrowQueue())
         RemoveSlot(0);  // at the memory bound the oldest parked packet gives way
     unsigned char* slot = Slot(g_iQueueCount);
@@ -154,7 +202,8 @@ int ReadPort(const CDevicePort& port, unsigned char* buffer, int length, uint64_
             got += static_cast<int>(n);
             emptyTries = 0;
         } else if (io == PortIo::HungUp) {
-            end = PassEnd::HungUp;  // the port is going away: nothing more will come
+            end = PassEnd::HungUp;  // the port has gone: nothing more will come
+            DevicePortGone(port);
             break;
         } else if (io == PortIo::Nothing) {
             if (draining)
@@ -286,6 +335,8 @@ int WriteData(unsigned char* data, int length, int noTimeout) {
             refused = true;
             SleepEx(10);
         } else {
+            if (io == PortIo::HungUp)
+                DevicePortGone(port);
             break;
         }
     }
@@ -304,6 +355,16 @@ int SendCommand(unsigned char* command, int commandLength, unsigned char* reply,
 }
 
 int SendCommand(unsigned char byte) { return WriteData(&byte, 1, 1) == 1 ? 1 : 0; }
+
+void TransportSetStreamReader(unsigned char kind, bool present) {
+    const int index = KindIndex(kind);
+    if (index == kReplyIndex)
+        return;
+    CAutoCriticalSection lock(g_ReadCriticalSection);
+    s_bStreamReader[index].store(present);
+    if (!present)
+        DropParked(index);  // the run has ended: what it left parked has no reader any more
+}
 
 void ClearReplyQueue() {
     CAutoCriticalSection lock(g_ReadCriticalSection);
@@ -326,21 +387,7 @@ void DiscardStaleReplies() {
     if (!DeviceIsConnected())
         return;
     CAutoCriticalSection lock(g_ReadCriticalSection);
-    if (s_nParked[KindIndex(NVS_KIND_REPLY)] != 0) {
-        int kept = 0;
-        for (int i = 0; i < g_iQueueCount; ++i) {
-            unsigned char* slot = Slot(i);
-            if (Matches(slot[0], NVS_KIND_REPLY))
-                continue;
-            if (kept != i)
-                memcpy(Slot(kept), slot, NVS_PACKET_SIZE);
-            ++kept;
-        }
-        g_iQueueCount = kept;
-        s_nParked[KindIndex(NVS_KIND_REPLY)] = 0;
-        if (g_iQueueCount == 0)
-            s_iQueueHead = 0;
-    }
+    DropParked(kReplyIndex);
     CDevicePort port;
     if (!port.Valid())
         return;

@@ -5,11 +5,18 @@
 // instrument's packets are 64 bytes as a rule (a few replies are shorter). A packet's
 // kind is its first byte: 0xAD sampling stream, 0x01 playback notification, anything
 // else a command reply. A packet read by one reader but meant for another is parked in
-// the reply queue until a reader of its kind asks.
+// the reply queue until a reader of its kind asks. Stream packets (0xAD, 0x01) are
+// parked only while a reader of their kind is registered (TransportSetStreamReader),
+// at most 4096 of each kind (the oldest gives way); otherwise they are dropped.
 //
-// Owns: the reply queue (g_pQueueData, g_iQueueCount, g_iQueueMaxCount) and the read
-// lock g_ReadCriticalSection, innermost of the library's locks. Callers hold the global
-// lock around a request and its reply; the transport does not take it.
+// A read or write that finds the port hung up (end of file, or the device gone under the
+// descriptor) closes it and wakes the connection thread (DevicePortGone, Device.h).
+//
+// Owns: the reply queue (g_pQueueData, g_iQueueCount, g_iQueueMaxCount), the stream
+// reader registrations and the read lock g_ReadCriticalSection, innermost of the
+// library's locks but for the serial link's own (a hang-up found by a read closes the
+// port under it). Callers hold the global lock around a request and its reply; the
+// transport does not take it.
 #pragma once
 
 #include <cstdint>
@@ -66,7 +73,17 @@ int SendCommand(unsigned char* command, int commandLength, unsigned char* reply,
 int SendCommand(unsigned char byte);
 
 // Empties the reply queue under the read lock (the connect handshake does this first).
+// The stream reader registrations stay.
 void ClearReplyQueue();
+
+// Registers (present true) or withdraws the reader of one stream kind: NVS_KIND_SAMPLING
+// or NVS_KIND_NOTIFY (other kinds are ignored). While none is registered, packets of that
+// kind that another reader comes across are dropped, not parked; while one is, at most
+// 4096 of them stay parked, the oldest dropped first. A withdrawal drops what is parked
+// of that kind. A run that reads a stream (sampling, playback) must register before its
+// first request, or the first packets its request brings may be dropped, and withdraw
+// when it has ended. Never blocks for long (takes the read lock).
+void TransportSetStreamReader(unsigned char kind, bool present);
 
 // ---- Reply pairing ---------------------------------------------------------------------
 // A reply is paired with its request only by what it repeats of it; these two let the

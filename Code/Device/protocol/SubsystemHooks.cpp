@@ -71,6 +71,12 @@ constexpr Published kNull = {
 std::mutex s_install;  // constant-initialised: no load-time constructor runs
 std::atomic<const Published*> s_current{&kNull};
 const Published* s_allocated = nullptr;  // under s_install
+// The first tables live in the library's own storage, not on the heap: an install made
+// at load (a subsystem's set-up) then leaves no block behind once the library is
+// unloaded. Zero-initialised, so no load-time constructor runs.
+constexpr int kStaticTables = 8;
+Published s_staticTables[kStaticTables];
+int s_nStaticTables = 0;  // under s_install
 
 template <typename F>
 void Take(F& out, const F given, const F null) {
@@ -89,7 +95,16 @@ void Publish(const SubsystemHooks& next) {
         s_current.store(&kNull);  // back to load state without a new table
         return;
     }
-    s_allocated = new Published{next, s_allocated};
+    // A table published before with these entries is published again.
+    for (const Published* p = s_allocated; p != nullptr; p = p->older) {
+        if (SameAs(next, p->hooks)) {
+            s_current.store(p);
+            return;
+        }
+    }
+    Published* table = s_nStaticTables < kStaticTables ? &s_staticTables[s_nStaticTables++] : new Published;
+    *table = Published{next, s_allocated};
+    s_allocated = table;
     s_current.store(s_allocated);
 }
 

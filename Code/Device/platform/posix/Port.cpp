@@ -9,6 +9,9 @@
 //   FD_SETSIZE (1024), which a host holding many files hands us.
 // - Every descriptor is close-on-exec, so a child process the host starts never holds
 //   the port open.
+// - A device that resets or leaves the bus hangs the open descriptor up for good, even
+//   when its node stays or comes back under the same name: poll reports POLLHUP (or
+//   POLLERR), reads give 0 bytes or EIO, writes EIO (ENXIO once the device is gone).
 #include <aio.h>
 #include <cerrno>
 #include <cstdint>
@@ -26,6 +29,15 @@ namespace {
 bool IsDescriptor(PORT_HANDLE port) { return port >= 0 && port <= INT32_MAX; }
 
 int Fd(PORT_HANDLE port) { return static_cast<int>(port); }
+
+// What a failed read or write (-1) means by its errno.
+PortIo Outcome(int error) {
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)
+        return PortIo::Nothing;
+    if (error == EIO || error == ENXIO)
+        return PortIo::HungUp;  // the device has gone under the descriptor
+    return PortIo::Failed;
+}
 
 }  // namespace
 
@@ -121,7 +133,7 @@ PortIo PortRead(PORT_HANDLE port, unsigned char* buffer, size_t length, unsigned
     }
     if (n == 0)
         return PortIo::HungUp;
-    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? PortIo::Nothing : PortIo::Failed;
+    return Outcome(errno);
 }
 
 PortIo PortWrite(PORT_HANDLE port, const unsigned char* data, size_t length, unsigned int waitMs, size_t* put) {
@@ -137,5 +149,17 @@ PortIo PortWrite(PORT_HANDLE port, const unsigned char* data, size_t length, uns
     }
     if (n == 0)
         return PortIo::Nothing;
-    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? PortIo::Nothing : PortIo::Failed;
+    return Outcome(errno);
+}
+
+bool PortHungUp(PORT_HANDLE port) {
+    if (!IsDescriptor(port))
+        return false;
+    // No events asked for: poll reports the hang-up, error and invalid conditions anyway.
+    pollfd p{Fd(port), 0, 0};
+    int result;
+    do {
+        result = poll(&p, 1, 0);
+    } while (result < 0 && errno == EINTR);
+    return result > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }

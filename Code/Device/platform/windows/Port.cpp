@@ -170,3 +170,25 @@ PortIo PortWrite(PORT_HANDLE port, const unsigned char* data, size_t length, uns
     *put = static_cast<size_t>(n);
     return n > 0 ? PortIo::Moved : PortIo::Nothing;
 }
+
+// A port whose device has gone fails its status query with one of these; a port that is
+// merely idle, or a handle the system cannot query (not a serial device), does not.
+bool PortHungUp(PORT_HANDLE port) {
+    HANDLE h = PortWin32Handle(port);
+    if (h == nullptr)
+        return true;
+    DWORD errors = 0;
+    COMSTAT status = {};
+    if (ClearCommError(h, &errors, &status))
+        return false;
+    switch (GetLastError()) {
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_BAD_COMMAND:
+        case ERROR_GEN_FAILURE:
+        case ERROR_ACCESS_DENIED:
+        case ERROR_DEVICE_NOT_CONNECTED:
+            return true;
+        default:
+            return false;
+    }
+}
