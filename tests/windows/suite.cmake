@@ -18,6 +18,11 @@ file(GLOB waveform_sources CONFIGURE_DEPENDS ${parent}/waveform/*.cpp)
 nvs_add_wine_suite(nvs_waveform_tests ${waveform_sources})
 target_compile_options(nvs_waveform_tests PRIVATE -include ${CMAKE_CURRENT_LIST_DIR}/DecoratedFunctions.h)
 nvs_add_wine_suite(nvs_output_tests ${parent}/output/SimulationTest.cpp)
+nvs_add_wine_suite(nvs_playback_tests ${parent}/playback/PlaybackFixture.cpp ${parent}/playback/RawDataTest.cpp
+                   ${parent}/playback/SignalTest.cpp ${parent}/playback/StreamPacketTest.cpp)
+nvs_add_wine_suite(nvs_sampling_tests ${parent}/sampling/FpgaReportTest.cpp ${parent}/sampling/DecodeTest.cpp
+                   ${parent}/sampling/SamplingRecorder.cpp)
+nvs_add_wine_suite(nvs_service_tests ${parent}/service/PacketTest.cpp)
 nvs_add_wine_suite(nvs_protocol_tests ${parent}/protocol/ModelTablesTest.cpp ${parent}/protocol/ReplyMatchTest.cpp)
 file(GLOB windows_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*.cpp)
 nvs_add_wine_suite(nvs_platform_tests ${parent}/platform/TimersTest.cpp
