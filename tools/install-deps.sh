@@ -7,7 +7,9 @@ packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev libben
           clang libclang-rt-14-dev
           # The Linux cross deliverables (sysroots under /usr/<triple>) and the user-mode
           # emulators their tests run under.
-          g++-i686-linux-gnu g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user)
+          g++-i686-linux-gnu g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user
+          # The Windows DLL's cross compiler and the wine its tests run under.
+          g++-mingw-w64-x86-64 wine64 wine)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,8 +2,9 @@
 # Builds the library and runs every test suite: on x86-64 normally, under AddressSanitizer
 # + UndefinedBehaviorSanitizer and under ThreadSanitizer; then the Linux cross
 # deliverables i386, armhf and aarch64, each tested on its own architecture (qemu user
-# mode, or natively through the sysroot's loader where the kernel runs i386 code); last
-# the macOS platform code on its dispatch stand-in (macos-standin, a test build).
+# mode, or natively through the sysroot's loader where the kernel runs i386 code); the
+# Windows DLL, tested under wine; last the macOS platform code on its dispatch stand-in
+# (macos-standin, a test build).
 # NVS_PRESETS="default armhf" picks a subset.
 #
 # The default and cross test presets run a failed test once more; the sanitizer presets
@@ -12,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
-presets=(${NVS_PRESETS:-default asan tsan i386 armhf aarch64 macos-standin macos-standin-asan})
+presets=(${NVS_PRESETS:-default asan tsan i386 armhf aarch64 windows macos-standin macos-standin-asan})
 timings=()
 reruns=()
 
@@ -55,7 +56,7 @@ for preset in "${presets[@]}"; do
     print_reruns
     exit "$status"
   fi
-  timings+=("${preset}: build ${built} s, tests $((SECONDS - start - built)) s: $(cd "build/${preset}/Code/Device" && ls libnvs-*.so)")
+  timings+=("${preset}: build ${built} s, tests $((SECONDS - start - built)) s: $(cd "build/${preset}/Code/Device" && ls libnvs-*.so NVS300x64.dll 2>/dev/null)")
 done
 # The fuzz targets, each for NVS_FUZZ_SECONDS (60) from its committed seed corpus; new
 # inputs go to build/fuzz/corpus, crashes, leaks, UB reports and time-outs fail the run.

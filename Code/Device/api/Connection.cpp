@@ -133,11 +133,20 @@ void Teardown() {
         UpdateMCUTransmissionRate(800, 1023, 800, 1023);
     }
     g_AutoMonitor.PauseMonitor();
+    RegisterNotifyEvent(kWindowsDeviceChange, nullptr);
     NotifyListener(false);
 }
 
 // Ends the connection thread. The caller holds s_lifecycle and is not a library thread.
 void FreeLocked() {
+    {
+        // Asked first, without the global lock: the connection thread may hold that lock
+        // for its whole loading, which gives up between tables once it sees the stop.
+        std::lock_guard<std::mutex> guard(s_request);
+        if (g_hConnectDeviceThread.load() != 0) {
+            g_bStopConnectDeviceThread.store(1);
+        }
+    }
     THREAD_HANDLE thread;
     {
         CAutoCriticalSection lock(g_CriticalSection);
@@ -305,7 +314,7 @@ void NotifyListener(bool connected) {
     }
 }
 
-void WinEventCb(unsigned int message, unsigned int, uintptr_t) {
+void WinEventCb(unsigned int message, uintptr_t, uintptr_t) {
     if (message == kWindowsDeviceChange) {
         g_hReconnectEvent.SetEvent();
     }
@@ -330,6 +339,7 @@ void* ConnectDeviceThread(void*) {
         s_nConnectedPort.store(port);
         s_bConnected.store(true);
         NotifyListener(true);
+        RegisterNotifyEvent(kWindowsDeviceChange, WinEventCb);  // read on Windows only
         g_AutoMonitor.StartMonitor();
         InititalizeAfterConnected();
         s_nLoaded.fetch_add(1);

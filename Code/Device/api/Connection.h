@@ -34,8 +34,10 @@ bool ConnectEx(unsigned int port, unsigned int timeout, int serial);
 void ConnectedHandler(bool connected);
 void* ConnectDeviceThread(void*);
 void NotifyListener(bool connected);
-// Sets g_hReconnectEvent for the Windows device-change message (537); nothing calls it here.
-void WinEventCb(unsigned int message, unsigned int wParam, uintptr_t lParam);
+// Sets g_hReconnectEvent for the Windows device-change message (537): the connection
+// thread registers it in the notify map while connected, and the Windows build's
+// device-change window calls it.
+void WinEventCb(unsigned int message, uintptr_t wParam, uintptr_t lParam);
 
 // True between a successful connection (before the listener hears true) and the start
 // of its teardown.

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "api/Connection.h"
 #include "api/ExternalRespiratory.h"
 #include "platform/StaticObjects.h"
 #include "protocol/ControlBlock.h"
@@ -104,10 +105,19 @@ bool ResetDeviceToDefaultStatus() {
     return ORVSetLEDAmbientLightMode(PPG_AMBIENT_LIGHT_MODE_0);
 }
 
+// The host ended the connection handling (ORVFree): the loading stops between tables, so
+// the free is not held up by hundreds of exchanges whose results nobody will use.
+namespace {
+bool LoadingAbandoned() { return g_bStopConnectDeviceThread.load() != 0; }
+}  // namespace
+
 void InititalizeAfterConnected() {
     CAutoCriticalSection lock(g_CriticalSection);
     LoadPPGDCTable();
     LoadPPGPDSamplingCalibrationData();
+    if (LoadingAbandoned()) {
+        return;
+    }
     LoadRespirationDACCalibrationData();
     if (g_DeviceFeature.bSeparatePPGModule != 0) {
         LoadECGDCVariableCalibrationData();
@@ -153,7 +163,7 @@ void LoadPPGPDSamplingCalibrationData() {
     const int selected = PPGModuleGetSelected();
     // Tables exist for modules 0..5 only, whatever the capability record says.
     const int modules = std::min(std::max(g_DeviceFeature.nPPGModuleNumber, 0), kPPGModulesWithTables);
-    for (int m = 0; m < modules; ++m) {
+    for (int m = 0; m < modules && !LoadingAbandoned(); ++m) {
         PPGModuleSetSelected(m);
         if (record.nLEDType[0] == 3) {
             continue;  // no LED on channel 1: nothing stored (the same answer for every module)

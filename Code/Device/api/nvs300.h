@@ -41,7 +41,10 @@
 #if defined(__GNUC__) || defined(__clang__)
 #define ORV_DOUBLE_ALIGN4 __attribute__((packed, aligned(4)))
 #else
+/* Other compilers (MSVC) cannot under-align one member: PPG_WAVEFORM is packed to 4 with
+ * the one gap of its natural layout spelled out, and keeps its 8-byte alignment. */
 #define ORV_DOUBLE_ALIGN4
+#define ORV_PPG_WAVEFORM_PACKED
 #endif
 
 /* PPG channel number. In C++ its underlying type is int, so that any channel number a
@@ -105,20 +108,28 @@ typedef struct ECG_WAVEFORM {
 /* Parameters of one PPG channel's output. fSampleRateKHz is 4-aligned on every target:
  * 128 bytes with fSampleRateKHz at offset 116 on the 64-bit targets and 32-bit ARM,
  * 124 bytes on i386. */
+#if defined(ORV_PPG_WAVEFORM_PACKED)
+#pragma pack(push, 4)
+typedef struct __declspec(align(8)) PPG_WAVEFORM {
+#else
 typedef struct PPG_WAVEFORM {
+#endif
     int32_t nWaveformType; /* 0 sine, 1 triangle, 2 square, 3 PPG pulse (arcs),
                                     16 PPG pulse (lines), 255 constant level */
-    double fFrequency;     /* Hz, pulse rate / 60 */
-    double fDCLevel;       /* mV */
-    double fAmplitude1;    /* mV: AC span (sine, triangle, square), systolic peak (pulses) */
-    double fAmplitude2;    /* mV, level at the notch */
-    double fAmplitude3;    /* mV, diastolic peak */
-    double fACOffset;      /* mV, added to every AC sample */
-    int32_t nTime1;        /* ms, first peak */
-    int32_t nTime2;        /* ms, notch */
-    int32_t nTime3;        /* ms, second peak */
-    int32_t nPeriod;       /* ms, beat period used by the ECG alignment */
-    int32_t nSyncPulse;    /* 1 or 2 */
+#if defined(ORV_PPG_WAVEFORM_PACKED)
+    int32_t nReservedPad; /* the natural gap before fFrequency */
+#endif
+    double fFrequency;  /* Hz, pulse rate / 60 */
+    double fDCLevel;    /* mV */
+    double fAmplitude1; /* mV: AC span (sine, triangle, square), systolic peak (pulses) */
+    double fAmplitude2; /* mV, level at the notch */
+    double fAmplitude3; /* mV, diastolic peak */
+    double fACOffset;   /* mV, added to every AC sample */
+    int32_t nTime1;     /* ms, first peak */
+    int32_t nTime2;     /* ms, notch */
+    int32_t nTime3;     /* ms, second peak */
+    int32_t nPeriod;    /* ms, beat period used by the ECG alignment */
+    int32_t nSyncPulse; /* 1 or 2 */
     int32_t bInverted;
     double fNoiseAmplitude;                  /* mV, 0..2 */
     int32_t nNoiseType;                      /* 0 none, 1..14 */
@@ -131,6 +142,9 @@ typedef struct PPG_WAVEFORM {
     double fSampleRateKHz ORV_DOUBLE_ALIGN4; /* samples per ms of the generated period */
     int32_t nSampleFraction;                 /* 1/1000 sample */
 } PPG_WAVEFORM;
+#if defined(ORV_PPG_WAVEFORM_PACKED)
+#pragma pack(pop)
+#endif
 
 /* One channel's sample stream for playback (natural alignment: 40 bytes on the 64-bit
  * targets, 32 on 32-bit ARM, 28 on i386). The caller owns the record and its arrays. */

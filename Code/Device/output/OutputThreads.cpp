@@ -96,8 +96,11 @@ void Run(Simulation& sim, const SwitchOn& on) {
         if (r == 0) {
             break;  // the stop wins when both are set
         }
-        if (r != 1) {
+        if (r == NVS_WAIT_TIMEOUT) {
             continue;
+        }
+        if (r != 1) {
+            break;  // a failed wait (WAIT_FAILED): waiting again would spin for ever
         }
         Deliver(callbacks, samples.data(), output::Tick(sim, tickMs, samples.data()));
         if (sim.kind == output::Kind::ECG) {

@@ -8,6 +8,8 @@
 // the next look). A hang-up never heals, so it is acted on at once.
 #include "Monitor.h"
 
+#include <mutex>
+
 #include "Device.h"
 #include "Platform.h"
 #include "PortSeam.h"
@@ -44,7 +46,16 @@ void CAutoMonitor::PauseMonitor() { m_hEnableEvent.ResetEvent(); }
 
 bool CAutoMonitor::IsMonitored() { return m_hEnableEvent.WaitTimeout(0) == 0; }
 
-void RegisterNotifyEvent(unsigned int message, PFN_NOTIFY_EVENT callback) { g_mapNotifyEvent[message] = callback; }
+void RegisterNotifyEvent(unsigned int message, PFN_NOTIFY_EVENT callback) {
+    std::lock_guard<std::mutex> guard(g_notifyMapMutex);
+    g_mapNotifyEvent[message] = callback;
+}
+
+PFN_NOTIFY_EVENT LookupNotifyEvent(unsigned int message) {
+    std::lock_guard<std::mutex> guard(g_notifyMapMutex);
+    const auto entry = g_mapNotifyEvent.find(message);
+    return entry == g_mapNotifyEvent.end() ? nullptr : entry->second;
+}
 
 void* MonitorDeviceThread(void* argument) {
     CAutoMonitor* monitor = static_cast<CAutoMonitor*>(argument);

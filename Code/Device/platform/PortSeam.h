@@ -87,6 +87,13 @@ PortIo PortWrite(PORT_HANDLE port, const unsigned char* data, size_t length, uns
 // up stays so. Does not wait.
 bool PortHungUp(PORT_HANDLE port);
 
+// How the transport moves bytes on this system. False (POSIX): a read pass reads until
+// its packet is complete, sending a filler byte after each empty try, and a request is
+// written in pieces of at most 64 bytes until all of it is taken. True (Windows): a read
+// pass is one PortRead, bounded by the port's own read time-out, with no filler byte;
+// a request is one PortWrite of the whole buffer, never retried.
+bool PortSingleCallIO();
+
 // ---- The handshake ---------------------------------------------------------------------
 
 // The connect handshake the link's scan runs on each candidate port that opened and was

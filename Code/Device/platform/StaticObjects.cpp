@@ -19,6 +19,7 @@ CFPGAConfig10M25 FPGAConfig;
 
 // The notify map (filled only by the Windows build's device-change window).
 std::map<unsigned int, PFN_NOTIFY_EVENT> g_mapNotifyEvent;
+std::mutex g_notifyMapMutex;
 
 // The two timer events.
 CAutoResetEvent g_hSigTimer1Event;

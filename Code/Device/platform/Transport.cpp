@@ -157,6 +157,11 @@ void Park(const unsigned char* packet, int length) {
 // Reads once after waiting at most waitMs for data, the wait cut into slices so that a
 // port closed by another thread is noticed. Failed once the port has been closed.
 PortIo ReadWithin(const CDevicePort& port, unsigned char* buffer, int length, unsigned int waitMs, size_t* got) {
+    if (PortSingleCallIO()) {
+        *got = 0;
+        return port.Valid() ? PortRead(port.handle(), buffer, static_cast<size_t>(length), waitMs, got)
+                            : PortIo::Failed;
+    }
     const uint64_t end = GetMonotonicMs() + waitMs;
     for (;;) {
         *got = 0;
@@ -187,6 +192,12 @@ int ReadPort(const CDevicePort& port, unsigned char* buffer, int length, uint64_
             (draining || now >= deadlineUs) ? 0 : static_cast<unsigned int>((deadlineUs - now + 999) / 1000);
         size_t n = 0;
         const PortIo io = ReadWithin(port, buffer + got, length - got, leftMs, &n);
+        if (PortSingleCallIO()) {
+            got = io == PortIo::Moved ? static_cast<int>(n) : 0;  // one read: no filler, no retry
+            if (io == PortIo::HungUp)
+                end = PassEnd::HungUp;
+            break;
+        }
         if (io == PortIo::Moved) {
             got += static_cast<int>(n);
             emptyTries = 0;
@@ -290,6 +301,11 @@ int WriteData(unsigned char* data, int length, int noTimeout) {
     const uint64_t budgetEndUs = GetMonotonicUs() + static_cast<uint64_t>(timeoutMs) * 1000;
     const uint64_t stallUs = static_cast<uint64_t>(std::max(timeoutMs, kMinStallMs)) * 1000;
     uint64_t lastProgressUs = GetMonotonicUs();
+    if (PortSingleCallIO()) {
+        size_t n = 0;  // one call for the whole request, never retried
+        PortWrite(port.handle(), data, static_cast<size_t>(length), timeoutMs, &n);
+        return static_cast<int>(n);
+    }
     int written = 0;
     bool refused = false;
     while (written < length) {

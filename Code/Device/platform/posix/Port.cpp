@@ -118,6 +118,8 @@ bool PortAdopt(PORT_HANDLE port) {
     return true;
 }
 
+bool PortSingleCallIO() { return false; }
+
 PortIo PortRead(PORT_HANDLE port, unsigned char* buffer, size_t length, unsigned int waitMs, size_t* got) {
     *got = 0;
     if (!IsDescriptor(port))

@@ -1,0 +1,182 @@
+// The DLL as a Windows host loads it (LoadLibraryA): every plain export resolves, no
+// decorated one is there, output runs without an instrument, the device-change window
+// takes the next class number after a name already registered and is gone after
+// FreeLibrary (a broadcast then is harmless), a second load works, and a second process
+// loading the DLL meanwhile takes the next number.
+//
+// Every test here holds one resource lock: processes that have the DLL loaded share its
+// class counter.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include "api/nvs300.h"
+
+namespace {
+
+// A path of this machine as wine sees it (drive Z: is the root).
+std::string WinePath(const char* unixPath) {
+    std::string path = std::string("Z:") + unixPath;
+    for (char& c : path)
+        c = c == '/' ? '\\' : c;
+    return path;
+}
+
+std::vector<std::string> PlainExports() {
+    std::ifstream list(WinePath(NVS_EXPORTS_TXT));
+    std::vector<std::string> names;
+    std::string line;
+    while (std::getline(list, line)) {
+        if (line.empty() || line[0] == '#' || line.find('(') != std::string::npos)
+            continue;
+        names.push_back(line);
+    }
+    return names;
+}
+
+std::string ClassName(int number) {
+    char name[64];
+    snprintf(name, sizeof name, "MsgMonitorWndNVS%03d", number);
+    return name;
+}
+
+bool ClassRegistered(int number) {
+    WNDCLASSEXA info = {};
+    info.cbSize = sizeof info;
+    return GetClassInfoExA(GetModuleHandleA(nullptr), ClassName(number).c_str(), &info) != 0;
+}
+
+// This process's window of a class (other wine processes have windows of the same
+// class names: their counters are their own programs').
+HWND OwnWindow(const std::string& className) {
+    for (HWND w = FindWindowExA(nullptr, nullptr, className.c_str(), "title"); w != nullptr;
+         w = FindWindowExA(nullptr, w, className.c_str(), "title")) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(w, &process);
+        if (process == GetCurrentProcessId())
+            return w;
+    }
+    return nullptr;
+}
+
+// The DLL's window with class number `number` exists (it is made on the DLL's thread).
+bool WaitForWindow(int number, bool present) {
+    for (int i = 0; i < 1000; ++i) {
+        if ((OwnWindow(ClassName(number)) != nullptr) == present)
+            return true;
+        Sleep(5);
+    }
+    return false;
+}
+
+LRESULT CALLBACK PlainProc(HWND w, UINT m, WPARAM wp, LPARAM lp) { return DefWindowProcA(w, m, wp, lp); }
+
+bool RegisterPlain(const std::string& name) {
+    WNDCLASSEXA wc = {};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = PlainProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = name.c_str();
+    return RegisterClassExA(&wc) != 0;
+}
+
+template <class F>
+F Proc(HMODULE dll, const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+}
+
+std::atomic<int> s_samples{0};
+void Sample(double, int, int) { s_samples.fetch_add(1); }
+
+TEST(Dll, PlainExportsOnlyAndOutputWithoutAnInstrument) {
+    HMODULE dll = LoadLibraryA(WinePath(NVS_DLL_PATH).c_str());
+    ASSERT_NE(nullptr, dll);
+    const std::vector<std::string> names = PlainExports();
+    ASSERT_FALSE(names.empty());
+    for (const std::string& name : names)
+        EXPECT_NE(nullptr, reinterpret_cast<void*>(GetProcAddress(dll, name.c_str()))) << name;
+    // The decorated functions are not there, in either spelling.
+    for (const char* name : {"ORVGetDeviceHandle", "_Z18ORVGetDeviceHandlev", "ORVSendCommand", "ORVLog"})
+        EXPECT_EQ(nullptr, reinterpret_cast<void*>(GetProcAddress(dll, name))) << name;
+
+    using OutputEcg = bool (*)(ECG_WAVEFORM*, PFN_SAMPLE_CALLBACK);
+    using Stop = void (*)();
+    auto output = Proc<OutputEcg>(dll, "ORVOutputECG");
+    auto stop = Proc<Stop>(dll, "ORVStopOutputWaveform");
+    ASSERT_NE(nullptr, output);
+    ASSERT_NE(nullptr, stop);
+    ECG_WAVEFORM ecg = {};
+    ecg.nWaveformType = 0;
+    ecg.fFrequency = 1.0;
+    ecg.fAmplitude = 1.0;
+    s_samples.store(0);
+    ASSERT_TRUE(output(&ecg, Sample));
+    for (int i = 0; i < 400 && s_samples.load() == 0; ++i)
+        Sleep(5);
+    EXPECT_GT(s_samples.load(), 0);
+    stop();
+    EXPECT_TRUE(FreeLibrary(dll));
+}
+
+TEST(Dll, WindowClassNumbersUnloadAndSecondLoad) {
+    // A name already registered in the process: the DLL takes the next number.
+    ASSERT_TRUE(RegisterPlain(ClassName(0)));
+    HMODULE dll = LoadLibraryA(WinePath(NVS_DLL_PATH).c_str());
+    ASSERT_NE(nullptr, dll);
+    ASSERT_TRUE(WaitForWindow(1, true));
+    EXPECT_TRUE(ClassRegistered(1));
+
+    // A second process loading the DLL meanwhile takes the number after ours.
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    std::string command = std::string("\"") + self + "\" --gtest_filter=DllChild.*";
+    SetEnvironmentVariableA("NVS_DLL_CHILD", "2");
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    SetEnvironmentVariableA("NVS_DLL_CHILD", nullptr);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(pi.hProcess, 60000));
+    DWORD code = 1;
+    GetExitCodeProcess(pi.hProcess, &code);
+    EXPECT_EQ(0u, code) << "the second process did not find its window with number 002";
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+
+    // Unloaded: window and class gone, and a broadcast reaches nothing of it.
+    EXPECT_TRUE(FreeLibrary(dll));
+    EXPECT_TRUE(WaitForWindow(1, false));
+    EXPECT_FALSE(ClassRegistered(1));
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(HWND_BROADCAST, WM_DEVICECHANGE, 7, 0, SMTO_ABORTIFHUNG, 2000, &result);
+
+    // A second load works, with its own window.
+    dll = LoadLibraryA(WinePath(NVS_DLL_PATH).c_str());
+    ASSERT_NE(nullptr, dll);
+    EXPECT_TRUE(WaitForWindow(1, true));
+    auto version = Proc<int (*)()>(dll, "ORVGetVersion");
+    ASSERT_NE(nullptr, version);
+    version();
+    EXPECT_TRUE(FreeLibrary(dll));
+    UnregisterClassA(ClassName(0).c_str(), GetModuleHandleA(nullptr));
+}
+
+// Run only as the second process of the test above.
+TEST(DllChild, FindsItsWindow) {
+    char wanted[8] = "";
+    if (GetEnvironmentVariableA("NVS_DLL_CHILD", wanted, sizeof wanted) == 0)
+        GTEST_SKIP() << "run by Dll.WindowClassNumbersUnloadAndSecondLoad";
+    HMODULE dll = LoadLibraryA(WinePath(NVS_DLL_PATH).c_str());
+    ASSERT_NE(nullptr, dll);
+    EXPECT_TRUE(WaitForWindow(atoi(wanted), true));
+    EXPECT_TRUE(FreeLibrary(dll));
+}
+
+}  // namespace
