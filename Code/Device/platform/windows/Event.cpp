@@ -95,6 +95,10 @@ void OsLock(COsLockStorage* storage) {
     EnterCriticalSection(std::launder(reinterpret_cast<CRITICAL_SECTION*>(storage->bytes)));
 }
 
+int OsTryLock(COsLockStorage* storage) {
+    return TryEnterCriticalSection(std::launder(reinterpret_cast<CRITICAL_SECTION*>(storage->bytes))) ? 1 : 0;
+}
+
 void OsUnlock(COsLockStorage* storage) {
     LeaveCriticalSection(std::launder(reinterpret_cast<CRITICAL_SECTION*>(storage->bytes)));
 }

@@ -132,6 +132,11 @@ int PortLockFile(int) { return 1; }
 
 void PortUnlockFile() {}
 
+// Windows opens a port for one process at a time by itself: no record lock to take.
+int PortLockRecord(PORT_HANDLE) { return 1; }
+
+void PortUnlockRecord(PORT_HANDLE) {}
+
 bool PortSingleCallIO() { return true; }
 
 PortIo PortRead(PORT_HANDLE port, unsigned char* buffer, size_t length, unsigned int waitMs, size_t* got) {
