@@ -809,6 +809,34 @@ ORV_API double ORVConvertAutoDCToFixedDC(PPGChannel channel, int dcReading, int 
  * record, a null PPG record, an RR interval of 0 or a period of 0 or less. */
 ORV_API int ORVCalcPPGStartPoint(ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, int delay);
 
+/* -- Factory identity (decorated) -- */
+
+/* Each rewrites the module's identity record: reads it, checks that the reply is the
+ * record's (false, nothing erased or written, otherwise), erases the main module's record
+ * (the PPG side is overwritten without an erase) and writes it back changed. False when an
+ * exchange fails; a main-module record erased before a failed write stays erased. */
+/* Letters, model number, serial prefix and number of the main module; on success the
+ * cached record becomes *info. False for a null record. */
+ORV_API bool ORVSetDeviceInformation(MODEL_INFORMATION* info);
+/* The same for the PPG side (letters XJ first set calibration setting 6 = 0x3F); on
+ * success the cache takes the record with LED types derived from its model number, and
+ * the working mode is sent again (its outcome not counted). */
+ORV_API bool ORVSetPPGDeviceInformation(MODEL_INFORMATION* info);
+/* Product letters of the main module, its model number by the letters (ZM 0x3001, KQ
+ * 0x2001, NV 0x1001), then letters YB on the PPG side; the result is the last write's. */
+ORV_API bool ORVSetProductName(char first, char second);
+/* Hardware version major.minor (low bytes) of the main module / the PPG side; on success
+ * the cached HW_INFORMATION takes it. */
+ORV_API bool ORVSetHWInformation(int major, int minor);
+ORV_API bool ORVSetPPGModuleHWInformation(int major, int minor);
+/* Serial prefix (low byte) and 16-bit serial number of the main module / the PPG side;
+ * the cached record changes at the next connection. */
+ORV_API bool ORVSetSerialNumber(int prefix, int serial);
+ORV_API bool ORVSetPPGModuleSerialNumber(int prefix, int serial);
+/* The PPG side's model number (generation = high byte, model = low byte); the cache
+ * changes at the next connection. */
+ORV_API bool ORVSetPPGModuleType(unsigned short model);
+
 #if defined(__APPLE__) || defined(NVS_PLAIN_SERVICE_EXPORTS)
 }
 #endif
