@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <dirent.h>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -155,4 +156,23 @@ TEST(ConvertTable, UnreadablePathLeavesTheRow) {
     EXPECT_EQ(DoGetCalibrateConvertTable("/nonexistent/channel1-ac.txt", row), 0);
     EXPECT_EQ(DoGetCalibrateConvertTable(nullptr, row), 0);
     EXPECT_EQ(row[4096].load(), 7);
+}
+
+// The fuzzing corpus (seeds and the inputs that once went wrong) in every preset.
+TEST(ConvertTable, FuzzCorpusStaysInRange) {
+    std::string dir = __FILE__;
+    dir = dir.substr(0, dir.find_last_of('/')) + "/../fuzz/corpus/convert_table";
+    DIR* d = opendir(dir.c_str());
+    ASSERT_NE(d, nullptr);
+    int files = 0;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        ++files;
+        const std::vector<int32_t> t = Table(ScratchDir::Read(dir + "/" + e->d_name));
+        for (int i = 0; i < kConvertFileCodes; ++i)
+            ASSERT_TRUE(t[i] >= 0 && t[i] <= 4095) << e->d_name << " entry " << i;
+    }
+    closedir(d);
+    EXPECT_GT(files, 0);
 }
