@@ -634,6 +634,20 @@ ORV_API int ORVAutoTestAddItemECGAndPPGEx(int durationS, int delayMs, ECG_WAVEFO
 ORV_API bool ORVAutoTestStartOutput(PFN_SAMPLE_CALLBACK ecgCallback, PFN_SAMPLE_CALLBACK ppg1Callback,
                                     PFN_SAMPLE_CALLBACK ppg2Callback, PFN_SAMPLE_CALLBACK ppg3Callback);
 
+/* ---- Factory: PPG calibration settings ------------------------------------------------ */
+
+/* The LED level of a PPG channel (setting 1, 2 or 18; a channel outside 1..3 counts as 1).
+ * False for a null pointer or when the read fails. */
+ORV_API bool ORVReadPPGLedCalibrationSetting(PPGChannel channel, unsigned short* value);
+/* Writes the LED level; on an instrument with channel-3 support and one PPG channel the
+ * value goes to settings 1 and 2 whatever the channel. During a playback it is sent
+ * between two stream batches. */
+ORV_API bool ORVWritePPGLedCalibrationSetting(PPGChannel channel, unsigned short value);
+/* The trigger level (setting 3, 4 or 19): only its low byte is stored in *value, which is
+ * untouched when the read fails. Pauses the photodiode sampling. */
+ORV_API bool ORVReadPPGTriggerLevelCalibrationSetting(PPGChannel channel, unsigned short* value);
+ORV_API bool ORVWritePPGTriggerLevelCalibrationSetting(PPGChannel channel, unsigned short value);
+
 #ifdef __cplusplus
 }
 #endif
@@ -836,6 +850,40 @@ ORV_API bool ORVSetPPGModuleSerialNumber(int prefix, int serial);
 /* The PPG side's model number (generation = high byte, model = low byte); the cache
  * changes at the next connection. */
 ORV_API bool ORVSetPPGModuleType(unsigned short model);
+
+/* -- Factory settings and module commands (decorated) -- */
+
+/* Any PPG calibration setting as a 16-bit value; the read is sent at once, the write
+ * between two stream batches during a playback. */
+ORV_API bool ORVReadPPGCalibrationSetting(int setting, unsigned short* value);
+ORV_API bool ORVWritePPGCalibrationSetting(int setting, unsigned short value);
+/* A one-byte setting read, and a raw write of length (1..60) bytes; false for a null
+ * pointer or another length, with nothing sent. Both pause the photodiode sampling. */
+ORV_API bool ORVRead0xCCCommand(unsigned char setting, unsigned char* value);
+ORV_API bool ORVWrite0xCCCommand(unsigned char setting, unsigned char* data, int length);
+/* Photodiode sampling range (setting 8: FF FF full, FF FC otherwise). */
+ORV_API bool ORVSwitchPDSamplingFullRange(bool full);
+/* The PPG side's working mode (setting 7). */
+ORV_API bool ORVSwitchDeviceWorkingMode(unsigned char mode);
+/* GPIO mode on (setting 5 = 0) or off (1). */
+ORV_API bool ORVSwitchToGPIOMode(bool gpio);
+/* LED trigger test: selects the channel's photodiode input (setting 6: 16 for channel 1,
+ * 32 otherwise) and reads the trigger status (setting 5). True when triggered; false also
+ * when an exchange fails; a channel other than 1 or 2 reads as not triggered (triggered on
+ * PPG models 0x2012, 0x2014 and 0x2112, whose status is inverted). */
+ORV_API bool ORVIsLEDTriggered(PPGChannel channel);
+/* The finger module's debug mode (bus register 0x70 of device 0xD0); true when the
+ * request was written. */
+ORV_API bool ORVFingerEnableDebugMode(bool enable);
+
+/* -- Factory manufacturing information (decorated) -- */
+
+/* The main module's / the PPG side's manufacturing block: min(length, 64) bytes, not
+ * interpreted. False for a null buffer or when an exchange fails. */
+ORV_API bool ORVReadMfgInfo(unsigned char* buffer, unsigned long length);
+ORV_API bool ORVReadPPGMfgInfo(unsigned char* buffer, unsigned long length);
+ORV_API bool ORVWriteMfgInfo(unsigned char const* buffer, unsigned long length);
+ORV_API bool ORVWritePPGMfgInfo(unsigned char const* buffer, unsigned long length);
 
 #if defined(__APPLE__) || defined(NVS_PLAIN_SERVICE_EXPORTS)
 }
