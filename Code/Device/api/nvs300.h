@@ -851,6 +851,31 @@ ORV_API bool ORVSetPPGModuleSerialNumber(int prefix, int serial);
  * changes at the next connection. */
 ORV_API bool ORVSetPPGModuleType(unsigned short model);
 
+/* -- Factory calibration data (decorated) -- */
+
+/* The ECG DC-offset table (exactly 2001 codes for -1000..1000 mV, low 16 bits kept): host
+ * copy, then the stored copy; false for another count (nothing changed) or a failed write.
+ * The clear puts the host table back to its defaults and erases the stored one. Both pause
+ * the photodiode sampling. */
+ORV_API bool ORVWriteECGDCVariableCalibrationData(int* values, unsigned long count);
+ORV_API bool ORVClearECGDCVariableCalibrationData();
+/* The selected PPG module's photodiode-sampling table (exactly 1024 entries) of
+ * photodiode channel 2 for channel 2, channel 1 otherwise. The read copies the host
+ * table; the write changes the host table, stores it and is true when the stored table
+ * reads back equal. False with nothing sent while no connection is under way (before
+ * ORVInit, after ORVFree) or with module 6 selected. */
+ORV_API bool ORVReadPPGCalibrationDataPDSampling(PPGChannel channel, int* out, int count);
+ORV_API bool ORVWritePPGCalibrationDataPDSampling(PPGChannel channel, int* data, unsigned long count);
+/* Both tables (the Ex form: channel 1 or 2 only) of the selected module back to the
+ * identity, host and stored copy. */
+ORV_API bool ORVClearPPGCalibrationDataPDSampling();
+ORV_API bool ORVClearPPGCalibrationDataPDSamplingEx(PPGChannel channel);
+/* The PPG DC table of channel 1..3: up to 3001 codes replace the first entries of the
+ * host row, then the whole row of 3001 is stored; the clear makes the row the identity
+ * and stores it. False for another channel, a null array or more than 3001 values. */
+ORV_API bool ORVWritePPGCalibrationDataDC(PPGChannel channel, int* values, unsigned long count);
+ORV_API bool ORVClearPPGCalibrationDataDC(PPGChannel channel);
+
 /* -- Factory settings and module commands (decorated) -- */
 
 /* Any PPG calibration setting as a 16-bit value; the read is sent at once, the write
