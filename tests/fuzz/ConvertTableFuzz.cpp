@@ -62,6 +62,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (set[4095] < 0) {
         set[4095] = 4095;
     }
+    std::vector<int> nextSet(kConvertFileCodes, 4095);  // the nearest set entry at or above i
+    for (int i = kConvertFileCodes - 1, next = 4095; i >= 0; --i) {
+        if (set[i] >= 0) {
+            next = i;
+        }
+        nextSet[i] = next;
+    }
     int below = 0;
     for (int i = 0; i < kConvertFileCodes; ++i) {
         Check(entries[i] >= 0 && entries[i] <= 4095);
@@ -70,10 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             below = i;
             continue;
         }
-        int above = i + 1;
-        while (set[above] < 0) {
-            ++above;
-        }
+        const int above = nextSet[i];
         Check(entries[i] >= std::min(set[below], set[above]) && entries[i] <= std::max(set[below], set[above]));
     }
     const std::string copy = FormatConvertedCopy(entries.data());
