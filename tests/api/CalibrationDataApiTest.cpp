@@ -7,6 +7,7 @@
 #include "ApiFixture.h"
 #include "api/LedApi.h"
 #include "api/PostConnection.h"
+#include "protocol/Memory.h"
 #include "waveform/Calibration.h"
 
 namespace {
@@ -98,6 +99,33 @@ TEST_F(ApiCalibrationData, ECGAndPPGDCTables) {
     // The PPG DC table is stored byte for byte in the host's little-endian layout.
     EXPECT_EQ(Fw().MemoryAt(0x13, 0x1600 + 2 * 0x2000, 6),
               (Bytes{0x34, 0x12, 0x55, 0x05, static_cast<uint8_t>(kept), static_cast<uint8_t>(kept >> 8)}));
+}
+
+TEST_F(ApiCalibrationData, ACFullScaleAndLEDLevelRestore) {
+    int three[3] = {0x10123, 0x0456, 0x0789};
+    ClearSent();
+    EXPECT_FALSE(ORVWritePPGCalibrationDataACFullDAC(PPG_CHANNEL_2, three, 2));
+    EXPECT_FALSE(ORVWritePPGCalibrationDataACFullDAC(static_cast<PPGChannel>(4), three, 3));
+    ASSERT_TRUE(ORVWritePPGCalibrationDataACFullDAC(PPG_CHANNEL_2, three, 3));
+    EXPECT_EQ(g_FactorySettingMCU.usACFullScaleDAC[3], 0x0123);
+    EXPECT_EQ(g_FactorySettingMCU.usACFullScaleDAC[5], 0x0789);
+    EXPECT_TRUE(Sent().empty());
+
+    // A valid backup: settings 1 and 2 from their split bytes (low at 1, 2; high at 7, 8).
+    Bytes record(64, 0);
+    record[0] = 1;
+    record[1] = 0x21, record[7] = 0x03;
+    record[2] = 0x42, record[8] = 0x01;
+    ASSERT_TRUE(Fw().SetMemory(0x13, 0x1400, record));
+    ASSERT_TRUE(ORVRestoreLEDLevelFactorySetting());
+    EXPECT_EQ(Fw().CalibrationSetting(1), 0x0321);
+    EXPECT_EQ(Fw().CalibrationSetting(2), 0x0142);
+
+    // An erased backup: nothing written.
+    ASSERT_TRUE(Fw().SetMemory(0x13, 0x1400, Bytes(64, 0xFF)));
+    ClearSent();
+    EXPECT_FALSE(ORVRestoreLEDLevelFactorySetting());
+    EXPECT_TRUE(SentWith({0xCC, 0xFF}).empty());
 }
 
 }  // namespace

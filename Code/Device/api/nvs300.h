@@ -875,6 +875,14 @@ ORV_API bool ORVClearPPGCalibrationDataPDSamplingEx(PPGChannel channel);
  * and stores it. False for another channel, a null array or more than 3001 values. */
 ORV_API bool ORVWritePPGCalibrationDataDC(PPGChannel channel, int* values, unsigned long count);
 ORV_API bool ORVClearPPGCalibrationDataDC(PPGChannel channel);
+/* The AC full-scale codes of channel 1..3 in AC modes 0, 1, 2 (exactly 3 values, low 16
+ * bits kept): changes the library's copy only, which the AC conversions use at once;
+ * nothing is sent. */
+ORV_API bool ORVWritePPGCalibrationDataACFullDAC(PPGChannel channel, int* values, unsigned long count);
+/* Writes the LED levels of the factory backup back to settings 1 and 2 (and 18 with three
+ * or more PPG channels). False when the backup cannot be read or is not marked valid
+ * (nothing written) or at the first refused write. */
+ORV_API bool ORVRestoreLEDLevelFactorySetting();
 
 /* -- Factory settings and module commands (decorated) -- */
 

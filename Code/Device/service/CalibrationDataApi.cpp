@@ -11,6 +11,9 @@
 #include "api/PostConnection.h"
 #include "platform/Platform.h"
 #include "platform/StaticObjects.h"
+#include "protocol/Memory.h"
+#include "protocol/PPGModule.h"
+#include "protocol/Protocol.h"
 #include "protocol/StoredRecords.h"
 #include "waveform/Calibration.h"
 
@@ -141,4 +144,39 @@ bool ORVClearPPGCalibrationDataDC(PPGChannel channel) {
         g_PPGDCTable[channel - 1][i] = static_cast<uint16_t>(i);
     }
     return WritePPGDCRow(channel);
+}
+
+// ---- AC full-scale codes and the LED levels of the factory record ---------------------
+
+bool ORVWritePPGCalibrationDataACFullDAC(PPGChannel channel, int* values, unsigned long count) {
+    if (!IsPPGDCChannel(channel) || values == nullptr || count != 3) {
+        return false;
+    }
+    // The AC conversions of other threads read these words: change them under the lock.
+    CAutoCriticalSection lock(g_CriticalSection);
+    for (int mode = 0; mode < 3; ++mode) {
+        g_FactorySettingMCU.usACFullScaleDAC[3 * (channel - 1) + mode] = static_cast<uint16_t>(values[mode]);
+    }
+    return true;
+}
+
+bool ORVRestoreLEDLevelFactorySetting() {
+    CAutoCriticalSection lock(g_CriticalSection);
+    FACTORY_SETTING record = {};
+    if (!ReadFactorySetting(&record) || record.ucValid != 1) {
+        return false;
+    }
+    // Levels are stored split: low bytes of settings 1, 2, 3, 4, 18, 19, then high bytes
+    // of settings 1, 2, 18, 3, 4, 19.
+    auto level = [&](int high, int low) {
+        return static_cast<unsigned short>(record.ucLevelHigh[high] << 8 | record.ucLevelLow[low]);
+    };
+    if (!WriteCalibrationSetting(PPG_CAL_LED_LEVEL_CH1, level(0, 0)) ||
+        !WriteCalibrationSetting(PPG_CAL_LED_LEVEL_CH2, level(1, 1))) {
+        return false;
+    }
+    if (g_DeviceFeature.nPPGChannelNumber >= 3) {
+        return WriteCalibrationSetting(PPG_CAL_LED_LEVEL_CH3, level(2, 4));
+    }
+    return true;
 }
