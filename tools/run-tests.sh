@@ -67,7 +67,7 @@ if [ "$fuzz_seconds" -gt 0 ]; then
   echo "=== fuzz: configure and build"
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz
-  for target in sampling_packet fpga_report json_reader waveform_file; do
+  for target in sampling_packet fpga_report json_reader waveform_file convert_table; do
     echo "=== fuzz: ${target} for ${fuzz_seconds} s"
     mkdir -p "build/fuzz/corpus/${target}"
     "build/fuzz/tests/fuzz/fuzz_${target}" -max_total_time="$fuzz_seconds" -timeout=10 \

@@ -648,6 +648,20 @@ ORV_API int ORVAutoTestAddItemECGAndPPGEx(int durationS, int delayMs, ECG_WAVEFO
 ORV_API bool ORVAutoTestStartOutput(PFN_SAMPLE_CALLBACK ecgCallback, PFN_SAMPLE_CALLBACK ppg1Callback,
                                     PFN_SAMPLE_CALLBACK ppg2Callback, PFN_SAMPLE_CALLBACK ppg3Callback);
 
+/* ---- Factory: PPG calibration settings ------------------------------------------------ */
+
+/* The LED level of a PPG channel (setting 1, 2 or 18; a channel outside 1..3 counts as 1).
+ * False for a null pointer or when the read fails. */
+ORV_API bool ORVReadPPGLedCalibrationSetting(PPGChannel channel, unsigned short* value);
+/* Writes the LED level; on an instrument with channel-3 support and one PPG channel the
+ * value goes to settings 1 and 2 whatever the channel. During a playback it is sent
+ * between two stream batches. */
+ORV_API bool ORVWritePPGLedCalibrationSetting(PPGChannel channel, unsigned short value);
+/* The trigger level (setting 3, 4 or 19): only its low byte is stored in *value, which is
+ * untouched when the read fails. Pauses the photodiode sampling. */
+ORV_API bool ORVReadPPGTriggerLevelCalibrationSetting(PPGChannel channel, unsigned short* value);
+ORV_API bool ORVWritePPGTriggerLevelCalibrationSetting(PPGChannel channel, unsigned short value);
+
 #ifdef __cplusplus
 }
 #endif
@@ -822,6 +836,101 @@ ORV_API double ORVConvertAutoDCToFixedDC(PPGChannel channel, int dcReading, int 
  * nSampleFraction = 0 into *ecg. Sends nothing, takes no lock. Returns 0 for a null ECG
  * record, a null PPG record, an RR interval of 0 or a period of 0 or less. */
 ORV_API int ORVCalcPPGStartPoint(ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, int delay);
+
+/* -- Factory identity (decorated) -- */
+
+/* Each rewrites the module's identity record: reads it, checks that the reply is the
+ * record's (false, nothing erased or written, otherwise), erases the main module's record
+ * (the PPG side is overwritten without an erase) and writes it back changed. False when an
+ * exchange fails; a main-module record erased before a failed write stays erased. */
+/* Letters, model number, serial prefix and number of the main module; on success the
+ * cached record becomes *info. False for a null record. */
+ORV_API bool ORVSetDeviceInformation(MODEL_INFORMATION* info);
+/* The same for the PPG side (letters XJ first set calibration setting 6 = 0x3F); on
+ * success the cache takes the record with LED types derived from its model number, and
+ * the working mode is sent again (its outcome not counted). */
+ORV_API bool ORVSetPPGDeviceInformation(MODEL_INFORMATION* info);
+/* Product letters of the main module, its model number by the letters (ZM 0x3001, KQ
+ * 0x2001, NV 0x1001), then letters YB on the PPG side; the result is the last write's. */
+ORV_API bool ORVSetProductName(char first, char second);
+/* Hardware version major.minor (low bytes) of the main module / the PPG side; on success
+ * the cached HW_INFORMATION takes it. */
+ORV_API bool ORVSetHWInformation(int major, int minor);
+ORV_API bool ORVSetPPGModuleHWInformation(int major, int minor);
+/* Serial prefix (low byte) and 16-bit serial number of the main module / the PPG side;
+ * the cached record changes at the next connection. */
+ORV_API bool ORVSetSerialNumber(int prefix, int serial);
+ORV_API bool ORVSetPPGModuleSerialNumber(int prefix, int serial);
+/* The PPG side's model number (generation = high byte, model = low byte); the cache
+ * changes at the next connection. */
+ORV_API bool ORVSetPPGModuleType(unsigned short model);
+
+/* -- Factory calibration data (decorated) -- */
+
+/* The ECG DC-offset table (exactly 2001 codes for -1000..1000 mV, low 16 bits kept): host
+ * copy, then the stored copy; false for another count (nothing changed) or a failed write.
+ * The clear puts the host table back to its defaults and erases the stored one. Both pause
+ * the photodiode sampling. */
+ORV_API bool ORVWriteECGDCVariableCalibrationData(int* values, unsigned long count);
+ORV_API bool ORVClearECGDCVariableCalibrationData();
+/* The selected PPG module's photodiode-sampling table (exactly 1024 entries) of
+ * photodiode channel 2 for channel 2, channel 1 otherwise. The read copies the host
+ * table; the write changes the host table, stores it and is true when the stored table
+ * reads back equal. False with nothing sent while no connection is under way (before
+ * ORVInit, after ORVFree) or with module 6 selected. */
+ORV_API bool ORVReadPPGCalibrationDataPDSampling(PPGChannel channel, int* out, int count);
+ORV_API bool ORVWritePPGCalibrationDataPDSampling(PPGChannel channel, int* data, unsigned long count);
+/* Both tables (the Ex form: channel 1 or 2 only) of the selected module back to the
+ * identity, host and stored copy. */
+ORV_API bool ORVClearPPGCalibrationDataPDSampling();
+ORV_API bool ORVClearPPGCalibrationDataPDSamplingEx(PPGChannel channel);
+/* The PPG DC table of channel 1..3: up to 3001 codes replace the first entries of the
+ * host row, then the whole row of 3001 is stored; the clear makes the row the identity
+ * and stores it. False for another channel, a null array or more than 3001 values. */
+ORV_API bool ORVWritePPGCalibrationDataDC(PPGChannel channel, int* values, unsigned long count);
+ORV_API bool ORVClearPPGCalibrationDataDC(PPGChannel channel);
+/* The AC full-scale codes of channel 1..3 in AC modes 0, 1, 2 (exactly 3 values, low 16
+ * bits kept): changes the library's copy only, which the AC conversions use at once;
+ * nothing is sent. */
+ORV_API bool ORVWritePPGCalibrationDataACFullDAC(PPGChannel channel, int* values, unsigned long count);
+/* Writes the LED levels of the factory backup back to settings 1 and 2 (and 18 with three
+ * or more PPG channels). False when the backup cannot be read or is not marked valid
+ * (nothing written) or at the first refused write. */
+ORV_API bool ORVRestoreLEDLevelFactorySetting();
+
+/* -- Factory settings and module commands (decorated) -- */
+
+/* Any PPG calibration setting as a 16-bit value; the read is sent at once, the write
+ * between two stream batches during a playback. */
+ORV_API bool ORVReadPPGCalibrationSetting(int setting, unsigned short* value);
+ORV_API bool ORVWritePPGCalibrationSetting(int setting, unsigned short value);
+/* A one-byte setting read, and a raw write of length (1..60) bytes; false for a null
+ * pointer or another length, with nothing sent. Both pause the photodiode sampling. */
+ORV_API bool ORVRead0xCCCommand(unsigned char setting, unsigned char* value);
+ORV_API bool ORVWrite0xCCCommand(unsigned char setting, unsigned char* data, int length);
+/* Photodiode sampling range (setting 8: FF FF full, FF FC otherwise). */
+ORV_API bool ORVSwitchPDSamplingFullRange(bool full);
+/* The PPG side's working mode (setting 7). */
+ORV_API bool ORVSwitchDeviceWorkingMode(unsigned char mode);
+/* GPIO mode on (setting 5 = 0) or off (1). */
+ORV_API bool ORVSwitchToGPIOMode(bool gpio);
+/* LED trigger test: selects the channel's photodiode input (setting 6: 16 for channel 1,
+ * 32 otherwise) and reads the trigger status (setting 5). True when triggered; false also
+ * when an exchange fails; a channel other than 1 or 2 reads as not triggered (triggered on
+ * PPG models 0x2012, 0x2014 and 0x2112, whose status is inverted). */
+ORV_API bool ORVIsLEDTriggered(PPGChannel channel);
+/* The finger module's debug mode (bus register 0x70 of device 0xD0); true when the
+ * request was written. */
+ORV_API bool ORVFingerEnableDebugMode(bool enable);
+
+/* -- Factory manufacturing information (decorated) -- */
+
+/* The main module's / the PPG side's manufacturing block: min(length, 64) bytes, not
+ * interpreted. False for a null buffer or when an exchange fails. */
+ORV_API bool ORVReadMfgInfo(unsigned char* buffer, unsigned long length);
+ORV_API bool ORVReadPPGMfgInfo(unsigned char* buffer, unsigned long length);
+ORV_API bool ORVWriteMfgInfo(unsigned char const* buffer, unsigned long length);
+ORV_API bool ORVWritePPGMfgInfo(unsigned char const* buffer, unsigned long length);
 
 #if defined(__APPLE__) || defined(NVS_PLAIN_SERVICE_EXPORTS)
 }
