@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <fstream>
 #include <limits>
@@ -21,7 +23,9 @@
 #include "playback/PlayControl.h"
 #include "playback/PlayRaw.h"
 #include "playback/PlayThreads.h"
+#include "protocol/Identity.h"
 #include "protocol/Protocol.h"
+#include "waveform/Conversion.h"
 
 using nvsemu::Profile;
 using nvsemu::StreamChannel;
@@ -358,3 +362,221 @@ TEST_F(PlaybackApi, GenerationHandsOutArraysThatMemFreeTakesBack) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Sample {
+    int ac, dc;
+};
+std::vector<Sample> s_ecg;
+
+void EcgSampleCallback(double, int ac, int dc) {
+    std::lock_guard<std::mutex> lock(s_mu);
+    if (ac != kMarker || dc != kMarker) {
+        s_ecg.push_back({ac, dc});
+    }
+}
+
+int WireValue(uint16_t word) {
+    uint8_t b[2];
+    memcpy(b, &word, 2);
+    return b[0] << 8 | b[1];
+}
+
+// Every ECG sample the instrument played was reported, in order, with its value: the
+// callback's microvolts convert back to the played words (AC within the rounding).
+void ExpectCallbacksEqualPlayedEcg(const std::vector<uint16_t>& words) {
+    std::lock_guard<std::mutex> lock(s_mu);
+    ASSERT_GE(s_ecg.size(), words.size() / 2);
+    for (size_t i = 0; i < words.size() / 2; ++i) {
+        ASSERT_EQ(WireValue(ECG_DC_VoltageToDAC(s_ecg[i].dc / 1000.0)), words[2 * i]) << "sample " << i;
+        const int expected = static_cast<int16_t>(WireValue(ECG_AC_VoltageToDAC(s_ecg[i].ac / 1000.0)));
+        ASSERT_NEAR(static_cast<int16_t>(words[2 * i + 1]), expected, 1) << "sample " << i;
+    }
+}
+
+}  // namespace
+
+// Two file items whose AC and DC both vary: the callbacks report exactly what the
+// instrument played, across the item change.
+TEST_F(PlaybackApi, AutoTestCallbacksEqualThePlayedSamplesAcrossAnItemChange) {
+    Plug(Profile::WithPpgYB2001());
+    ASSERT_TRUE(Connect());
+    ORVWaveformPlayerLoop(false);
+    const auto file = [&](double acScale, double dcStep) {
+        std::string ac, dc;
+        for (int i = 0; i < 500; ++i) {
+            ac += (i ? "," : "") + std::to_string(acScale * std::sin(2 * M_PI * i / 500.0));
+            dc += (i ? "," : "") + std::to_string(dcStep * (i % 50));
+        }
+        const std::string path = dir_ + "/v" + std::to_string(files_.size()) + ".json";
+        std::ofstream(path) << "{\"ECGWaveform\": {\"SampleRate\": 1000, \"AC\": [" << ac << "], \"DC\": [" << dc
+                            << "]}}";
+        files_.push_back(path);
+        return path;
+    };
+    ASSERT_EQ(ORVAutoTestAddItemPlayRaw(1, file(1.0, 1.0).c_str()), 1);
+    ASSERT_EQ(ORVAutoTestAddItemPlayRaw(1, file(0.5, -1.0).c_str()), 2);
+    {
+        std::lock_guard<std::mutex> lock(s_mu);
+        s_ecg.clear();
+    }
+    ASSERT_TRUE(ORVAutoTestStartOutput(EcgSampleCallback, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(Fw().WaitForStreamEnded(kLong));
+    ORVStopPlayRawData();
+    const std::vector<uint16_t> words = Fw().PlayedWords(StreamChannel::Ecg);
+    ASSERT_EQ(words.size(), 2u * 19999u);
+    EXPECT_LT(words[2 * 10100], words[2 * 100]);  // the second item's DC falls where the first one's rose
+    ExpectCallbacksEqualPlayedEcg(words);
+}
+
+PPG_WAVEFORM Ppg(double amplitude, double dc) {
+    PPG_WAVEFORM p = SinePpg();
+    p.fAmplitude1 = amplitude;
+    p.fDCLevel = dc;
+    return p;
+}
+
+// A module with a third PPG channel runs the auto test in mode 15: four channels per
+// sample, the change at exactly the item's duration, callbacks as played.
+TEST_F(PlaybackApi, Mode15AutoTestOnAThreeChannelModule) {
+    Plug(Profile::WithPpg2006());
+    ASSERT_TRUE(Connect());
+    ASSERT_TRUE(IsPPGChannel3Supported());
+    ORVWaveformPlayerLoop(false);
+    ECG_WAVEFORM a = SineEcg(0.7, 1.0), b = SineEcg(2.0, 2.0);
+    PPG_WAVEFORM p1 = Ppg(1.0, 100.0), p2 = Ppg(2.0, 200.0), p3 = Ppg(3.0, 300.0);
+    ASSERT_EQ(ORVAutoTestAddItem(1, &a, &p1, &p2, &p3), 1);
+    ASSERT_EQ(ORVAutoTestAddItem(1, &b, &p3, &p1, &p2), 2);
+    {
+        std::lock_guard<std::mutex> lock(s_mu);
+        s_ecg.clear();
+    }
+    ClearSent();
+    ASSERT_TRUE(ORVAutoTestStartOutput(EcgSampleCallback, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(Fw().WaitForStreamEnded(kLong));
+    ORVStopPlayRawData();
+    const std::vector<uint8_t> modes = ModesSent();
+    ASSERT_FALSE(modes.empty());
+    EXPECT_EQ(modes.front(), 15);
+    const nvsemu::StreamStatus s = Fw().GetStreamStatus();
+    EXPECT_EQ(s.streams, 1u);
+    EXPECT_EQ(s.counters.checkFailures, 0u);
+    EXPECT_EQ(Fw().PlayedSamples(StreamChannel::Ecg), 19999u);  // 0.7 s cycles: no wait for a cycle end
+    for (StreamChannel c : {StreamChannel::Ppg1, StreamChannel::Ppg2, StreamChannel::Ppg3}) {
+        EXPECT_EQ(Fw().PlayedSamples(c), 19999u);
+    }
+    // Channel 3 carries item 0's third record, then item 1's first: its DC moves up.
+    const std::vector<uint16_t> ppg3 = Fw().PlayedWords(StreamChannel::Ppg3);
+    ASSERT_EQ(ppg3.size(), 2u * 19999u);
+    EXPECT_EQ(ppg3[2 * 9999], ppg3[0]);
+    EXPECT_NE(ppg3[2 * 10000], ppg3[2 * 9999]);
+    ExpectCallbacksEqualPlayedEcg(Fw().PlayedWords(StreamChannel::Ecg));
+}
+
+// On PPG model 0x2112 the AC range of each PPG channel travels in the operator mode:
+// an item change re-sends it mid-stream with the new item's ranges, and the instrument
+// keeps the stream and its sequence.
+TEST_F(PlaybackApi, On2112AnItemChangeReSendsTheOperatorModeWithItsACRanges) {
+    Plug(Profile::WithPpg2112());
+    ASSERT_TRUE(Connect());
+    ORVWaveformPlayerLoop(false);
+    ECG_WAVEFORM e = SineEcg(1.0, 1.0);
+    PPG_WAVEFORM big1 = Ppg(20.0, 1000.0), big2 = Ppg(20.0, 1000.0);    // range 0
+    PPG_WAVEFORM small1 = Ppg(1.0, 1000.0), small2 = Ppg(1.0, 1000.0);  // range 2
+    ASSERT_EQ(ORVAutoTestAddItemECGAndPPGEx(1, 0, &e, &big1, &big2, nullptr), 1);
+    ASSERT_EQ(ORVAutoTestAddItemECGAndPPGEx(1, 0, &e, &small1, &small2, nullptr), 2);
+    ClearSent();
+    ASSERT_TRUE(ORVAutoTestStartOutput(nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(Fw().WaitForStreamEnded(kLong));
+    const std::vector<nvsemu::StreamCommandMark> marks = Fw().StreamCommands();
+    ORVStopPlayRawData();
+    const nvsemu::StreamStatus s = Fw().GetStreamStatus();
+    EXPECT_EQ(s.streams, 1u);
+    EXPECT_EQ(s.counters.checkFailures, 0u);
+    EXPECT_EQ(s.counters.commandsInBatch, 0u);
+    EXPECT_EQ(Fw().PlayedSamples(StreamChannel::Ppg1), 19999u);
+
+    const std::vector<Bytes> first = SentWith({0x00, 0xFF, 0x07});
+    ASSERT_FALSE(first.empty());
+    ASSERT_EQ(first.front().size(), 14u);
+    EXPECT_EQ(first.front()[8], 0);
+    EXPECT_EQ(first.front()[9], 0);
+    std::vector<const nvsemu::StreamCommandMark*> resent;
+    for (const nvsemu::StreamCommandMark& m : marks) {
+        if (m.head.size() >= 11 && m.head[0] == 0x00 && m.head[1] == 0xFF && m.head[2] == 0x07) {
+            resent.push_back(&m);
+        }
+    }
+    ASSERT_EQ(resent.size(), 1u);
+    EXPECT_EQ(resent[0]->head[8], 2);
+    EXPECT_EQ(resent[0]->head[9], 2);
+    // It goes out between two batches, ahead of the one that holds the change.
+    EXPECT_GE(resent[0]->samplesTaken, 9800u);
+    EXPECT_LE(resent[0]->samplesTaken, 10000u);
+}
+
+// A three-channel play on a module that simulates channel 3: the LED pulse group decides
+// which records must be valid; unlit channels are dropped; an unanswered group read fails.
+TEST_F(PlaybackApi, PulseGroupDecidesWhichThreeChannelRecordsPlay) {
+    Plug(Profile::WithPpg2006());
+    ASSERT_TRUE(Connect());
+    ASSERT_TRUE(IsPPGChannel3Simulated());
+    std::vector<double> ac(100, 0.1), dc(100, 50.0);
+    PLAY_RAW_DATA r = {1000.0, 100, 1, ac.data(), dc.data(), nullptr};
+    PLAY_RAW_DATA bad = {1000.0, 0, 1, ac.data(), dc.data(), nullptr};
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> slots;
+        bool readFails;
+        std::function<bool()> start;
+        int mode;  // 0: refused; a simulated channel 3 always plays all channels
+    } cases[] = {
+        {"channels 1 and 3 lit, 2 invalid",
+         {2, 1},
+         false,
+         [&] { return ORVWaveformPlayerOutputPPG3(&r, &bad, &r); },
+         14},
+        {"all lit, 2 invalid", {2, 4, 1}, false, [&] { return ORVWaveformPlayerOutputPPG3(&r, &bad, &r); }, 0},
+        {"all lit, all valid", {2, 4, 1}, false, [&] { return ORVWaveformPlayerOutputPPG3(&r, &r, &r); }, 14},
+        {"with ECG, only channel 2 lit",
+         {4},
+         false,
+         [&] { return ORVWaveformPlayerOutputECGAndPPG3(&r, nullptr, &r, &bad); },
+         15},
+        {"with ECG, channel 3 lit and null",
+         {1, 2},
+         false,
+         [&] { return ORVWaveformPlayerOutputECGAndPPG3(&r, &r, &r, nullptr); },
+         0},
+        {"the group read unanswered", {2, 4, 1}, true, [&] { return ORVWaveformPlayerOutputPPG3(&r, &r, &r); }, 0},
+        {"with ECG, the group read unanswered",
+         {2, 4, 1},
+         true,
+         [&] { return ORVWaveformPlayerOutputECGAndPPG3(&r, &r, &r, &r); },
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ORVStopPlayRawData();
+        PPG_LED_PULSE_GROUP_SETTING group = {};
+        std::copy(c.slots.begin(), c.slots.end(), group.ucSlot);
+        group.usPeriod = 100;
+        ASSERT_TRUE(ORVWriteLEDPulseGroupSetting(&group));
+        ClearSent();
+        if (c.readFails) {
+            emu_.FaultOnHeader({0xEA, 0x00, 0x00}, nvsemu::Fault::Drop(), 0);
+        }
+        EXPECT_EQ(c.start(), c.mode != 0);
+        emu_.ClearFaults();
+        const std::vector<uint8_t> modes = ModesSent();
+        if (c.mode != 0) {
+            ASSERT_FALSE(modes.empty());
+            EXPECT_EQ(modes.front(), c.mode);
+            EXPECT_TRUE(Fw().WaitForPacketsPlayed(50, kLong));
+        } else {
+            EXPECT_EQ(PlayRawIsRunning(), 0);  // refused after the stop: nothing runs
+            EXPECT_TRUE(modes.empty() || modes.front() == 8 || modes.front() == 0);
+        }
+    }
+}

@@ -311,6 +311,44 @@ TEST(StreamPlayer, PlayedWordsPerChannelAcrossALayoutChange) {
     EXPECT_EQ(b.player.PlayedSamples(StreamChannel::Ecg), 28u);
 }
 
+// A write of the mode in force mid-stream (a re-send with new AC ranges) keeps the
+// stream, its buffer and its sequence; each command is logged where it landed.
+TEST(StreamPlayer, ModeReSentMidStreamKeepsTheStreamAndCommandsAreLogged) {
+    Armed a(7);
+    a.Send(3, 0);  // 12 samples, 1200 µs of play
+    a.player.Command(false, 500, {0x00, 0xFF, 0x07});
+    a.player.OperatorMode(7, 10000, false, 500);
+    a.Send(2, 600);
+    a.player.Command(false, 1900, {0xEA, 0x00, 0x00});
+    a.player.Advance(5000);
+    const StreamStatus s = a.player.Status();
+    EXPECT_EQ(s.streams, 1u);
+    EXPECT_EQ(s.state, StreamState::Playing);
+    EXPECT_EQ(s.nextSeq, 5u);
+    EXPECT_EQ(s.counters.played, 5u);
+    EXPECT_EQ(s.counters.underruns, 0u);
+    EXPECT_TRUE(a.player.CheckFailures().empty());
+    EXPECT_EQ(a.player.PlayedSamples(StreamChannel::Ppg2), 20u);
+
+    const std::vector<StreamCommandMark>& marks = a.player.CommandMarks();
+    ASSERT_EQ(marks.size(), 2u);
+    struct Want {
+        uint64_t atUs, packets, taken, played;
+        Bytes head;
+    } want[] = {{500, 3, 12, 4, {0x00, 0xFF, 0x07}}, {1900, 5, 20, 16, {0xEA, 0x00, 0x00}}};
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(marks[i].atUs, want[i].atUs);
+        EXPECT_EQ(marks[i].packets, want[i].packets);
+        EXPECT_EQ(marks[i].samplesTaken, want[i].taken);
+        EXPECT_EQ(marks[i].samplesPlayed, want[i].played);
+        EXPECT_EQ(marks[i].head, want[i].head);
+    }
+    a.player.OperatorMode(8, 10000, false, 6000);
+    a.player.OperatorMode(1, 10000, false, 6001);  // a new stream starts a new log
+    EXPECT_TRUE(a.player.CommandMarks().empty());
+}
+
 // The switch ends the requests; the held packets play out (or are dropped), then one
 // end notice. A stream that was dry at the end has a tail, not an underrun.
 TEST(StreamPlayer, EndPlaysOutThenNotice) {

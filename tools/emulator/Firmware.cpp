@@ -110,7 +110,7 @@ std::vector<Reply> Firmware::AnswerLocked(const Request& request, uint64_t nowUs
                                           std::function<void()>& restartHandler) {
     const Bytes& r = request.bytes;
     const bool modeWrite = request.kind == FrameKind::Known && WellFormed(r) && r[0] == 0x00 && r[1] == 0xFF;
-    player_.Command(modeWrite && !IsStreamMode(r[2]), nowUs);
+    player_.Command(modeWrite && !IsStreamMode(r[2]), nowUs, r);
     if (request.kind != FrameKind::Known || !WellFormed(r))
         return {};
     Bytes reply;
@@ -520,6 +520,11 @@ uint64_t Firmware::PlayedSamples(StreamChannel channel) const {
     std::lock_guard<std::mutex> lock(mu_);
     player_.Advance(NowUs());
     return player_.PlayedSamples(channel);
+}
+
+std::vector<StreamCommandMark> Firmware::StreamCommands() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return player_.CommandMarks();
 }
 
 std::vector<StreamCheckFailure> Firmware::StreamCheckFailures() const {

@@ -178,6 +178,9 @@ public:
     // counts them all.
     std::vector<uint16_t> PlayedWords(StreamChannel channel) const;
     uint64_t PlayedSamples(StreamChannel channel) const;
+    // The commands that arrived while the latest stream was armed, each with its position
+    // in the stream (StreamPlayer::CommandMarks).
+    std::vector<StreamCommandMark> StreamCommands() const;
     // The failed checks of the stream (the first 1000).
     std::vector<StreamCheckFailure> StreamCheckFailures() const;
     // µs from each data request's write to the arrival of the last packet of the batch

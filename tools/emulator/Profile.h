@@ -58,6 +58,8 @@ struct Profile {
     static Profile WithPpg2012Fpga(bool fpgaAlive = true);
     // PPG module 0x2112 with 16-bit DACs, its extension module asked as B9 00 01.
     static Profile WithPpg2112();
+    // PPG module 0x2006: three PPG channels, the third one simulated by the module.
+    static Profile WithPpg2006();
     // The external-respiration module XJ in the PPG module's place.
     static Profile WithExtRespXJ();
 

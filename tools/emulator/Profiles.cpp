@@ -89,6 +89,13 @@ Profile Profile::WithPpg2112() {
     return p;
 }
 
+Profile Profile::WithPpg2006() {
+    Profile p = MainWithModule("yb-2006");
+    p.ppg = Module('Y', 'B', 0x2006, 0x02, 0x0606, 1, 1, 2, 4);
+    p.ledTypes = {1, 2, 0};  // channel 3 lit in the pulse group's slots
+    return p;
+}
+
 Profile Profile::WithExtRespXJ() {
     Profile p = MainWithModule("xj");
     p.ppg = Module('X', 'J', 0x1001, 0x04, 0x0042, 1, 0, 1, 2);
@@ -108,6 +115,8 @@ bool Profile::ByName(const std::string& name, Profile& out) {
         out = WithPpg2012Fpga(false);
     else if (name == "yb-2112")
         out = WithPpg2112();
+    else if (name == "yb-2006")
+        out = WithPpg2006();
     else if (name == "xj")
         out = WithExtRespXJ();
     else
@@ -116,7 +125,7 @@ bool Profile::ByName(const std::string& name, Profile& out) {
 }
 
 std::vector<std::string> Profile::Names() {
-    return {"main-4031", "yb-2001", "yb-2012-fpga", "yb-2012-fpga-dead", "yb-2112", "xj"};
+    return {"main-4031", "yb-2001", "yb-2012-fpga", "yb-2012-fpga-dead", "yb-2112", "yb-2006", "xj"};
 }
 
 const char* Profile::DefaultName() { return "yb-2112"; }

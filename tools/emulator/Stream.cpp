@@ -130,6 +130,9 @@ void StreamPlayer::Arm(int mode, unsigned rate, uint64_t nowUs) {
         words.clear();
     playedSamples_.fill(0);
     failures_.clear();
+    commands_.clear();
+    samplesTaken_ = 0;
+    samplesPlayed_ = 0;
     latencies_.clear();
     requestWrittenUs_ = 0;
     Event(StreamEvent::Kind::Armed, nowUs);
@@ -182,10 +185,19 @@ void StreamPlayer::OperatorMode(int mode, unsigned rate, bool isSwitch, uint64_t
         BeginEnd(isSwitch ? StreamEnd::Switch : StreamEnd::Mode, nowUs);
 }
 
-void StreamPlayer::Command(bool endsStream, uint64_t nowUs) {
+void StreamPlayer::Command(bool endsStream, uint64_t nowUs, const std::vector<uint8_t>& head) {
     if (state_ != StreamState::Playing)
         return;
     Advance(nowUs);
+    if (commands_.size() < kMaxCommandMarks) {
+        StreamCommandMark m;
+        m.atUs = clockUs_;
+        m.packets = counters_.packets;
+        m.samplesTaken = samplesTaken_;
+        m.samplesPlayed = samplesPlayed_;
+        m.head.assign(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(head.size(), 16)));
+        commands_.push_back(std::move(m));
+    }
     if (endsStream || dataEnded_)
         return;
     // Batches are 50 packets. A request written while the batch before it was still
@@ -270,6 +282,7 @@ void StreamPlayer::Packet(const uint8_t* bytes, uint64_t nowUs) {
         segmentRate_ = rate;
     }
     segmentSamples_ += counted;
+    samplesTaken_ += counted;
     Held h;
     std::copy(bytes, bytes + 64, h.bytes.begin());
     h.mode = mode_;
@@ -298,6 +311,7 @@ void StreamPlayer::Play(const Held& h) {
             ++playedSamples_[ci];
         }
     }
+    samplesPlayed_ += h.samples;
 }
 
 void StreamPlayer::RequestDue(uint64_t atUs) {

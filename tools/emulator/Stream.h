@@ -40,6 +40,13 @@
 //   before it was still arriving), after a packet with fewer samples than fit (the
 //   data have ended), or for the write that ends the stream.
 //
+// Played-word log
+//   Per channel the words of every played sample in play order: sample i of the stream
+//   is at words WordsPerSample * i onwards. Each command that arrives while a stream is
+//   armed is logged with its position in the stream: the packets and samples taken so
+//   far (the command falls between those samples and the next one sent) and the
+//   samples played by then.
+//
 // This component is pure: times are passed in (steady-clock µs), nothing is written;
 // the firmware model (Firmware.h) owns one under its lock and the emulator's I/O thread
 // asks it when it is due (NextDueUs, Due).
@@ -101,6 +108,15 @@ struct StreamCheckFailure {
     bool operator==(const StreamCheckFailure& o) const {
         return packet == o.packet && seq == o.seq && check == o.check;
     }
+};
+
+// A command that arrived while a stream was armed, and where in the stream it landed.
+struct StreamCommandMark {
+    uint64_t atUs = 0;
+    uint64_t packets = 0;        // stream packets taken before it
+    uint64_t samplesTaken = 0;   // samples of the packets taken into the buffer before it
+    uint64_t samplesPlayed = 0;  // samples played when it arrived
+    std::vector<uint8_t> head;   // its first bytes (at most 16)
 };
 
 // Counts of one stream; they start from 0 when a stream is armed.
@@ -189,7 +205,8 @@ public:
     void OperatorMode(int mode, unsigned rate, bool isSwitch, uint64_t nowUs);
     // A request that is not stream data. endsStream: the operator-mode write that
     // ends the stream (not checked as a command inside a batch).
-    void Command(bool endsStream, uint64_t nowUs);
+    // head: the request's bytes, logged with its stream position (may be empty).
+    void Command(bool endsStream, uint64_t nowUs, const std::vector<uint8_t>& head = {});
     // A 64-byte stream packet.
     void Packet(const uint8_t* bytes, uint64_t nowUs);
     // The port closed: the stream, its buffer and what it would write are gone.
@@ -216,6 +233,9 @@ public:
     const std::vector<uint16_t>& PlayedWords(StreamChannel c) const { return log_[static_cast<size_t>(c)]; }
     uint64_t PlayedSamples(StreamChannel c) const { return playedSamples_[static_cast<size_t>(c)]; }
     const std::vector<StreamCheckFailure>& CheckFailures() const { return failures_; }
+    // The commands of the stream since it was armed (the first kMaxCommandMarks).
+    const std::vector<StreamCommandMark>& CommandMarks() const { return commands_; }
+    static constexpr size_t kMaxCommandMarks = 10000;
     // For each batch asked for: µs from the data request's write to the arrival of the
     // 50th packet after it (the first 2^20 batches of the stream).
     const std::vector<uint64_t>& BatchLatencies() const { return latencies_; }
@@ -274,6 +294,9 @@ private:
     std::array<std::vector<uint16_t>, kStreamChannels> log_;
     std::array<uint64_t, kStreamChannels> playedSamples_{};
     std::vector<StreamCheckFailure> failures_;
+    std::vector<StreamCommandMark> commands_;
+    uint64_t samplesTaken_ = 0;
+    uint64_t samplesPlayed_ = 0;
 };
 
 }  // namespace nvsemu
