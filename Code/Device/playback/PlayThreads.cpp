@@ -329,14 +329,16 @@ int WaitExternalSynchronizationSignal() {
 }
 
 void* ReadNotifyThread(void*) {
-    CEvent* events[2] = {&g_hStopPlayEvent, &g_hReadEvent};
     unsigned char packet[NVS_PACKET_SIZE];
     for (;;) {
-        const unsigned int w = WaitForMultipleObjects(2, events, 0, NVS_INFINITE);
-        if (w == 0) {
+        // As the play thread's wait: the batch's write wakes this one at once (a wait on
+        // several events polls, and a late start of the read would leave the request
+        // waiting in the port); the stop is looked at every few milliseconds.
+        const bool batchWritten = g_hReadEvent.WaitTimeout(kStopPollMs) == 0;
+        if (StopSet()) {
             break;
         }
-        if (w != 1) {
+        if (!batchWritten) {
             continue;
         }
         // Reads until one data request has come: an empty read, a short packet or another
