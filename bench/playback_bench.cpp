@@ -89,6 +89,15 @@ void BM_Stream(benchmark::State& state) {
     nvsemu::StreamOptions options;
     options.clockPpm = static_cast<double>(state.range(2));
     rig.firmware->SetStreamOptions(options);
+    // How late the instrument itself wrote its data requests (written against due): on a
+    // loaded host the emulator's own thread runs late too, and an underrun it causes is
+    // not the library's.
+    auto requestLateMaxUs = std::make_shared<std::atomic<uint64_t>>(0);
+    rig.firmware->SetStreamHook([requestLateMaxUs](const nvsemu::StreamEvent& e) {
+        if (e.kind == nvsemu::StreamEvent::Kind::DataRequest && e.atUs > e.dueUs) {
+            requestLateMaxUs->store(std::max(requestLateMaxUs->load(), e.atUs - e.dueUs));
+        }
+    });
     Source ecg, p1, p2, p3;
     int ambientReads = 0;
     double cpu = 0;
@@ -134,6 +143,7 @@ void BM_Stream(benchmark::State& state) {
     const double answered = (static_cast<double>(s.counters.packets) - 100.0) / 50.0;
     state.counters["unanswered_requests"] = static_cast<double>(s.counters.requests) - answered;
     state.counters["ambient_reads"] = ambientReads;
+    state.counters["request_late_max_ms"] = static_cast<double>(requestLateMaxUs->load()) / 1000.0;
     // From each data request to the arrival of its batch's last packet at the instrument.
     std::vector<double> latencyMs;
     for (uint64_t us : rig.firmware->BatchLatenciesUs()) {

@@ -374,6 +374,23 @@ TEST_F(PlaybackRun, AStrayNotificationNeitherStallsNorTriggersABatch) {
     EXPECT_EQ(s.counters.checkFailures, 0u);
 }
 
+// An instrument that fell behind writes two requests together: each gets its batch, so
+// after the one underrun its lateness caused the buffer is two batches deep again (one
+// lost request would leave it one deep, and every later batch would come too late).
+TEST_F(PlaybackRun, TwoRequestsWrittenTogetherGetTwoBatches) {
+    Connected();
+    // A batch plays 70 ms: the fourth request 105 ms late, the fifth 35 ms, both at once.
+    Fw().FaultOnDataRequest(3, StreamFault::Late(105));
+    Fw().FaultOnDataRequest(4, StreamFault::Late(35));
+    Source ecg(1000, 1000.0, Record<0>);
+    ASSERT_EQ(Locked([&] { return PlayRawECG(ecg.record); }), 1);
+    ASSERT_TRUE(Fw().WaitForPacketsPlayed(700, kLong));
+    const StreamStatus s = Status();
+    EXPECT_LE(s.counters.underruns, 1u);
+    EXPECT_EQ(s.counters.overflows, 0u);
+    EXPECT_EQ(s.counters.checkFailures, 0u);
+}
+
 TEST_F(PlaybackRun, AStaleRequestIsDroppedAtTheStart) {
     Connected();
     Bytes request(64, 0);

@@ -359,6 +359,32 @@ TEST_F(Transport, WriteToAPortThatTakesNothingGivesUp) {
     EXPECT_LT(took, 10000u);
 }
 
+// A write far beyond what the terminal holds is refused again and again while the far
+// end reads in bursts: each time room comes back it goes on, and everything arrives once
+// and in order.
+TEST_F(Transport, WriteRefusedByAFullPortGoesOnWhenRoomComesBack) {
+    Bytes data(256 * 1024);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<unsigned char>(i * 7 + i / 251);
+    Bytes got;
+    std::atomic<bool> done{false};
+    std::thread far([&] {
+        unsigned char chunk[512];
+        pollfd pfd{pty.master(), POLLIN, 0};
+        while (got.size() < data.size() && !(done.load() && poll(&pfd, 1, 200) <= 0)) {
+            if (poll(&pfd, 1, 20) <= 0)
+                continue;
+            const ssize_t n = read(pty.master(), chunk, sizeof chunk);
+            if (n > 0)
+                got.insert(got.end(), chunk, chunk + n);
+        }
+    });
+    EXPECT_EQ(static_cast<int>(data.size()), WriteData(data.data(), static_cast<int>(data.size()), 0));
+    done = true;
+    far.join();
+    EXPECT_TRUE(got == data) << got.size() << " of " << data.size() << " bytes";
+}
+
 TEST_F(Transport, SendCommandCases) {
     unsigned char command[4] = {0xAA, 0x00, 0x03, 0x00};
     unsigned char reply[64];

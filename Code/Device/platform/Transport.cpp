@@ -26,6 +26,8 @@ constexpr unsigned int kSliceMs = 20;        // waits are cut into slices to not
 constexpr unsigned int kMinStallMs = 1000;   // a port that takes nothing this long ends a write
 constexpr int kDrainPackets = 64;            // packets taken after the deadline, at the most
 constexpr unsigned char kFillerByte = 0x38;  // written after each empty read
+constexpr unsigned int kWriteWaitMs = 10;    // one wait for room in a write, at the most
+constexpr unsigned int kRefusedPauseMs = 1;  // after a write refused without waiting
 
 int s_iQueueHead = 0;  // physical slot of the oldest parked packet (the queue is a ring)
 // Parked packets per kind (sampling, notification, command reply), so that a reader
@@ -315,17 +317,19 @@ int WriteData(unsigned char* data, int length, int noTimeout) {
         if (now - lastProgressUs >= stallUs)
             break;  // the port has taken nothing for too long
         // Wait for room only after the port refused a piece: a terminal may report
-        // itself not writable while it still takes data.
+        // itself not writable while it still takes data. The wait ends as soon as the
+        // port takes data again: a stream batch cannot afford a fixed pause.
         unsigned int waitMs = 0;
         if (refused) {
             if (noTimeout)
                 waitMs = static_cast<unsigned int>((lastProgressUs + stallUs - now) / 1000);
             else
                 waitMs = now < budgetEndUs ? static_cast<unsigned int>((budgetEndUs - now + 999) / 1000) : 0;
-            waitMs = std::min(waitMs, 10u);
+            waitMs = std::min(waitMs, kWriteWaitMs);
         }
         const int piece = std::min(length - written, NVS_PACKET_SIZE);
         size_t n = 0;
+        const uint64_t triedUs = GetMonotonicUs();
         const PortIo io = PortWrite(port.handle(), data + written, static_cast<size_t>(piece), waitMs, &n);
         if (io == PortIo::Moved) {
             written += static_cast<int>(n);
@@ -333,7 +337,10 @@ int WriteData(unsigned char* data, int length, int noTimeout) {
             refused = false;
         } else if (io == PortIo::Nothing) {
             refused = true;
-            SleepEx(10);
+            // Refused at once although the wait found room (or there was no wait left):
+            // a short pause, so the loop never spins.
+            if (GetMonotonicUs() - triedUs < kRefusedPauseMs * 1000)
+                SleepEx(kRefusedPauseMs);
         } else {
             if (io == PortIo::HungUp)
                 DevicePortGone(port);

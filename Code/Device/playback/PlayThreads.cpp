@@ -43,6 +43,16 @@ const unsigned char kStandaloneSwitch[kOperatorModeLength] = {0x00, 0xFF, 0x08, 
 
 std::atomic<bool> s_producerServes{false};
 std::atomic<bool> s_reporterRuns{false};
+// Batches asked for and not yet sent. The send event holds one mark only: two requests
+// read before the play thread wakes (the instrument wrote them together after falling
+// behind) would be one batch, and the instrument's buffer would never again hold more
+// than the batch it is playing.
+std::atomic<int> s_batchesOwed{0};
+
+void OweBatch() {
+    s_batchesOwed.fetch_add(1);
+    g_hSendEvent.SetEvent();
+}
 
 bool StopSet() { return g_hStopPlayEvent.WaitTimeout(0) == 0; }
 bool ForceStopSet() { return g_hForceStopPlayEvent.WaitTimeout(0) == 0; }
@@ -178,6 +188,7 @@ void RunPlayThread(PFN_SEND_PACKET send) {
     g_hForceStopPlayEvent.ResetEvent();
     g_hReadEvent.ResetEvent();
     g_hSendEvent.ResetEvent();
+    s_batchesOwed.store(0);
     g_hProcessRequestEvent.ResetEvent();
     g_hPlayLaunchedEvent.ResetEvent();
     g_fACRatio = 1.0;
@@ -231,7 +242,7 @@ void RunPlayThread(PFN_SEND_PACKET send) {
     // The producer joins the reporter at its end: it waits until the handle is known.
     g_hPlayLaunchedEvent.SetEvent();
     if (connected) {
-        g_hSendEvent.SetEvent();  // the second batch goes out at once
+        OweBatch();  // the second batch goes out at once
     }
 }
 
@@ -283,13 +294,16 @@ void* PlayRawDataThread(void* argument) {
         while (going) {
             // The request wakes this wait at once (a wait on several events polls); the
             // stop is looked at every few milliseconds, and first when both are set.
-            const bool request = g_hSendEvent.WaitTimeout(kStopPollMs) == 0;
+            if (s_batchesOwed.load() == 0) {
+                g_hSendEvent.WaitTimeout(kStopPollMs);
+            }
             if (StopSet()) {
                 break;
             }
-            if (!request) {
+            if (s_batchesOwed.load() == 0) {
                 continue;
             }
+            s_batchesOwed.fetch_sub(1);
             g_hProcessRequestEvent.SetEvent();
             SleepEx(0);
             CAutoCriticalSection lock(g_InterruptCriticalSection);
@@ -329,14 +343,16 @@ int WaitExternalSynchronizationSignal() {
 }
 
 void* ReadNotifyThread(void*) {
-    CEvent* events[2] = {&g_hStopPlayEvent, &g_hReadEvent};
     unsigned char packet[NVS_PACKET_SIZE];
     for (;;) {
-        const unsigned int w = WaitForMultipleObjects(2, events, 0, NVS_INFINITE);
-        if (w == 0) {
+        // As the play thread's wait: the batch's write wakes this one at once (a wait on
+        // several events polls, and a late start of the read would leave the request
+        // waiting in the port); the stop is looked at every few milliseconds.
+        const bool batchWritten = g_hReadEvent.WaitTimeout(kStopPollMs) == 0;
+        if (StopSet()) {
             break;
         }
-        if (w != 1) {
+        if (!batchWritten) {
             continue;
         }
         // Reads until one data request has come: an empty read, a short packet or another
@@ -350,7 +366,7 @@ void* ReadNotifyThread(void*) {
             const int n = ReadDataBefore(packet, NVS_PACKET_SIZE, NVS_KIND_NOTIFY, GetMonotonicUs() + passMs * 1000ull);
             if (n == NVS_PACKET_SIZE) {
                 if (packet[0] == NVS_KIND_NOTIFY && packet[1] == 0x55) {
-                    g_hSendEvent.SetEvent();
+                    OweBatch();
                     break;
                 }
                 continue;  // another notification: dropped, the request still comes
