@@ -28,6 +28,7 @@
 #include "platform/Device.h"
 #include "platform/Platform.h"
 #include "platform/linux/DeviceSeam.h"
+#include "protocol/Identity.h"
 
 namespace {
 
@@ -117,6 +118,7 @@ void BM_OutputECGAndPPG3(benchmark::State& state) {
     const std::string dir = mkdtemp(pattern);
     DeviceSeamSetNodePattern((dir + "/ttyACM%d").c_str());
     DeviceSeamSetLockDirectory(dir.c_str());
+    DeviceSetTargetCheck(IsTargetDevice);  // the identity handshake, as a connection runs it
     if (!emulator.LinkAs(dir + "/ttyACM0") || FindDevice(0) != 1) {
         state.SkipWithError("no connection to the emulator");
         return;
