@@ -19,7 +19,7 @@ uint32_t Address(const Bytes& r) {
            r[11];
 }
 
-// The reports of a stage, as the Part's percentages give them.
+// The reports of a stage, with the percentages a burn reports.
 std::vector<Report> StageReports(int stage, uint32_t total, uint32_t step) {
     std::vector<Report> out;
     for (uint32_t offset = 0; offset < total; offset += step)
