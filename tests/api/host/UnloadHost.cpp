@@ -118,8 +118,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the library stayed loaded\n");
         return kStillLoaded;
     }
-    // A joined thread may linger in the task list for a moment after its join.
-    if (!WaitUntil([&] { return Tasks() == before; }, 5000)) {
+    // A joined thread may linger in the task list for a moment after its join: the
+    // library's as they end here, and (seen under qemu) the one joined just before the
+    // first count, which then went in it. No thread of the library may be left.
+    if (!WaitUntil([&] { return Tasks() <= before; }, 5000)) {
         std::fprintf(stderr, "%d threads before the load, %d after the unload\n", before, Tasks());
         return kThreadsLeft;
     }
