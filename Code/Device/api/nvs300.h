@@ -898,6 +898,36 @@ ORV_API bool ORVWritePPGCalibrationDataACFullDAC(PPGChannel channel, int* values
  * (nothing written) or at the first refused write. */
 ORV_API bool ORVRestoreLEDLevelFactorySetting();
 
+/* -- Factory calibration streams (decorated) -- */
+
+/* Calibration streams of DAC codes, played until the output or playback is stopped. Each
+ * is false without an instrument, for a null record, or when a command or conversion
+ * fails (nothing then started). A start while the same method streams in a mode that
+ * plays its channels changes that stream's parameters (methods 3Ex and 4 also its
+ * operator mode, between two batches); any other running stream is stopped first. */
+/* Method 2: a DC sweep from code trunc(fAmplitude1) up trunc(fDCLevel) codes and back, one
+ * code a sample at 5000 per second, through the DC table (nNoiseType: from its file);
+ * writes the channel's PPG waveform setting first. Channel outside 1..3: 1; channel 3:
+ * false. Sets fSampleRateKHz 1.0 and nSampleFraction 0 in the record. */
+ORV_API bool ORVCalibrateMethod2(PPGChannel channel, PPG_WAVEFORM* record);
+/* Method 2 on channels 1 and 2 (operator mode 6). */
+ORV_API bool ORVCalibrateMethod2Ex(PPG_WAVEFORM* record1, PPG_WAVEFORM* record2);
+/* Method 3: one generated PPG cycle of the record, converted once through the channel's
+ * AC and DC tables, repeated at 10000 per second. Channel outside 1..3: 1; channel 3, or
+ * a record that generates no samples: false. */
+ORV_API bool ORVCalibrateMethod3(PPGChannel channel, PPG_WAVEFORM* record);
+/* Method 3 on the enabled channels (both: mode 14 with a third PPG channel, else 6); false
+ * when a channel the mode plays holds no converted cycle. */
+ORV_API bool ORVCalibrateMethod3Ex(bool enable1, PPG_WAVEFORM* record1, bool enable2, PPG_WAVEFORM* record2);
+/* Method 4: constant codes, AC table entry trunc(fAmplitude1) and DC table entry
+ * trunc(fDCLevel), at 10000 per second; mode 14 on an instrument with a third PPG channel,
+ * whatever the flags. */
+ORV_API bool ORVCalibrateMethod4(bool enable1, PPG_WAVEFORM* record1, bool enable2, PPG_WAVEFORM* record2);
+/* Method 5: a DC square wave between 0 and full scale, fAmplitude1 samples high and
+ * fAmplitude2 low, at 10000 per second; each channel's level carries on from the last
+ * run. Always a new run; false for a NaN length of a played channel. */
+ORV_API bool ORVCalibrateMethod5(bool enable1, PPG_WAVEFORM* record1, bool enable2, PPG_WAVEFORM* record2);
+
 /* -- Factory settings and module commands (decorated) -- */
 
 /* Any PPG calibration setting as a 16-bit value; the read is sent at once, the write

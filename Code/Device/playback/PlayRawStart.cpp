@@ -330,6 +330,7 @@ void PlayRawStop(int clearRespiration) {
     WaitForThread(play);
     CloseThread(play);
     g_hPlayThread.store(0);
+    g_PlaySendFunction.store(nullptr);
     if (const THREAD_HANDLE reader = g_hReceiveThread.exchange(0)) {
         WaitForThread(reader);
         CloseThread(reader);

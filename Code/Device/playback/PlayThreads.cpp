@@ -25,6 +25,7 @@ std::atomic<THREAD_HANDLE> g_hPlayThread{0};
 std::atomic<THREAD_HANDLE> g_hReceiveThread{0};
 std::atomic<THREAD_HANDLE> g_hOutputThread{0};
 std::atomic<CEvent*> g_PlaySyncEvent{nullptr};
+std::atomic<PFN_SEND_PACKET> g_PlaySendFunction{nullptr};
 
 PFN_SAMPLE_CALLBACK g_ECGCallback = nullptr;
 PFN_SAMPLE_CALLBACK g_PPGCallback[3] = {nullptr, nullptr, nullptr};
@@ -233,6 +234,7 @@ void RunPlayThread(PFN_SEND_PACKET send) {
         return;
     }
     g_hPlayThread.store(play);
+    g_PlaySendFunction.store(send);
     THREAD_HANDLE reporter = 0;
     if (CreateThread(&reporter, OutputDataThread, nullptr)) {
         g_hOutputThread.store(reporter);
@@ -244,6 +246,11 @@ void RunPlayThread(PFN_SEND_PACKET send) {
     if (connected) {
         OweBatch();  // the second batch goes out at once
     }
+}
+
+PFN_SEND_PACKET PlayRawSendFunction() {
+    CAutoCriticalSection lock(g_PlayRawCriticalSection);
+    return g_hPlayThread.load() != 0 ? g_PlaySendFunction.load() : nullptr;
 }
 
 int SendPacket(int& seq, int count, int& more) {

@@ -36,6 +36,8 @@ extern std::atomic<THREAD_HANDLE> g_hOutputThread;
 extern TIMER_HANDLE g_hOutputDataTimer;
 // The start signal the host registered (the playback API sets it); null: none.
 extern std::atomic<CEvent*> g_PlaySyncEvent;
+// The send function handed to the run's play thread (kept with g_hPlayThread).
+extern std::atomic<PFN_SEND_PACKET> g_PlaySendFunction;
 
 // The host's callbacks of the next run (each may be null). Written by PlayInitCallback
 // before the threads start; the reporter calls them and clears each after its end marker.
@@ -48,6 +50,9 @@ extern PFN_SAMPLE_CALLBACK g_FrequencyScanCallback;
 // thread, reporter, then the second batch is asked for. Without: the simulation thread
 // and the reporter. A thread that cannot start leaves g_hPlayThread 0 and no reporter.
 void RunPlayThread(PFN_SEND_PACKET send);
+// The send function of the run that exists (from its start until PlayRawStop joins it);
+// null when none exists. Lets a start tell its own stream from another one.
+PFN_SEND_PACKET PlayRawSendFunction();
 void PlayInitCallback(PFN_SAMPLE_CALLBACK ecg, PFN_SAMPLE_CALLBACK ppg1, PFN_SAMPLE_CALLBACK ppg2,
                       PFN_SAMPLE_CALLBACK ppg3, PFN_SAMPLE_CALLBACK scan);
 
