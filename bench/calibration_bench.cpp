@@ -32,7 +32,11 @@
 #include "service/CalibrationStream.h"
 #include "service/ConvertTable.h"
 
-// Allocations of the whole process, counted while a batch is built.
+// Allocations of the whole process, counted while a batch is built. The replacement
+// operators pair malloc with free, which GCC cannot see through.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 static std::atomic<uint64_t> s_allocations{0};
 void* operator new(size_t n) {
     ++s_allocations;
