@@ -3,4 +3,14 @@
 
 FACTORY_SETTING_MCU g_FactorySettingMCU = {};
 
-void ResetProtocolMemoryState() { g_FactorySettingMCU = {}; }
+namespace {
+bool s_bFactorySettingMCULoaded = false;
+}  // namespace
+
+bool FactorySettingMCULoaded() { return s_bFactorySettingMCULoaded; }
+void SetFactorySettingMCULoaded(bool loaded) { s_bFactorySettingMCULoaded = loaded; }
+
+void ResetProtocolMemoryState() {
+    g_FactorySettingMCU = {};
+    s_bFactorySettingMCULoaded = false;
+}
