@@ -13,8 +13,8 @@ namespace {
 
 constexpr unsigned kWordsPerPacket = 16;
 constexpr unsigned kBytesPerPacket = 32;
-constexpr unsigned kWritePauseMs = 40;  // the instrument programs its flash after each packet (through
-                                        // the sleep seam: tests scale it)
+// The pauses go through the sleep seam (tests scale them).
+constexpr unsigned kWritePauseMs = 40;  // the instrument programs its flash after each packet
 constexpr unsigned kByteReadPauseMs = 6;
 
 uint8_t DirectionByte(MemoryOp op) { return op == MemoryOp::Read ? 0x00 : 0xFF; }
@@ -132,7 +132,7 @@ Result FlashReadBytes(uint32_t address, uint8_t target, uint8_t* data, unsigned 
             return r;
         }
         memcpy(data + done, reply + kMemoryDataOffset, n);
-        SleepEx(kByteReadPauseMs);
+        SeamSleep(kByteReadPauseMs);
         done += n;
     }
     return Result::Ok;
