@@ -25,8 +25,8 @@ extern FACTORY_SETTING_MCU g_FactorySettingMCU;
 // record is written back whole, so only a copy read from this instrument may go out: a
 // copy that is zeros, or another instrument's, would overwrite its DAC codes, rate words
 // and ratios. Set by the loading after a connection when the read succeeded; cleared by
-// every new identification and at the disconnection. Read and written under
-// g_CriticalSection.
+// every new identification and at the disconnection. The writers that send it hold
+// g_CriticalSection; the handshake clears it without (so it is atomic).
 bool FactorySettingMCULoaded();
 void SetFactorySettingMCULoaded(bool loaded);
 // The host copies above back to their load-time values (for the test suites).
