@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 programs=("$@")
-[ ${#programs[@]} -gt 0 ] || programs=(host_example output_example playback_example sampling_example update_example)
+[ ${#programs[@]} -gt 0 ] || programs=(host_example output_example playback_example sampling_example update_example factory_example)
 tools/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target "${programs[@]}"

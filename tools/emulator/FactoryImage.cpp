@@ -48,10 +48,17 @@ std::string ModelText(const ModuleIdentity& m) {
     return buf;
 }
 
-// The factory backup of the LED and trigger levels, made on an erased record of a
-// two-channel module: the channel-3 bytes (5, 6, 9, 12) and bytes 13 on stay erased.
-Bytes FactorySetting(const std::map<uint8_t, uint16_t>& s) {
+// The factory backup of the LED and trigger levels, made on an erased record: the
+// channel-3 bytes (5, 6, 9, 12) are written only with more than two channels; bytes 13
+// on stay erased.
+Bytes FactorySetting(const std::map<uint8_t, uint16_t>& s, int channels) {
     Bytes r(64, 0xFF);
+    if (channels > 2) {
+        r[5] = static_cast<uint8_t>(s.at(18) & 0xFF);
+        r[6] = static_cast<uint8_t>(s.at(19) & 0xFF);
+        r[9] = static_cast<uint8_t>(s.at(18) >> 8);
+        r[12] = static_cast<uint8_t>(s.at(19) >> 8);
+    }
     r[0] = 1;
     const uint8_t low[] = {1, 2, 3, 4};
     for (int i = 0; i < 4; ++i)
@@ -126,7 +133,7 @@ void WriteFactoryImage(const Profile& p, MemoryImage& image) {
     const bool yb = side.letters[0] == 'Y' && side.letters[1] == 'B';
     for (int bank = 0; bank < image.Banks(kPpgTarget); ++bank) {
         image.Program(kPpgTarget, bank, 0, Bytes(ppgRecord.begin(), ppgRecord.end()));
-        image.Program(kPpgTarget, bank, kFactorySetting, FactorySetting(settings));
+        image.Program(kPpgTarget, bank, kFactorySetting, FactorySetting(settings, p.ppgChannels));
         image.Program(kPpgTarget, bank, kPpgMfgInfo, Text("PPG " + ModelText(side), 64));
         if (yb) {
             // Photodiode-sampling tables: raw 0..1023 to calibrated values.

@@ -46,6 +46,8 @@ struct Profile {
     std::array<uint8_t, 2> extVersion = {0, 0};  // extension-module version bytes
     std::array<int, 3> ledTypes = {1, 2, 3};     // LED of PPG channels 1-3; 3: none
     bool extResp = false;                        // the external-respiration module (XJ) is the PPG side
+    int ppgChannels = 2;                         // PPG channels served; the factory backup holds channel 3's
+                                                 // levels with more than two
 
     // The PPG side's identity: the separate module's, or the main module's own.
     const ModuleIdentity& PpgSide() const { return separatePpg ? ppg : main; }
@@ -62,6 +64,10 @@ struct Profile {
     static Profile WithPpg2006();
     // The external-respiration module XJ in the PPG module's place.
     static Profile WithExtRespXJ();
+    // PPG module 0x3001: three PPG channels, each with its own LED drive.
+    static Profile WithPpg3001();
+    // PPG module 0x2005: one PPG channel, with channel 3 supported (simulated by the module).
+    static Profile WithPpg2005();
 
     // The profile named `name` (see Names()); false when there is none.
     static bool ByName(const std::string& name, Profile& out);

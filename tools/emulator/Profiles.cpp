@@ -104,6 +104,22 @@ Profile Profile::WithExtRespXJ() {
     return p;
 }
 
+Profile Profile::WithPpg3001() {
+    Profile p = MainWithModule("yb-3001");
+    p.ppg = Module('Y', 'B', 0x3001, 0x02, 0x3001, 1, 2, 2, 6);
+    p.ppgChannels = 3;
+    p.ledTypes = {1, 2, 0};
+    return p;
+}
+
+Profile Profile::WithPpg2005() {
+    Profile p = MainWithModule("yb-2005");
+    p.ppg = Module('Y', 'B', 0x2005, 0x02, 0x0505, 1, 1, 2, 4);
+    p.ppgChannels = 1;
+    p.ledTypes = {1, 2, 0};  // channel 3 lit in the pulse group's slots
+    return p;
+}
+
 bool Profile::ByName(const std::string& name, Profile& out) {
     if (name == "main-4031")
         out = MainUnit4031();
@@ -119,13 +135,18 @@ bool Profile::ByName(const std::string& name, Profile& out) {
         out = WithPpg2006();
     else if (name == "xj")
         out = WithExtRespXJ();
+    else if (name == "yb-3001")
+        out = WithPpg3001();
+    else if (name == "yb-2005")
+        out = WithPpg2005();
     else
         return false;
     return true;
 }
 
 std::vector<std::string> Profile::Names() {
-    return {"main-4031", "yb-2001", "yb-2012-fpga", "yb-2012-fpga-dead", "yb-2112", "yb-2006", "xj"};
+    return {"main-4031", "yb-2001", "yb-2012-fpga", "yb-2012-fpga-dead", "yb-2112", "yb-2006",
+            "xj",        "yb-3001", "yb-2005"};
 }
 
 const char* Profile::DefaultName() { return "yb-2112"; }

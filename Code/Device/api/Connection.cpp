@@ -33,6 +33,7 @@
 #include "platform/StaticObjects.h"
 #include "protocol/ControlBlock.h"
 #include "protocol/Identity.h"
+#include "protocol/Memory.h"
 #include "protocol/PPGModule.h"
 #include "protocol/Protocol.h"
 #include "protocol/SubsystemHooks.h"
@@ -117,6 +118,7 @@ void ClearIdentityRecords() {
     memset(&g_PPGModuleHWInfo, 0, sizeof g_PPGModuleHWInfo);
     memset(&g_DeviceFeature, 0, sizeof g_DeviceFeature);
     g_nFWVersion = 0;
+    SetFactorySettingMCULoaded(false);
 }
 
 void Teardown() {

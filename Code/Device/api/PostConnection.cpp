@@ -6,6 +6,9 @@
 //   cached MCU factory record) instead of installing zeros.
 // - The factory backup is made only when the instrument reports no valid backup, never
 //   because the read of the stored record failed on the way.
+// - The cached MCU factory record of model 0x2112 is read before the factory backup,
+//   which writes it back whole; a cache that was not read from this instrument is never
+//   written to it (protocol/Memory.h).
 // - Photodiode tables are identity tables from the moment the connection thread starts,
 //   so a module that is skipped (absent LED, beyond the reported module count) maps raw
 //   values to themselves.
@@ -122,13 +125,15 @@ void InititalizeAfterConnected() {
     if (g_DeviceFeature.bSeparatePPGModule != 0) {
         LoadECGDCVariableCalibrationData();
     }
+    const bool model2112 = GetPPGFullModelNumber() == 0x2112;
+    SetFactorySettingMCULoaded(false);
+    if (model2112) {
+        // Read before the factory backup, which writes the cached record back whole.
+        LoadFactorySettingMCU();
+    }
     CheckFactorySetting();
-    if (GetPPGFullModelNumber() == 0x2112) {
+    if (model2112) {
         UpdateMCUTransmissionRate(800, 1023, 800, 1023);
-        FACTORY_SETTING_MCU record;
-        if (ReadFactorySettingMCU(&record)) {
-            g_FactorySettingMCU = record;
-        }
         for (int row = 0; row < 3; ++row) {
             for (int col = 0; col < 8; ++col) {
                 const float ratio = g_FactorySettingMCU.fPDRatio[row][col];
@@ -201,6 +206,16 @@ void LoadECGDCVariableCalibrationData() {
     for (int i = 0; i < kECGDCEntries; ++i) {
         g_ECGDCVariableCalibrationData[i] = static_cast<uint16_t>(scratch[i]);
     }
+}
+
+bool LoadFactorySettingMCU() {
+    FACTORY_SETTING_MCU record;
+    if (!ReadFactorySettingMCU(&record)) {
+        return false;  // the cache keeps what it held, and is not sent
+    }
+    g_FactorySettingMCU = record;
+    SetFactorySettingMCULoaded(true);
+    return true;
 }
 
 void CheckFactorySetting() {

@@ -46,3 +46,6 @@ void LoadPPGPDSamplingCalibrationData();
 void LoadRespirationDACCalibrationData();
 void LoadECGDCVariableCalibrationData();
 void CheckFactorySetting();
+// Model 0x2112: the stored MCU factory record into g_FactorySettingMCU, marked as read
+// from this instrument; a failed read leaves the cache as it was, not marked.
+bool LoadFactorySettingMCU();

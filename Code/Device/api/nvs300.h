@@ -661,6 +661,12 @@ ORV_API bool ORVWritePPGLedCalibrationSetting(PPGChannel channel, unsigned short
  * untouched when the read fails. Pauses the photodiode sampling. */
 ORV_API bool ORVReadPPGTriggerLevelCalibrationSetting(PPGChannel channel, unsigned short* value);
 ORV_API bool ORVWritePPGTriggerLevelCalibrationSetting(PPGChannel channel, unsigned short value);
+/* Writes the factory backup's LED and trigger levels back to settings 1 to 4 (and 18, 19
+ * with more than two PPG channels), then on PPG model 0x2112 the AC-range settings of
+ * channels 1 and 2 from the record cached at the connection. False when the backup cannot
+ * be read or is not marked valid (nothing written), at the first refused write, or on
+ * 0x2112 when the cached record could not be read from this instrument. */
+ORV_API bool ORVRestoreFactorySetting(void);
 
 #ifdef __cplusplus
 }
@@ -792,6 +798,21 @@ ORV_API int ORVUpdateFPGALoadFile(char* path, int* length, int* crc);
 
 /* -- Simulated output (decorated) -- */
 
+/* Calibration method 1: the instrument plays one uploaded period at 1000 points per
+ * second until ORVStopOutputWaveform; nothing reaches the host's callbacks. The period
+ * must hold 1..65536 points (nRRInterval, nPeriod), else false with nothing stopped or
+ * sent. The ECG form stops any output, uploads the setting and nRRInterval points of the
+ * DC code (nDCOffset when bVariableDCOffset is set, else 0) and the AC code
+ * (fAmplitude); without an instrument it sends nothing and is still true. */
+ORV_API bool ORVECGCalibrateMethod1(ECG_WAVEFORM* ecg);
+/* PPG: a raised sine from 0 to fAmplitude1 codes (kept within the DAC's full scale) over
+ * nPeriod points on the DC code fDCLevel, through the channel's convert tables when
+ * bInverted is set (nNoiseType: tables from their files). Channel 2, or channel 1 for any
+ * other value; the Ex form plays channels 1 and 2. False without an instrument or when an
+ * upload fails. */
+ORV_API bool ORVCalibrateMethod1(PPGChannel channel, PPG_WAVEFORM* ppg);
+ORV_API bool ORVCalibrateMethod1Ex(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2);
+
 /* -- Photodiode sampling (decorated) -- */
 
 /* Starts the photodiode stream of the inputs whose callbacks are set (switching the
@@ -897,6 +918,25 @@ ORV_API bool ORVWritePPGCalibrationDataACFullDAC(PPGChannel channel, int* values
  * or more PPG channels). False when the backup cannot be read or is not marked valid
  * (nothing written) or at the first refused write. */
 ORV_API bool ORVRestoreLEDLevelFactorySetting();
+/* Photodiode ratios of channel 1..3 (another channel counts as 1): at most 8 of count
+ * replace the first of the row; stored in the cached record (written whole) on PPG model
+ * 0x2112, as the channel's row on 0x2012 and 0x2014. False, nothing changed or sent, on
+ * any other model; false on 0x2112 when the cached record was not read from this
+ * instrument (the ratios are changed on the host). */
+ORV_API bool ORVWriteFPGACalibrationData(PPGChannel channel, float* ratios, unsigned long count);
+/* ORVWriteFPGACalibrationData with eight ratios of 1.0. */
+ORV_API bool ORVClearFPGACalibrationData(PPGChannel channel);
+/* The LED and parameter words of channel 1..3 for transmission-rate mode 0..5 in the
+ * cached record, which is then written whole when it was read from this instrument;
+ * another channel or mode changes nothing. The outcome is not reported. */
+ORV_API void ORVCalibrationSetTransmissionRate(PPGChannel channel, int mode, unsigned short ledValue,
+                                               unsigned short paramValue);
+/* Stores the LED and trigger levels in force as the factory backup (marked valid); on PPG
+ * model 0x2112 also loads each AC range (3 s each) and writes its settings with the cached
+ * record, false when that record was not read from this instrument. During a playback it
+ * runs between two stream batches; on 0x2112 it is then refused (false, nothing sent):
+ * stop the playback first. */
+ORV_API bool ORVBackupFactorySetting();
 
 /* -- Factory calibration streams (decorated) -- */
 

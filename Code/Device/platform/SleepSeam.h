@@ -1,6 +1,9 @@
 // The library's fixed pauses that tests must not sit through: the one-second pauses of
-// DeviceConnect between scans, and the long waits of the firmware and FPGA updates
-// (page erase, resend, the instrument's restart). They all sleep through SeamSleep; a
+// DeviceConnect between scans, the long waits of the firmware and FPGA updates (page
+// erase, resend, the instrument's restart), the memory command's pauses (40 ms after
+// each written packet, 6 ms after each byte-form read) and the PPG module's (the 200 ms
+// reply waits of a calibration setting, the pauses around a setting write, the 3 s
+// AC-range load, the transmission rate's poll). They all sleep through SeamSleep; a
 // test installs its own sleeper, which records what was asked for and may sleep less.
 // Internal: not exported, and the library itself never installs one.
 //

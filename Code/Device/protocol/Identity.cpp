@@ -1,5 +1,6 @@
 // The identity exchanges and the connect handshake.
 #include "protocol/Identity.h"
+#include "protocol/Memory.h"
 
 #include <cstring>
 
@@ -92,6 +93,7 @@ bool IsTargetDevice() {
 }
 
 bool UpdateDeviceInformation() {
+    SetFactorySettingMCULoaded(false);  // the cached MCU record is not this instrument's yet
     GetModelInfo(0, &g_ECGModelInfo);
     UpdateDeviceFeatureByMainModule();
     GetModelInfo(1, &g_PPGModelInfo);

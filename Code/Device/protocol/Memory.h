@@ -21,5 +21,13 @@ static_assert(sizeof(FACTORY_SETTING_MCU) == 256, "stored record is 256 bytes");
 
 // Host copy, loaded after each connection to model 0x2112; zero at load.
 extern FACTORY_SETTING_MCU g_FactorySettingMCU;
+// Whether the host copy was read from the instrument of the current connection. The
+// record is written back whole, so only a copy read from this instrument may go out: a
+// copy that is zeros, or another instrument's, would overwrite its DAC codes, rate words
+// and ratios. Set by the loading after a connection when the read succeeded; cleared by
+// every new identification and at the disconnection. The writers that send it hold
+// g_CriticalSection; the handshake clears it without (so it is atomic).
+bool FactorySettingMCULoaded();
+void SetFactorySettingMCULoaded(bool loaded);
 // The host copies above back to their load-time values (for the test suites).
 void ResetProtocolMemoryState();

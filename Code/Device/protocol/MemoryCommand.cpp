@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/Platform.h"
+#include "platform/SleepSeam.h"
 #include "platform/Transport.h"
 #include "protocol/Wire.h"
 
@@ -12,6 +13,7 @@ namespace {
 
 constexpr unsigned kWordsPerPacket = 16;
 constexpr unsigned kBytesPerPacket = 32;
+// The pauses go through the sleep seam (tests scale them).
 constexpr unsigned kWritePauseMs = 40;  // the instrument programs its flash after each packet
 constexpr unsigned kByteReadPauseMs = 6;
 
@@ -107,7 +109,7 @@ Result FlashWriteWords(uint32_t address, uint8_t target, const int* words, unsig
         if (!Ok(r)) {
             return r;
         }
-        SleepEx(kWritePauseMs);
+        SeamSleep(kWritePauseMs);
         done += n;
     }
     return Result::Ok;
@@ -130,7 +132,7 @@ Result FlashReadBytes(uint32_t address, uint8_t target, uint8_t* data, unsigned 
             return r;
         }
         memcpy(data + done, reply + kMemoryDataOffset, n);
-        SleepEx(kByteReadPauseMs);
+        SeamSleep(kByteReadPauseMs);
         done += n;
     }
     return Result::Ok;
@@ -151,7 +153,7 @@ Result FlashWriteBytes(uint32_t address, uint8_t target, const uint8_t* data, un
         if (!Ok(r)) {
             return r;
         }
-        SleepEx(kWritePauseMs);
+        SeamSleep(kWritePauseMs);
         done += n;
     }
     return Result::Ok;
@@ -182,7 +184,7 @@ bool FlashErase(unsigned char target, unsigned int address) {
     if (!proto::Ok(proto::Send(request, kMemoryPacketLength))) {
         return false;
     }
-    SleepEx(kWritePauseMs);
+    SeamSleep(kWritePauseMs);
     // The instrument's answer to an erase carries nothing the library relies on.
     return proto::Ok(
         proto::Receive(reply, kMemoryPacketLength, NVS_KIND_REPLY, proto::MatchFor(request, kMemoryPacketLength)));

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "platform/Platform.h"
+#include "platform/SleepSeam.h"
 #include "platform/Transport.h"
 #include "protocol/SubsystemHooks.h"
 #include "protocol/ControlBlock.h"
@@ -23,6 +24,7 @@ namespace {
 constexpr uint8_t kCC = 0xCC;
 constexpr uint8_t kB0 = 0xB0;
 constexpr uint8_t kAD = 0xAD;
+// The module's pauses below go through the sleep seam (tests scale them).
 constexpr unsigned kSettingReadPauseMs = 200;  // the module answers a 16-bit read or a write slowly
 constexpr int kSettingReadTries = 3;
 constexpr unsigned kPreWritePauseMs = 10;
@@ -60,7 +62,7 @@ proto::Result Accepted(proto::Result r, const uint8_t* reply) {
 proto::Result ReceiveSlowly(const uint8_t* request, uint8_t* reply) {
     const proto::ReplyMatch match = proto::MatchFor(request, NVS_PACKET_SIZE);
     for (int attempt = 0; attempt < kSettingReadTries; ++attempt) {
-        SleepEx(kSettingReadPauseMs);
+        SeamSleep(kSettingReadPauseMs);
         const proto::Result r = proto::Receive(reply, NVS_PACKET_SIZE, NVS_KIND_REPLY, match);
         if (proto::Ok(r)) {
             return r;
@@ -158,7 +160,7 @@ bool WriteCalibrationSetting(PPGCalibrationSetting id, unsigned char* data, int 
     if (!proto::Connected()) {
         return false;
     }
-    SleepEx(kPreWritePauseMs);
+    SeamSleep(kPreWritePauseMs);
     uint8_t request[NVS_PACKET_SIZE];
     BuildCalibrationRequest(request, true, id, data, length);
     if (!proto::Ok(proto::Send(request, sizeof request))) {
@@ -168,7 +170,7 @@ bool WriteCalibrationSetting(PPGCalibrationSetting id, unsigned char* data, int 
     if (!proto::Ok(Accepted(ReceiveSlowly(request, reply), reply))) {
         return false;
     }
-    SleepEx(kPostWritePauseMs);
+    SeamSleep(kPostWritePauseMs);
     return true;
 }
 
@@ -197,7 +199,7 @@ bool LoadACMode(int mode) {
     if (!SetDeviceOperatorMode(&block)) {
         return false;
     }
-    SleepEx(kACModeSettleMs);
+    SeamSleep(kACModeSettleMs);
     return true;
 }
 
@@ -454,7 +456,7 @@ bool SetTransmissionRate(int rate) {
         if (GetMonotonicMs() >= deadline) {
             return false;
         }
-        SleepEx(kRatePollPauseMs);
+        SeamSleep(kRatePollPauseMs);
     }
 }
 
@@ -515,6 +517,11 @@ bool BackupFactorySetting() {
     }
     if (!Model2112()) {
         return true;
+    }
+    if (!FactorySettingMCULoaded()) {
+        // The AC-mode words go out with the whole cached record, which was not read from
+        // this instrument: writing it would store zeros or another instrument's codes.
+        return false;
     }
     const uint8_t firstId[3] = {PPG_CAL_AC_RANGE0_CH1, PPG_CAL_AC_RANGE1_CH1, PPG_CAL_AC_RANGE2_CH1};
     for (int m = 0; m < 3; ++m) {
