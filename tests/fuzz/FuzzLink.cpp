@@ -218,3 +218,12 @@ int WriteScriptedSeeds(const char* dir, const FuzzOp* ops, size_t count) {
     }
     return written;
 }
+
+nvsemu::Emulator& FuzzLinkEmulator() {
+    Link& link = TheLink();
+    uint8_t header[kHeader] = {};
+    Prepare(link, header);
+    return link.emu;
+}
+
+void FuzzLinkSettle() { TheLink().Settle(); }

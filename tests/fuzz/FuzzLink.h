@@ -31,5 +31,14 @@ int RunScripted(const uint8_t* data, size_t size, const FuzzOp* ops, size_t coun
 // Writes one seed per operation and firmware profile into dir: <op>-<profile>.
 int WriteScriptedSeeds(const char* dir, const FuzzOp* ops, size_t count);
 
+namespace nvsemu {
+class Emulator;
+}
+// The link's emulator, with the library's port open to it and the library's state reset:
+// for a target that plugs a responder of its own. FuzzLinkSettle afterwards empties the
+// port and the reply queue and silences the emulator again.
+nvsemu::Emulator& FuzzLinkEmulator();
+void FuzzLinkSettle();
+
 // A parameter byte as a signed number (-128..127): indexes and lengths outside their range too.
 inline int ParamInt(const uint8_t* p, int at) { return static_cast<int8_t>(p[at]); }

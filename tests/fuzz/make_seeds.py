@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of the sampling_packet, fpga_report and transport fuzz targets
-into corpus/<target>/ (committed; run again only when an input layout changes). The
-layouts are described at the top of each target's source. The scripted targets
-(handshake, stored_records, ppg_module, standalone) record the emulator's own replies
-instead: fuzz_replay_<target> --seeds tests/fuzz/corpus/<target>."""
+"""Writes the seed corpus of the sampling_packet, fpga_report, transport and
+notifications fuzz targets into corpus/<target>/ (committed; run again only when an input
+layout changes). The layouts are described at the top of each target's source. The
+scripted targets (handshake, stored_records, ppg_module, standalone) record the
+emulator's own replies instead: fuzz_replay_<target> --seeds tests/fuzz/corpus/<target>."""
 import os
 import struct
 
@@ -115,3 +115,17 @@ write("transport", "readers-withdrawn",
       bytes([4, 3, 5, 0]) + read(0, 6))
 write("transport", "many-stream-packets",
       bytes([1]) + send(stream(*([SAMPLE] * 40), MEMORY)) + read(2, 6) + read(0, 8, True))
+
+
+# notifications: [loop flag] then one piece [length][bytes] per batch the host writes.
+def pieces(*items):
+    return b"".join(bytes([len(i)]) + i for i in items)
+
+
+write("notifications", "data-requests", bytes([0]) + pieces(*([NOTIFY] * 8)))
+write("notifications", "looping", bytes([1]) + pieces(*([NOTIFY] * 12)))
+write("notifications", "two-requests-together", bytes([0]) + pieces(NOTIFY + NOTIFY, NOTIFY, NOTIFY * 3))
+write("notifications", "stray-notifications", bytes([0]) + pieces(OTHER_NOTIFY, NOTIFY, OTHER_NOTIFY + NOTIFY, NOTIFY))
+write("notifications", "split-request", bytes([0]) + pieces(NOTIFY[:20], NOTIFY[20:], NOTIFY, NOTIFY))
+write("notifications", "replies-and-samples", bytes([1]) + pieces(MEMORY + NOTIFY, SAMPLE + NOTIFY, CC, NOTIFY))
+write("notifications", "silence", bytes([0]) + pieces(b"", b"", NOTIFY))

@@ -1,9 +1,9 @@
 # The fuzz targets and their sources, shared by the fuzz preset (CMakeLists.txt) and the
 # replay of their inputs in the normal presets (replay.cmake).
 set(NVS_FUZZ_TARGETS sampling_packet fpga_report json_reader waveform_file convert_table transport handshake
-                     stored_records ppg_module standalone)
+                     stored_records ppg_module standalone notifications)
 # The targets that reach the library over a port (the emulator or a bare pseudo-terminal).
-set(NVS_FUZZ_LINK_TARGETS transport handshake stored_records ppg_module standalone)
+set(NVS_FUZZ_LINK_TARGETS transport handshake stored_records ppg_module standalone notifications)
 set(fuzz_sources_sampling_packet SamplingPacketFuzz.cpp)
 set(fuzz_sources_fpga_report FpgaReportFuzz.cpp)
 set(fuzz_sources_json_reader JsonReaderFuzz.cpp)
@@ -14,6 +14,7 @@ set(fuzz_sources_handshake HandshakeFuzz.cpp)
 set(fuzz_sources_stored_records StoredRecordsFuzz.cpp)
 set(fuzz_sources_ppg_module PpgModuleFuzz.cpp)
 set(fuzz_sources_standalone StandaloneFuzz.cpp)
+set(fuzz_sources_notifications NotificationsFuzz.cpp)
 foreach(target ${NVS_FUZZ_TARGETS})
   list(TRANSFORM fuzz_sources_${target} PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 endforeach()
