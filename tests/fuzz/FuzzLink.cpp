@@ -1,6 +1,7 @@
 #include "FuzzLink.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -195,6 +196,7 @@ int WriteScriptedSeeds(const char* dir, const FuzzOp* ops, size_t count) {
         {"yb2001", nvsemu::Profile::WithPpgYB2001()}, {"2012fpga", nvsemu::Profile::WithPpg2012Fpga()},
         {"2006", nvsemu::Profile::WithPpg2006()},     {"xj", nvsemu::Profile::WithExtRespXJ()},
     };
+    mkdir(dir, 0755);
     Link& link = TheLink();
     int written = 0;
     for (size_t i = 0; i < count; ++i) {

@@ -5,15 +5,18 @@
 // Parameters: [0] memory target, [1-3] address (big-endian), [4] count or length,
 // [5] channel, group or form, [6] index. Reads go into buffers of their exact size.
 #include <cmath>
+#include <initializer_list>
 #include <memory>
 
 #include "FuzzLink.h"
 #include "FuzzReplay.h"
+#include "api/ExternalRespiratory.h"
 #include "api/PostConnection.h"
 #include "protocol/Memory.h"
 #include "protocol/MemoryCommand.h"
 #include "protocol/RespirationTables.h"
 #include "protocol/StoredRecords.h"
+#include "waveform/Conversion.h"
 
 namespace {
 
@@ -90,9 +93,23 @@ void DCVariable(const uint8_t*) {
     ReadDCVariableCalibrationData(table.get());
 }
 
-void Loading(const uint8_t*) {
+// The loading, then what reads the loaded tables: the conversions of every stream
+// sample and the external-respiration model.
+void Loading(const uint8_t* p) {
     AllocatePPGPDSamplingTables();
     InititalizeAfterConnected();
+    const double mv = ParamInt(p, 4) * 25.0;
+    for (int channel = 0; channel < 3; ++channel)
+        PPG_AC_VoltageToDAC(channel, mv / 10.0);
+    PPG_DC_VoltageToDAC(mv * 10.0);
+    ECG_DC_VoltageToDAC(mv);
+    for (PPGChannel channel : {PPG_CHANNEL_1, PPG_CHANNEL_2, PPG_CHANNEL_3}) {
+        FingerDCValueConvert(channel, mv * 10.0);
+        FingerConvertedDCValueIndex(channel, static_cast<uint16_t>(p[5] << 8 | p[6]));
+    }
+    unsigned short words[4] = {};
+    ExtRespGetAmplitudeDAC(100.0 + p[6], words);
+    ExtRespGetBaselineDAC(p[5] % 16);
     ReleasePPGPDSamplingTables();
 }
 
@@ -110,7 +127,7 @@ const FuzzOp kOps[] = {
     {"respiration-baseline", Respiration, {0, 0, 0, 0, 0, 2}},
     {"pd-sampling", PDSampling, {0, 0, 0, 0, 0, 1}},
     {"dc-variable", DCVariable, {}},
-    {"loading", Loading, {}},
+    {"loading", Loading, {0, 0, 0, 0, 40, 0, 60}},
 };
 
 }  // namespace

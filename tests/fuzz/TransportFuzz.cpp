@@ -103,15 +103,28 @@ bool Matches(unsigned char first, unsigned char expected) {
     return first == expected;
 }
 
-void Read(bool before, uint8_t argument) {
+// Whether a reader of each stream kind (sampling, notification) is registered now.
+bool s_registered[2] = {false, false};
+
+void Register(unsigned char kind, bool present) {
+    TransportSetStreamReader(kind, present);
+    s_registered[kind == NVS_KIND_SAMPLING ? 0 : 1] = present;
+}
+
+void Read(Port& port, bool before, uint8_t argument) {
     const unsigned char kind = kKinds[argument % 6];
     const int length = kLengths[argument / 6 % 10];
+    // With nothing in the port, a stream packet can only come from the queue, where none
+    // may be while its kind has no reader.
+    const bool stream = kind == NVS_KIND_SAMPLING || kind == NVS_KIND_NOTIFY;
+    const bool nothingParked = stream && !s_registered[kind == NVS_KIND_SAMPLING ? 0 : 1] && port.Pending() == 0;
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[length]);
     const int n =
         before ? ReadDataBefore(buffer.get(), length, kind, GetMonotonicUs()) : ReadData(buffer.get(), length, kind);
     FuzzCheck(n >= 0 && n <= length, "a read delivers at most its length");
     if (n > 0)
         FuzzCheck(Matches(buffer[0], kind), "a read delivers only its kind");
+    FuzzCheck(!nothingParked || n == 0, "no stream packet parked while its kind has no reader");
 }
 
 }  // namespace
@@ -122,8 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t flags = size > 0 ? data[0] : 0;
     SetDeviceTimeoutSetting((flags & 4) ? 1 : 0, 20);
     ClearReplyQueue();
-    TransportSetStreamReader(NVS_KIND_SAMPLING, flags & 1);
-    TransportSetStreamReader(NVS_KIND_NOTIFY, flags & 2);
+    Register(NVS_KIND_SAMPLING, flags & 1);
+    Register(NVS_KIND_NOTIFY, flags & 2);
     size_t at = 1;
     for (int steps = 0; steps < kMaxSteps && at + 2 <= size; ++steps) {
         const uint8_t step = data[at] % 8;
@@ -138,13 +151,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             case 1:
             case 2:
-                Read(step == 2, argument);
+                Read(port, step == 2, argument);
                 break;
             case 3:
                 DiscardStaleReplies();
                 break;
             case 4:
-                TransportSetStreamReader((argument & 1) ? NVS_KIND_SAMPLING : NVS_KIND_NOTIFY, (argument & 2) != 0);
+                Register((argument & 1) ? NVS_KIND_SAMPLING : NVS_KIND_NOTIFY, (argument & 2) != 0);
                 break;
             case 5:
                 ClearReplyQueue();
@@ -166,8 +179,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         port.DropWritten();
     }
-    TransportSetStreamReader(NVS_KIND_SAMPLING, false);
-    TransportSetStreamReader(NVS_KIND_NOTIFY, false);
+    Register(NVS_KIND_SAMPLING, false);
+    Register(NVS_KIND_NOTIFY, false);
     ClearReplyQueue();
     tcflush(port.slave, TCIOFLUSH);
     port.DropWritten();
