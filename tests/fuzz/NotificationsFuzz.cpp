@@ -1,11 +1,12 @@
-// libFuzzer target: the stream notifications of a playback run. A run plays ECG at a
+// libFuzzer target: the stream notifications of a playback run. A run plays at a
 // high rate against the emulator's firmware model, whose every command reply is its
 // own; what the instrument sends back while the host streams comes from the input
 // instead: for each batch the host writes, the next piece of the input (data requests
 // 01 55, other notifications, replies, sampling packets or any bytes). The run is
 // stopped once the input is used up; the stop must end every thread of the run.
 //
-// Input: [0] bit 0 looping, then pieces of [length][length bytes].
+// Input: [0] bit 0 looping, bits 1-2 the channels (0 ECG, 1 ECG and PPG 1, 2 ECG and
+// PPG 1 and 2, 3 PPG 1 alone), then pieces of [length][length bytes].
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -27,7 +28,8 @@ namespace {
 
 constexpr int kBatchPackets = 50;
 constexpr uint64_t kInputBoundUs = 3000000;  // an input's pieces are all out by then
-constexpr uint64_t kQuietUs = 60000;         // a stream this long without a packet stands still
+constexpr uint64_t kQuietUs = 150000;        // a stream this long without a packet stands still
+                                             // (its first batch goes out some 70 ms after the start)
 
 using Bytes = std::vector<uint8_t>;
 
@@ -120,7 +122,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int started;
     {
         CAutoCriticalSection lock(g_CriticalSection);
-        started = PlayRawECG(ramp->record);
+        switch ((size > 0 ? data[0] : 0) >> 1 & 3) {
+            case 0:
+                started = PlayRawECG(ramp->record);
+                break;
+            case 1:
+                started = PlayRawECGAndPPG(ramp->record, PPG_CHANNEL_1, ramp->record);
+                break;
+            case 2:
+                started = PlayRawECGAndPPGEx(ramp->record, ramp->record, ramp->record);
+                break;
+            default:
+                started = PlayRawPPG(PPG_CHANNEL_1, ramp->record);
+                break;
+        }
     }
     if (started == 1) {
         // Until the pieces are out, the run has ended, or the stream stands still (the

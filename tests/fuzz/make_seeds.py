@@ -129,3 +129,6 @@ write("notifications", "stray-notifications", bytes([0]) + pieces(OTHER_NOTIFY, 
 write("notifications", "split-request", bytes([0]) + pieces(NOTIFY[:20], NOTIFY[20:], NOTIFY, NOTIFY))
 write("notifications", "replies-and-samples", bytes([1]) + pieces(MEMORY + NOTIFY, SAMPLE + NOTIFY, CC, NOTIFY))
 write("notifications", "silence", bytes([0]) + pieces(b"", b"", NOTIFY))
+write("notifications", "ecg-and-ppg1", bytes([2]) + pieces(*([NOTIFY] * 6)))
+write("notifications", "ecg-ppg1-ppg2-looping", bytes([5]) + pieces(*([NOTIFY] * 6)))
+write("notifications", "ppg1", bytes([6]) + pieces(NOTIFY, OTHER_NOTIFY + NOTIFY, NOTIFY))
