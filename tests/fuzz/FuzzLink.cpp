@@ -124,6 +124,13 @@ struct Link {
         }
         slave = open(emu.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     }
+    ~Link() {
+        DeviceClose();
+        if (slave >= 0)
+            close(slave);
+    }
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
 
     void Connect() {
         if (DeviceIsConnected())
@@ -139,7 +146,8 @@ struct Link {
         }
     }
 
-    // Puts the library and the port back as they were before the input.
+    // Empties the port, the reply queue and the stream registrations, silences the
+    // instrument and forgets what it recorded.
     void Settle() {
         emu.SetResponder(std::make_shared<SilentResponder>());
         if (slave >= 0)
@@ -151,17 +159,21 @@ struct Link {
     }
 };
 
+// Made at the first input, after the library's own static objects, so it is gone before
+// them at the exit (the sandbox folder removed).
 Link& TheLink() {
-    static Link* link = new Link;  // lives as long as the process, like the fuzzer
-    return *link;
+    static Link link;
+    return link;
 }
 
-void Prepare(Link& link, const uint8_t* header) {
+// The port open, empty (a late reply of the input before has gone too) and the library's
+// state as at load.
+void Prepare(Link& link) {
     link.Connect();
+    link.Settle();
     ResetProtocolState();
     ResetPostConnectionState();
     SetDeviceTimeoutSetting(kReadTimeoutMs, kWriteTimeoutMs);
-    (void)header;
 }
 
 void RunOne(Link& link, const FuzzOp& op, const uint8_t* header) {
@@ -179,7 +191,7 @@ int RunScripted(const uint8_t* data, size_t size, const FuzzOp* ops, size_t coun
     memcpy(header, data, std::min(size, kHeader));
     const FuzzOp& op = ops[header[0] % count];
     Link& link = TheLink();
-    Prepare(link, header);
+    Prepare(link);
     const Bytes script(data + std::min(size, kHeader), data + size);
     link.emu.SetResponder(std::make_shared<ScriptResponder>(script));
     RunOne(link, op, header);
@@ -203,7 +215,7 @@ int WriteScriptedSeeds(const char* dir, const FuzzOp* ops, size_t count) {
         for (const Named& named : profiles) {
             uint8_t header[kHeader] = {static_cast<uint8_t>(i), 1};
             memcpy(header + 2, ops[i].seed, 8);
-            Prepare(link, header);
+            Prepare(link);
             auto recorder = std::make_shared<RecordingResponder>(named.profile);
             link.emu.SetResponder(recorder);
             RunOne(link, ops[i], header);
@@ -223,8 +235,7 @@ int WriteScriptedSeeds(const char* dir, const FuzzOp* ops, size_t count) {
 
 nvsemu::Emulator& FuzzLinkEmulator() {
     Link& link = TheLink();
-    uint8_t header[kHeader] = {};
-    Prepare(link, header);
+    Prepare(link);
     return link.emu;
 }
 

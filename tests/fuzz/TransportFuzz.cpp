@@ -55,6 +55,13 @@ struct Port {
             abort();
         }
     }
+    ~Port() {
+        DeviceClose();
+        if (slave >= 0)
+            close(slave);
+    }
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
     void Connect() {
         if (DeviceIsConnected())
             return;
@@ -92,9 +99,11 @@ struct Port {
     }
 };
 
+// Made at the first input, after the library's own static objects, so it is gone before
+// them at the exit (the sandbox folder removed).
 Port& ThePort() {
-    static Port* port = new Port;
-    return *port;
+    static Port port;
+    return port;
 }
 
 bool Matches(unsigned char first, unsigned char expected) {
