@@ -4,6 +4,7 @@
 // (FuzzLink.h).
 //
 // Parameters: [0] slot, [1] slot type, [2] ROM address, [3] PPG channel.
+#include <cstring>
 #include <memory>
 
 #include "FuzzLink.h"

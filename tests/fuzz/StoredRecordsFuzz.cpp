@@ -5,6 +5,7 @@
 // Parameters: [0] memory target, [1-3] address (big-endian), [4] count or length,
 // [5] channel, group or form, [6] index. Reads go into buffers of their exact size.
 #include <cmath>
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 
@@ -38,9 +39,18 @@ void MemoryBytes(const uint8_t* p) {
     FlashRead(Address(p), p[0], bytes.get(), count);
 }
 
+// A failed read leaves the record as it was, unless it read a record marked not valid
+// (erased), which it copies out.
 void FactorySetting(const uint8_t*) {
     std::unique_ptr<FACTORY_SETTING> record(new FACTORY_SETTING());
-    ReadFactorySetting(record.get());
+    memset(record.get(), 0x5A, sizeof *record);
+    if (!ReadFactorySetting(record.get())) {
+        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(record.get());
+        bool untouched = true;
+        for (size_t i = 0; i < sizeof *record; ++i)
+            untouched = untouched && bytes[i] == 0x5A;
+        FuzzCheck(untouched || record->ucValid == 0xFF, "a failed factory-record read leaves the record");
+    }
 }
 
 void FactorySettingMCU(const uint8_t*) {
