@@ -58,21 +58,59 @@ for preset in "${presets[@]}"; do
   fi
   timings+=("${preset}: build ${built} s, tests $((SECONDS - start - built)) s: $(cd "build/${preset}/Code/Device" && ls libnvs-*.so NVS300x64.dll 2>/dev/null || true)")
 done
-# The fuzz targets, each for NVS_FUZZ_SECONDS (60) from its committed seed corpus; new
-# inputs go to build/fuzz/corpus, crashes, leaks, UB reports and time-outs fail the run.
-# NVS_FUZZ_SECONDS=0 skips them.
+# The fuzz targets, each for NVS_FUZZ_SECONDS (60) from its committed seed corpus and
+# regression cases, about half the cores' worth at a time; new inputs go to
+# build/fuzz/corpus, crashes, leaks, UB reports and time-outs fail the run (the failed
+# target is named with its log and the input it kept). NVS_FUZZ_SECONDS=0 skips them.
 fuzz_seconds=${NVS_FUZZ_SECONDS:-60}
 if [ "$fuzz_seconds" -gt 0 ]; then
   start=$SECONDS
   echo "=== fuzz: configure and build"
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz
-  for target in sampling_packet fpga_report json_reader waveform_file convert_table; do
-    echo "=== fuzz: ${target} for ${fuzz_seconds} s"
+  fuzz_targets=(sampling_packet fpga_report json_reader waveform_file convert_table transport handshake
+                stored_records ppg_module standalone notifications)
+  fuzz_jobs=$(( $(nproc) / 2 ))
+  [ "$fuzz_jobs" -ge 1 ] || fuzz_jobs=1
+  echo "=== fuzz: ${#fuzz_targets[@]} targets for ${fuzz_seconds} s each, ${fuzz_jobs} at a time"
+  declare -A fuzz_pids=()
+  fuzz_failed=()
+  # Waits for one running target; records it when it failed.
+  fuzz_reap() {
+    local pid target
+    wait -n "${!fuzz_pids[@]}" 2>/dev/null || true
+    for pid in "${!fuzz_pids[@]}"; do
+      if ! kill -0 "$pid" 2>/dev/null; then
+        target=${fuzz_pids[$pid]}
+        unset "fuzz_pids[$pid]"
+        if wait "$pid"; then
+          echo "=== fuzz: ${target} passed"
+        else
+          fuzz_failed+=("$target")
+          echo "=== fuzz: ${target} FAILED (log build/fuzz/${target}.log)"
+        fi
+      fi
+    done
+  }
+  for target in "${fuzz_targets[@]}"; do
+    while [ "${#fuzz_pids[@]}" -ge "$fuzz_jobs" ]; do fuzz_reap; done
     mkdir -p "build/fuzz/corpus/${target}"
     "build/fuzz/tests/fuzz/fuzz_${target}" -max_total_time="$fuzz_seconds" -timeout=10 \
-      -artifact_prefix="build/fuzz/${target}-" "build/fuzz/corpus/${target}" "tests/fuzz/corpus/${target}"
+      -artifact_prefix="build/fuzz/${target}-" "build/fuzz/corpus/${target}" "tests/fuzz/corpus/${target}" \
+      $( [ -d "tests/fuzz/regressions/${target}" ] && echo "tests/fuzz/regressions/${target}" ) \
+      >"build/fuzz/${target}.log" 2>&1 &
+    fuzz_pids[$!]=$target
   done
+  while [ "${#fuzz_pids[@]}" -gt 0 ]; do fuzz_reap; done
+  if [ ${#fuzz_failed[@]} -gt 0 ]; then
+    for target in "${fuzz_failed[@]}"; do
+      echo "=== fuzz: ${target} FAILED; the end of its log:"
+      tail -n 40 "build/fuzz/${target}.log" | sed 's/^/    /'
+      ls build/fuzz/"${target}"-* 2>/dev/null | sed 's/^/    artifact: /' || true
+    done
+    print_reruns
+    exit 1
+  fi
   timings+=("fuzz: $((SECONDS - start)) s")
 fi
 echo "=== all suites passed: ${presets[*]}"

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of the two fuzz targets into corpus/<target>/ (committed; run
-again only when an input layout changes). The layouts are described at the top of each
-target's source."""
+"""Writes the seed corpus of the sampling_packet, fpga_report, transport and
+notifications fuzz targets into corpus/<target>/ (committed; run again only when an input
+layout changes). The layouts are described at the top of each target's source. The
+scripted targets (handshake, stored_records, ppg_module, standalone) record the
+emulator's own replies instead: fuzz_replay_<target> --seeds tests/fuzz/corpus/<target>."""
 import os
 import struct
 
@@ -65,3 +67,68 @@ for name, bits in rows.items():
 write("fpga_report", "zero-levels", ratios + reply(0, [(0, 0)] * 3) * 5)
 write("fpga_report", "full-levels", struct.pack("<6f", *([float("nan")] * 6)) + reply(0x3F, [(4095, 4095)] * 3) * 5)
 write("fpga_report", "abcdef", ratios + bytes(9) + bytes([0xAB, 0xCD, 0xEF]))
+
+
+# transport: [flags] then steps of [step][argument]; kinds 0xAD 01 FF B0 B8 CC are
+# argument % 6, lengths 1 2 5 12 32 63 64 65 128 200 are argument / 6 % 10.
+def stream(*packets):
+    return b"".join(packets)
+
+
+def send(data):
+    out = b""
+    while data:
+        piece, data = data[:255], data[255:]
+        out += bytes([0, len(piece)]) + piece
+    return out
+
+
+def read(kind, length_index, before=False):
+    return bytes([2 if before else 1, kind + 6 * length_index])
+
+
+SAMPLE = packet(15, 54, 3, 700)
+NOTIFY = bytes([0x01, 0x55]) + bytes(62)
+OTHER_NOTIFY = bytes([0x01, 0x22]) + bytes(62)
+MEMORY = bytes([0x12, 0x55, 0xAA, 0x00, 0xFF]) + bytes(59)
+B0 = reply(0x29, [(100, 7), (300, 8), (100, 9)])
+CC = bytes([0xCC, 0x00, 0x01, 0xFF, 0x34]) + bytes(59)
+B8 = bytes([0xB8, 0x00, 0x00, 0xFF, 0x12, 0x34]) + bytes(58)
+SHORT = bytes([0x55, 0x00, 0x00, 0xFF]) + bytes(8)
+
+write("transport", "reply-behind-stream",
+      bytes([3]) + send(stream(SAMPLE, NOTIFY, SAMPLE, MEMORY)) + read(2, 6) + read(0, 6) + read(1, 6) + read(0, 6))
+write("transport", "split-packets",
+      bytes([3]) + send(SAMPLE[:10]) + read(0, 6) + send(SAMPLE[10:] + NOTIFY[:33]) + read(1, 6) +
+      send(NOTIFY[33:]) + read(1, 6) + read(0, 6))
+write("transport", "family-readers",
+      bytes([0]) + send(stream(CC, B0, B8, MEMORY)) + read(3, 6) + read(5, 6) + read(4, 6) + read(2, 6))
+write("transport", "short-and-long-readers",
+      bytes([1]) + send(stream(SHORT, SAMPLE, MEMORY)) + read(2, 3) + read(0, 9) + read(2, 0) + read(2, 7))
+write("transport", "discard-then-read",
+      bytes([3]) + send(stream(MEMORY, NOTIFY, CC, SAMPLE)) + bytes([3, 0]) + read(1, 6) + read(0, 6) + read(2, 6, True))
+write("transport", "pass-through",
+      bytes([0]) + bytes([6, 3 + 8 * 6]) + bytes([0x12, 0x55, 0xAA, 0x00]) + send(MEMORY) + read(2, 6) +
+      bytes([7, 0x38]))
+write("transport", "readers-withdrawn",
+      bytes([3]) + send(stream(SAMPLE, NOTIFY, OTHER_NOTIFY, SAMPLE)) + bytes([4, 1, 4, 0]) + read(2, 6) +
+      bytes([4, 3, 5, 0]) + read(0, 6))
+write("transport", "many-stream-packets",
+      bytes([1]) + send(stream(*([SAMPLE] * 40), MEMORY)) + read(2, 6) + read(0, 8, True))
+
+
+# notifications: [loop flag] then one piece [length][bytes] per batch the host writes.
+def pieces(*items):
+    return b"".join(bytes([len(i)]) + i for i in items)
+
+
+write("notifications", "data-requests", bytes([0]) + pieces(*([NOTIFY] * 8)))
+write("notifications", "looping", bytes([1]) + pieces(*([NOTIFY] * 12)))
+write("notifications", "two-requests-together", bytes([0]) + pieces(NOTIFY + NOTIFY, NOTIFY, NOTIFY * 3))
+write("notifications", "stray-notifications", bytes([0]) + pieces(OTHER_NOTIFY, NOTIFY, OTHER_NOTIFY + NOTIFY, NOTIFY))
+write("notifications", "split-request", bytes([0]) + pieces(NOTIFY[:20], NOTIFY[20:], NOTIFY, NOTIFY))
+write("notifications", "replies-and-samples", bytes([1]) + pieces(MEMORY + NOTIFY, SAMPLE + NOTIFY, CC, NOTIFY))
+write("notifications", "silence", bytes([0]) + pieces(b"", b"", NOTIFY))
+write("notifications", "ecg-and-ppg1", bytes([2]) + pieces(*([NOTIFY] * 6)))
+write("notifications", "ecg-ppg1-ppg2-looping", bytes([5]) + pieces(*([NOTIFY] * 6)))
+write("notifications", "ppg1", bytes([6]) + pieces(NOTIFY, OTHER_NOTIFY + NOTIFY, NOTIFY))

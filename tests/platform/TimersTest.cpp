@@ -5,6 +5,7 @@
 
 #include "LinkSandbox.h"
 #include "platform/Platform.h"
+#include "platform/SleepSeam.h"
 
 namespace {
 
@@ -100,6 +101,26 @@ TEST(Threads, SleepExLastsItsTime) {
     const uint64_t took = GetMonotonicMs() - start;
     EXPECT_GE(took, 150u);
     EXPECT_LT(took, 2000u);
+}
+
+// The fuzz targets' pause ceiling: a longer pause sleeps the ceiling, a shorter one its
+// own time, and without a ceiling every pause is whole again.
+TEST(Threads, PauseCeilingCutsOnlyLongerPauses) {
+    struct Case {
+        unsigned ceilingUs, ms;
+        uint64_t us;
+    };
+    const Case cases[] = {{0, 150, 150000}, {2000, 150, 2000}, {2000, 1, 1000}, {2000, 0, 0}, {0, 0, 0}};
+    for (const Case& c : cases) {
+        SetPauseCeilingUs(c.ceilingUs);
+        EXPECT_EQ(PauseUnderCeilingUs(c.ms), c.us) << c.ceilingUs << " us, " << c.ms << " ms";
+    }
+    SetPauseCeilingUs(2000);
+    const uint64_t start = GetMonotonicMs();
+    SleepEx(150);
+    const uint64_t took = GetMonotonicMs() - start;
+    SetPauseCeilingUs(0);
+    EXPECT_LT(took, 140u);
 }
 
 }  // namespace

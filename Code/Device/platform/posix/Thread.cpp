@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "../OsServices.h"
+#include "../SleepSeam.h"
 #include "Posix.h"
 
 namespace {
@@ -84,9 +85,10 @@ int CloseHandle(PORT_HANDLE handle) {
 }
 
 void SleepEx(unsigned int ms) {
+    const uint64_t us = PauseUnderCeilingUs(ms);
     timespec request;
-    request.tv_sec = static_cast<time_t>(ms / 1000);
-    request.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    request.tv_sec = static_cast<time_t>(us / 1000000u);
+    request.tv_nsec = static_cast<long>(us % 1000000u) * 1000L;
     timespec remaining;
     while (nanosleep(&request, &remaining) != 0 && errno == EINTR)
         request = remaining;
