@@ -17,3 +17,12 @@ if(TARGET nvs_api_tests)
   target_compile_definitions(nvs_api_tests PRIVATE NVS_UNLOAD_HOST="$<TARGET_FILE:nvs_unload_host>"
                                                    NVS_UNLOAD_RUNNER="${unload_runner}")
 endif()
+
+# The unplug suite runs its short set of rows under user-mode emulation by default.
+if(TARGET nvs_api_tests)
+  if(CMAKE_CROSSCOMPILING)
+    target_compile_definitions(nvs_api_tests PRIVATE NVS_UNPLUG_SHORT_ROWS=1)
+  else()
+    target_compile_definitions(nvs_api_tests PRIVATE NVS_UNPLUG_SHORT_ROWS=0)
+  endif()
+endif()
