@@ -9,7 +9,7 @@
 // A row of Activities() is one activity; a new activity is one more row. The short set
 // of rows (NVS_UNPLUG_ROWS=short; the default of the cross builds, which run under
 // user-mode emulation where a connection costs several times as long) runs one playback
-// mode, and the other two ways of going with the simulated output only.
+// mode, and the other two ways of going with the sampling only.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -30,6 +30,9 @@
 #include "api/Connection.h"
 #include "platform/Device.h"
 #include "platform/SleepSeam.h"
+#include "playback/PlayControl.h"
+#include "playback/PlaybackState.h"
+#include "sampling/SamplingApi.h"
 #include "service/FPGA.h"
 
 namespace {
@@ -364,7 +367,7 @@ const std::vector<Row>& Activities() {
             kRawUpload, 40));
         {
             Row b = Blocking(
-                "FirmwareBurn", Profile::WithPpg2112,
+                "FirmwareBurn", Profile::WithPpgYB2001,
                 [](Sources&) {
                     static Bytes image = [] {
                         Bytes b(300);
@@ -452,10 +455,15 @@ class Unplugged : public ApiTest, public ::testing::WithParamInterface<Case> {
 protected:
     void SetUp() override {
         ApiTest::SetUp();
+        // The engines' entries, as the library installs them at load (the reset of the
+        // fixture takes them away).
+        ResetPlaybackState();
+        InstallPlaybackEngineHooks();
+        InstallSamplingEntries();
         s_heard.Clear();
         const Row& row = ActivityNamed(GetParam().activity);
         if (ShortRows() &&
-            (!row.firstOfKind || (GetParam().pull != Pull::Unplug && std::string(row.name) != "SimulatedOutput"))) {
+            (!row.firstOfKind || (GetParam().pull != Pull::Unplug && std::string(row.name) != "Sampling"))) {
             GTEST_SKIP() << "the short set of rows (NVS_UNPLUG_ROWS)";
         }
         if (row.endsConnection) {
@@ -478,6 +486,7 @@ protected:
         ORVStopPlayRawData();
         ORVDisableSampling();
         ApiTest::TearDown();
+        ResetPlaybackState();
         SetSleepSeam(nullptr);
         FPGASetConfigForTest(nullptr);
         ORVUpdateLoadBinFile(nullptr, 0);
@@ -705,7 +714,7 @@ std::vector<Case> Cases() {
     for (const Row& r : Activities()) {
         out.push_back(Case{r.name, Pull::Unplug});
     }
-    for (const char* a : {"ConnectAndLoading", "SimulatedOutput", "PlaybackMode7", "Sampling", "FpgaUpgrade"}) {
+    for (const char* a : {"ConnectAndLoading", "PlaybackMode7", "Sampling", "FpgaUpgrade"}) {
         out.push_back(Case{a, Pull::HangUp});
     }
     for (const char* a : {"ConnectAndLoading", "SimulatedOutput", "PlaybackMode1", "Sampling", "StandaloneStore"}) {

@@ -7,12 +7,14 @@
 // at once), then scans every port `rounds` times (connect handshake included). While it
 // holds the port it creates <marker> exclusively, checks that the lock file names it,
 // and deletes <marker> again before it lets go: a marker that exists already means two
-// processes hold the instrument together. Prints "held <n> missed <m>".
+// processes hold the instrument together. Prints "held <n> missed <m> failed <f>", f the
+// handshakes that failed on a port this process had locked (a reply later than the
+// transport waits, on a loaded machine; the test tells that from another process's bytes
+// by what the instrument received).
 // hold: scans until it holds the port, prints "held" and waits to be killed.
 //
 // Exit status: 0 done; 2 usage; 3 two holders at once; 4 the lock file did not name the
-// holder; 5 a handshake failed on a port this process had locked (another process's
-// bytes on the wire); 6 no port within the deadline (hold).
+// holder; 6 no port within the deadline (hold).
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -76,9 +78,9 @@ int Race(const char* marker, int rounds) {
         unlink(marker);
         DeviceClose();
     }
-    std::printf("held %d missed %d\n", held, missed);
+    std::printf("held %d missed %d failed %d\n", held, missed, s_handshakeFailures);
     std::fflush(stdout);
-    return s_handshakeFailures == 0 ? 0 : 5;
+    return 0;
 }
 
 int Hold() {
