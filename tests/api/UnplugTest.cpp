@@ -201,7 +201,8 @@ struct Row {
     const char* name = "";
     Profile (*profile)() = nullptr;
     // Starts the activity; for a blocking activity (whose call returns at its end) the
-    // whole call, which reports success. Runs on the test's main thread.
+    // whole call, which reports success. Runs on a host thread of its own, under a
+    // watchdog.
     std::function<bool(Sources&)> start;
     // Under way (non-blocking activities): where the plug is pulled from the test.
     std::function<bool()> underway;
@@ -286,6 +287,10 @@ const SmallGeometry kSmallFpga;
 
 std::string s_fpgaImage;  // path of the FPGA image file of the test
 
+// Every activity of the library. A new one (a calibration method, say) is one more row:
+// Streaming when its start returns while it runs (with what shows it under way, the
+// host's stop and the slots whose callbacks end with a marker), Blocking when its call
+// returns at its end (with the request at which the instrument goes).
 const std::vector<Row>& Activities() {
     static const std::vector<Row> rows = [] {
         std::vector<Row> r;
