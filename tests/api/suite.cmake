@@ -17,3 +17,20 @@ if(TARGET nvs_api_tests)
   target_compile_definitions(nvs_api_tests PRIVATE NVS_UNLOAD_HOST="$<TARGET_FILE:nvs_unload_host>"
                                                    NVS_UNLOAD_RUNNER="${unload_runner}")
 endif()
+
+# The unplug suite runs its short set of rows under user-mode emulation by default.
+if(TARGET nvs_api_tests)
+  if(CMAKE_CROSSCOMPILING)
+    target_compile_definitions(nvs_api_tests PRIVATE NVS_UNPLUG_SHORT_ROWS=1)
+  else()
+    target_compile_definitions(nvs_api_tests PRIVATE NVS_UNPLUG_SHORT_ROWS=0)
+  endif()
+endif()
+
+# A host program that competes for the port with other processes (PortRaceTest.cpp).
+if(TARGET nvs_api_tests)
+  add_executable(nvs_port_race_host ${CMAKE_CURRENT_LIST_DIR}/host/PortRaceHost.cpp)
+  target_link_libraries(nvs_port_race_host PRIVATE nvs_test_support)
+  add_dependencies(nvs_api_tests nvs_port_race_host)
+  target_compile_definitions(nvs_api_tests PRIVATE NVS_PORT_RACE_HOST="$<TARGET_FILE:nvs_port_race_host>")
+endif()

@@ -1,8 +1,17 @@
 // The serial link: scan, lock files, port settings, presence listing.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,7 +20,46 @@
 #include "platform/Platform.h"
 #include "platform/PortSeam.h"
 
+extern char** environ;
+
 namespace {
+
+void WriteLockText(const LinkSandbox& sandbox, int port, const char* text) {
+    mkdir(sandbox.LockDir().c_str(), 0755);
+    const int fd = open(sandbox.LockPath(port).c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    (void)!write(fd, text, strlen(text));
+    close(fd);
+}
+
+// Takes one of root's rights (CAP_DAC_OVERRIDE: to pass file permission checks; CAP_KILL:
+// to signal any user's process) from the calling thread's effective set while alive, so
+// that a test run as root meets the checks as any other user does. Capabilities belong
+// to each thread: other threads keep theirs.
+class WithoutRight {
+public:
+    explicit WithoutRight(unsigned capability) {
+        header_.version = _LINUX_CAPABILITY_VERSION_3;
+        header_.pid = 0;
+        if (syscall(SYS_capget, &header_, saved_) != 0)
+            return;
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~(1u << capability);
+        changed_ = syscall(SYS_capset, &header_, reduced) == 0;
+    }
+    ~WithoutRight() {
+        if (changed_)
+            syscall(SYS_capset, &header_, saved_);
+    }
+    WithoutRight(const WithoutRight&) = delete;
+    WithoutRight& operator=(const WithoutRight&) = delete;
+
+private:
+    __user_cap_header_struct header_{};
+    __user_cap_data_struct saved_[2]{};
+    bool changed_ = false;
+};
 
 class DeviceLink : public ::testing::Test {
 protected:
@@ -98,10 +146,17 @@ TEST_F(DeviceLink, ExistingLockFiles) {
         {"this process", static_cast<int>(getpid()), 4, false},
         {"a living process of another user", 1, 4, false},  // kill(1, 0) fails with EPERM or succeeds
         {"short file", DeadPid(), 2, false},
+        {"empty file", 0, 0, false},
+        // Text: its first 4 bytes read as a pid far above any the system gives out.
+        {"garbage", 0, -1, true},
     };
     ASSERT_TRUE(sandbox.Link(2, pty.SlavePath()));
     for (const Case& c : cases) {
-        sandbox.WriteLock(2, c.pid, c.bytes);
+        if (c.bytes < 0) {
+            WriteLockText(sandbox, 2, "no pid here\n");
+        } else {
+            sandbox.WriteLock(2, c.pid, c.bytes);
+        }
         EXPECT_EQ(c.taken ? 1 : 0, FindDevice(2)) << c.what;
         if (c.taken) {
             EXPECT_EQ(getpid(), sandbox.LockOwner(2)) << c.what;
@@ -112,6 +167,66 @@ TEST_F(DeviceLink, ExistingLockFiles) {
         DeviceClose();
         unlink(sandbox.LockPath(2).c_str());
     }
+}
+
+// A lock folder this process may not write in: no lock file can be made. On Linux the
+// port is then not taken; where the port's own record lock keeps other processes off
+// (the macOS platform), the port is taken without the file.
+TEST_F(DeviceLink, ALockFolderThatCannotBeWrittenIn) {
+    ASSERT_TRUE(sandbox.Link(4, pty.SlavePath()));
+    mkdir(sandbox.LockDir().c_str(), 0755);
+    ASSERT_EQ(0, chmod(sandbox.LockDir().c_str(), 0555));
+    {
+        WithoutRight restricted(CAP_DAC_OVERRIDE);  // root passes every permission check otherwise
+        const std::string probe = sandbox.LockDir() + "/probe";
+        const int fd = open(probe.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            close(fd);
+            unlink(probe.c_str());
+            chmod(sandbox.LockDir().c_str(), 0755);
+            GTEST_SKIP() << "this process writes in a read-only folder";
+        }
+        EXPECT_EQ(kLinuxPlatform ? 0 : 1, FindDevice(4));
+        EXPECT_FALSE(sandbox.LockExists(4));
+        EXPECT_EQ(kLinuxPlatform ? 0 : 1, DeviceIsConnected());
+        DeviceClose();
+        EXPECT_EQ(0, DeviceIsConnected());
+    }
+    chmod(sandbox.LockDir().c_str(), 0755);
+}
+
+// The owner is alive but belongs to another user: the probe is refused (EPERM), and the
+// lock stands. Run as root, the test starts a process under another user id and gives
+// up its own right to signal it.
+TEST_F(DeviceLink, ALockOfALivingProcessOfAnotherUserStands) {
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv to run a process as another user";
+    const char* argv[] = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sleep", "60", nullptr};
+    pid_t other = 0;
+    ASSERT_EQ(0, posix_spawn(&other, "/usr/bin/setpriv", nullptr, nullptr, const_cast<char**>(argv), environ));
+    const auto ownerIsOther = [other] {
+        std::ifstream status("/proc/" + std::to_string(other) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("Uid:", 0) == 0)
+                return line.find("65534") != std::string::npos;
+        return false;
+    };
+    for (int i = 0; i < 2000 && !ownerIsOther(); ++i)
+        usleep(5000);
+    ASSERT_TRUE(ownerIsOther());
+    ASSERT_TRUE(sandbox.Link(2, pty.SlavePath()));
+    sandbox.WriteLock(2, other);
+    {
+        WithoutRight restricted(CAP_KILL);
+        ASSERT_NE(0, kill(other, 0));
+        ASSERT_EQ(EPERM, errno);
+        EXPECT_EQ(0, FindDevice(2));
+    }
+    EXPECT_EQ(other, sandbox.LockOwner(2));
+    EXPECT_EQ(0, DeviceIsConnected());
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
 }
 
 TEST_F(DeviceLink, ReleaseNeverDeletesAnotherProcessesLockFile) {
