@@ -287,6 +287,20 @@ const SmallGeometry kSmallFpga;
 
 std::string s_fpgaImage;  // path of the FPGA image file of the test
 
+// The instrument of the running case, for the rows that look at what it plays.
+std::shared_ptr<nvsemu::Firmware> s_instrument;
+
+// A calibration record: DC code 200, AC code 100, a period of 100 points (method 1).
+PPG_WAVEFORM CalibrationRecord() {
+    PPG_WAVEFORM p = Ppg();
+    p.fDCLevel = 200;
+    p.fAmplitude1 = 100;
+    p.nPeriod = 100;
+    p.bInverted = 0;
+    p.nNoiseType = 0;
+    return p;
+}
+
 // Every activity of the library. A new one (a calibration method, say) is one more row:
 // Streaming when its start returns while it runs (with what shows it under way, the
 // host's stop and the slots whose callbacks end with a marker), Blocking when its call
@@ -347,6 +361,25 @@ const std::vector<Row>& Activities() {
                        ORVAutoTestStartOutput(Sample<0>, nullptr, nullptr, nullptr);
             },
             [] { return SamplesFlow(0); }, [] { ORVStopPlayRawData(); }, 0x1));
+        // Calibration methods: method 1 plays from the instrument's own memory, method 4
+        // streams constant codes.
+        r.push_back(Streaming(
+            "CalibrationMethod4", Profile::WithPpgYB2001,
+            [](Sources&) {
+                PPG_WAVEFORM a = CalibrationRecord();
+                PPG_WAVEFORM b = CalibrationRecord();
+                return ORVCalibrateMethod4(true, &a, true, &b);
+            },
+            [] { return s_instrument->WaitForPacketsPlayed(50, kLong); }, [] { ORVStopPlayRawData(); }));
+        r.push_back(Streaming(
+            "CalibrationMethod1", Profile::WithPpgYB2001,
+            [](Sources&) {
+                PPG_WAVEFORM p = CalibrationRecord();
+                return ORVCalibrateMethod1(PPG_CHANNEL_1, &p);
+            },
+            [] { return WaitUntil([] { return s_instrument->ControlBlock()[0] == 0x02; }, kLong); },
+            [] { ORVStopOutputWaveform(); }));
+        r.back().firstOfKind = false;
         r.push_back(Streaming(
             "Sampling", Profile::WithPpgYB2001,
             [](Sources&) {
@@ -488,9 +521,11 @@ protected:
     }
     void TearDown() override {
         emu_.SetRequestHook(nullptr);
+        ORVStopOutputWaveform();
         ORVStopPlayRawData();
         ORVDisableSampling();
         ApiTest::TearDown();
+        s_instrument.reset();
         ResetPlaybackState();
         SetSleepSeam(nullptr);
         FPGASetConfigForTest(nullptr);
@@ -505,6 +540,7 @@ protected:
         port_ = 0;
         fw_ = std::make_shared<nvsemu::Firmware>(row.profile());
         gate_ = std::make_shared<Gate>(fw_);
+        s_instrument = fw_;
         ASSERT_TRUE(emu_.Start());
         emu_.SetResponder(gate_);
         nvsemu::Emulator* emu = &emu_;
