@@ -49,16 +49,16 @@ set(CPACK_PACKAGE_NAME libnvs)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${NVS_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "NVS300 patient-signal simulator device library")
-set(CPACK_PACKAGE_DESCRIPTION
-    "The shared library that drives the NVS300 USB patient-signal simulator, its header, "
-    "pkg-config and CMake package files, and nvs-emulator, an emulated instrument on a "
-    "pseudo-terminal for host development without hardware.")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "The shared library that drives the NVS300 USB patient-signal simulator, its header, "
+       "pkg-config and CMake package files, and nvs-emulator, an emulated instrument on a "
+       "pseudo-terminal for host development without hardware.")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
-# The C and C++ runtime only: what the library and the emulator need of glibc and
-# libstdc++ (symbol versions) on every target of the Debian 12 toolchains. Not from
-# dpkg-shlibdeps, which knows no cross sysroot.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 11), libgcc-s1 (>= 3.0)")
+# The C and C++ runtime only, at the versions whose symbols the library and the emulator
+# use when built with the Debian 12 toolchains (what dpkg-shlibdeps finds natively; it
+# cannot look into a cross sysroot, so the list is written here for every target).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
 set(CPACK_STRIP_FILES ON)
 include(CPack)
