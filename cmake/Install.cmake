@@ -37,11 +37,17 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/nvs.pc DESTINATION lib/pkgconfig)
 
 # One Debian binary package per Linux deliverable, for the deliverable's architecture.
 # The packages share a name: dpkg installs one architecture's at a time.
-set(nvs_debian_architectures x86_64=amd64 i386=i386 armhf=armhf aarch64=arm64)
-list(FILTER nvs_debian_architectures INCLUDE REGEX "^${NVS_ARCH}=")
-if(nvs_debian_architectures)
-  string(REGEX REPLACE "^.*=" "" CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${nvs_debian_architectures}")
+# Each entry: deliverable=Debian architecture=the libgcc-s1 version whose symbols the
+# deliverable uses (its 64-bit division helpers: GCC_7.0.0 on i386, GCC_3.5 on armhf).
+set(nvs_debian_targets x86_64=amd64=3.0 i386=i386=7 armhf=armhf=3.5 aarch64=arm64=3.0)
+list(FILTER nvs_debian_targets INCLUDE REGEX "^${NVS_ARCH}=")
+if(NOT nvs_debian_targets)
+  message(STATUS "No Debian package for the architecture ${NVS_ARCH}")
+  return()
 endif()
+string(REPLACE "=" ";" nvs_debian_target "${nvs_debian_targets}")
+list(GET nvs_debian_target 1 CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+list(GET nvs_debian_target 2 nvs_libgcc_version)
 set(NVS_PACKAGE_CONTACT "NVS300 device library maintainers <maintainers@nvs300.invalid>"
     CACHE STRING "The Debian packages' maintainer")
 set(CPACK_GENERATOR DEB)
@@ -59,6 +65,6 @@ set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
 # The C and C++ runtime only, at the versions whose symbols the library and the emulator
 # use when built with the Debian 12 toolchains (what dpkg-shlibdeps finds natively; it
 # cannot look into a cross sysroot, so the list is written here for every target).
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= ${nvs_libgcc_version}), libstdc++6 (>= 12)")
 set(CPACK_STRIP_FILES ON)
 include(CPack)
