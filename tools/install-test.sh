@@ -71,6 +71,7 @@ done
 echo "=== installed nvs-emulator --link /dev/ttyACM${port}"
 # Its first line of output is the port's path, printed once the link is made.
 coproc emulator { exec "$prefix/bin/nvs-emulator" --link "/dev/ttyACM$port" 2>"$work/emulator.log"; }
+# shellcheck disable=SC2154  # emulator_PID: set by coproc
 emulator_pid=$emulator_PID
 if ! read -r -t 30 slave <&"${emulator[0]}"; then
   echo "the emulator did not start:" >&2

@@ -71,7 +71,8 @@ for preset in "${presets[@]}"; do
       # The deliverable's Debian package.
       step=$SECONDS
       cpack --preset "$preset" >/dev/null
-      extra+=", package $(cd "build/${preset}/packages" && ls ./*.deb | sed 's|^\./||') $((SECONDS - step)) s"
+      packages=("build/${preset}/packages/"*.deb)
+      extra+=", package ${packages[*]##*/} $((SECONDS - step)) s"
       ;;
   esac
   timings+=("${preset}: build ${built} s, tests ${tested} s${extra}: $(cd "build/${preset}/Code/Device" && ls libnvs-*.so NVS300x64.dll 2>/dev/null || true)")
