@@ -58,6 +58,10 @@ if [ ! -w /dev ]; then
   echo "=== hosts not run: no write access to /dev for the instrument's link (run as root)"
   exit 0
 fi
+# The lock that the test suites hold while they use /dev/ttyACM* (tests/support/
+# LinkSandbox.h): a suite running beside this one would scan the emulator's port.
+exec {shipped_lock}>>/tmp/nvs-tests-shipped-paths.lock
+flock -w 300 "$shipped_lock" || { echo "the test suites' lock on /dev/ttyACM* stayed held" >&2; exit 1; }
 # A node name that nothing holds (the test suites use other numbers).
 port=""
 for n in $(seq 100 119); do
