@@ -74,7 +74,8 @@ done
 
 echo "=== installed nvs-emulator --link /dev/ttyACM${port}"
 # Its first line of output is the port's path, printed once the link is made.
-coproc emulator { exec "$prefix/bin/nvs-emulator" --link "/dev/ttyACM$port" 2>"$work/emulator.log"; }
+# Neither it nor the hosts keep the lock, should this script be killed.
+coproc emulator { exec "$prefix/bin/nvs-emulator" --link "/dev/ttyACM$port" 2>"$work/emulator.log" {shipped_lock}>&-; }
 # shellcheck disable=SC2154  # emulator_PID: set by coproc
 emulator_pid=$emulator_PID
 if ! read -r -t 30 slave <&"${emulator[0]}"; then
@@ -85,6 +86,12 @@ fi
 echo "    port ${slave}"
 for host in "${hosts[@]}"; do
   echo "=== ${host##*/} ${port}"
-  timeout --kill-after=5 60 "$host" "$port"
+  status=0
+  timeout --kill-after=5 60 "$host" "$port" {shipped_lock}>&- || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "=== ${host##*/} failed (status ${status}); the emulator's messages:" >&2
+    cat "$work/emulator.log" >&2
+    exit "$status"
+  fi
 done
 echo "=== installed library: both hosts passed"
