@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev
           binutils
+          # The installed library's host test: pkg-config builds a host against it.
+          pkgconf
           # The fuzz preset: clang with libFuzzer and the sanitizer runtimes.
           clang libclang-rt-14-dev
           # The Linux cross deliverables (sysroots under /usr/<triple>) and the user-mode

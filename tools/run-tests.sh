@@ -4,7 +4,9 @@
 # deliverables i386, armhf and aarch64, each tested on its own architecture (qemu user
 # mode, or natively through the sysroot's loader where the kernel runs i386 code); the
 # Windows DLL, tested under wine; last the macOS platform code on its dispatch stand-in
-# (macos-standin, a test build).
+# (macos-standin, a test build). After the default preset's suites, tools/install-test.sh
+# builds and runs a host against the installed library and emulator; each Linux
+# deliverable's preset ends with its Debian package (cpack, in build/<preset>/packages).
 # NVS_PRESETS="default armhf" picks a subset.
 #
 # The default and cross test presets run a failed test once more; the sanitizer presets
@@ -56,7 +58,24 @@ for preset in "${presets[@]}"; do
     print_reruns
     exit "$status"
   fi
-  timings+=("${preset}: build ${built} s, tests $((SECONDS - start - built)) s: $(cd "build/${preset}/Code/Device" && ls libnvs-*.so NVS300x64.dll 2>/dev/null || true)")
+  tested=$((SECONDS - start - built))
+  extra=""
+  if [ "$preset" = default ]; then
+    # The installed library against the installed emulator, built as a host builds it.
+    step=$SECONDS
+    tools/install-test.sh "build/${preset}"
+    extra+=", installed-host test $((SECONDS - step)) s"
+  fi
+  case "$preset" in
+    default | i386 | armhf | aarch64)
+      # The deliverable's Debian package.
+      step=$SECONDS
+      cpack --preset "$preset" >/dev/null
+      packages=("build/${preset}/packages/"*.deb)
+      extra+=", package ${packages[*]##*/} $((SECONDS - step)) s"
+      ;;
+  esac
+  timings+=("${preset}: build ${built} s, tests ${tested} s${extra}: $(cd "build/${preset}/Code/Device" && ls libnvs-*.so NVS300x64.dll 2>/dev/null || true)")
 done
 # The fuzz targets, each for NVS_FUZZ_SECONDS (60) from its committed seed corpus and
 # regression cases, about half the cores' worth at a time; new inputs go to
