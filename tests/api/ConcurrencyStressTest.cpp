@@ -257,3 +257,29 @@ TEST_F(ConcurrencyStress, RandomCallsFromSeveralThreadsWhileEverythingRuns) {
     ORVFree();
     EXPECT_TRUE(Connect()) << "seed " << seed;
 }
+
+// A second ORVInit keeps the connection and everything running, and puts the default
+// ECG DC table back while the run's producer builds batches from it: the table changes
+// only between two batches (under ThreadSanitizer, a race otherwise).
+TEST_F(ConcurrencyStress, InitWhileAPlaybackRunStreams) {
+    Plug(Profile::WithPpgYB2001());
+    ASSERT_TRUE(Connect());
+    std::vector<double> ac(500, 0.1), dc(500, 100.0);
+    PLAY_RAW_DATA raw{1000.0, 500, 0, ac.data(), dc.data(), PlaybackCallback};
+    ASSERT_TRUE(ORVWaveformPlayerOutputECG(&raw));
+    ASSERT_TRUE(Fw().WaitForStream([](const nvsemu::StreamStatus& s) { return s.counters.requests >= 2; }, 20000));
+    RunWithWatchdog(
+        [] {
+            for (int i = 0; i < 20; ++i) {
+                ASSERT_TRUE(ORVInit(ListenerLog::Listener));
+            }
+        },
+        kStallSeconds, "ORVInit while streaming");
+    const uint64_t requests = Fw().GetStreamStatus().counters.requests;
+    EXPECT_TRUE(
+        Fw().WaitForStream([&](const nvsemu::StreamStatus& s) { return s.counters.requests >= requests + 2; }, 20000))
+        << "the run goes on";
+    ORVStopPlayRawData();
+    EXPECT_TRUE(WaitUntil([] { return s_playback.markers.load() == 1; }, 20000));
+    EXPECT_EQ(Fw().GetStreamStatus().counters.checkFailures, 0u);
+}
