@@ -5,8 +5,14 @@
 // batch that answers it at the instrument (p99 and max, against the batch deadline: the play time of 50
 // packets), and the library's CPU time per second of stream. Then the mode-15 batch
 // build (one appended curve per channel) on its own, and mode 15 with an ambient-light
-// read every 100 ms through the command window.
+// read every 100 ms through the command window. Last, modes 15 @ 10 kHz and 1 @ 40 kHz
+// on a busy machine: one CPU-bound process per core, started before the stream and
+// killed after it (goal: no underrun); run them alone with
+// --benchmark_filter='/1/iterations'.
 #include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +36,36 @@
 #include "protocol/Identity.h"
 
 namespace {
+
+// One CPU-bound child process per core for as long as it lives; each is killed and
+// reaped at the end.
+class Burners {
+public:
+    explicit Burners(int count) {
+        for (int i = 0; i < count; ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                for (volatile unsigned long n = 0;; n = n + 1) {
+                }
+            }
+            if (pid > 0) {
+                pids_.push_back(pid);
+            }
+        }
+    }
+    ~Burners() {
+        for (pid_t pid : pids_) {
+            kill(pid, SIGKILL);
+        }
+        for (pid_t pid : pids_) {
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    size_t Count() const { return pids_.size(); }
+
+private:
+    std::vector<pid_t> pids_;
+};
 
 int Seconds() { return std::getenv("NVS_BENCH_SECONDS") ? std::atoi(std::getenv("NVS_BENCH_SECONDS")) : 60; }
 
@@ -77,10 +113,14 @@ struct Rig {
     }
 };
 
-// range(0): mode, range(1): rate, range(2): clock ppm, range(3): 1 = ambient-light reads.
+// range(0): mode, range(1): rate, range(2): clock ppm, range(3): 1 = ambient-light reads,
+// range(4): 1 = every core kept busy by another process.
 void BM_Stream(benchmark::State& state) {
     const int mode = static_cast<int>(state.range(0));
     const int rate = static_cast<int>(state.range(1));
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    Burners burners(state.range(4) != 0 ? static_cast<int>(cores) : 0);
+    state.counters["busy_processes"] = static_cast<double>(burners.Count());
     Rig rig;
     if (!rig.Up(mode == 17 ? nvsemu::Profile::WithExtRespXJ() : nvsemu::Profile::WithPpgYB2001())) {
         state.SkipWithError("no connection to the emulator");
@@ -189,10 +229,12 @@ void Cases(benchmark::internal::Benchmark* b) {
     const int modes[][2] = {{1, 10000}, {1, 40000}, {7, 10000}, {15, 10000}, {16, 10000}, {17, 40000}};
     for (const auto& m : modes) {
         for (int ppm : {0, 100, -100}) {
-            b->Args({m[0], m[1], ppm, 0});
+            b->Args({m[0], m[1], ppm, 0, 0});
         }
     }
-    b->Args({15, 10000, 0, 1});
+    b->Args({15, 10000, 0, 1, 0});
+    b->Args({15, 10000, 0, 0, 1});
+    b->Args({1, 40000, 0, 0, 1});
 }
 
 }  // namespace

@@ -329,6 +329,42 @@ TEST_F(PlaybackRun, SettersDuringAStreamLandBetweenBatches) {
     EXPECT_EQ(Status().counters.checkFailures, 0u);
 }
 
+// A command in the window goes out once the request it waited for has been read, while
+// the instrument still plays most of a batch: it never waits for the request after that
+// (by then the buffer has run dry, and the batch asked for comes too late). At 2000
+// samples per second a batch plays 350 ms; the check allows a host 280 ms late.
+TEST_F(PlaybackRun, ACommandInTheWindowDoesNotWaitForTheNextRequest) {
+    Connected();
+    Source ecg(1000, 1000.0, Record<0>);
+    ASSERT_EQ(Locked([&] {
+                  PlayRawStop(0);
+                  CAutoCriticalSection api(g_PlayRawCriticalSection);
+                  if (!LoadRawECG(ecg.record) || !UpdateOperatorMode(1, 0, 0, 0, 2000)) {
+                      return 0;
+                  }
+                  PlayInitCallback(Record<0>, nullptr, nullptr, nullptr, nullptr);
+                  RunPlayThread(SendPacket);
+                  return 1;
+              }),
+              1);
+    ASSERT_TRUE(Fw().WaitForStream([](const StreamStatus& s) { return s.counters.requests >= 1; }, kLong));
+    for (int i = 0; i < 3; ++i) {
+        ORVGetLEDAmbientLightMode();
+    }
+    size_t commands = 0;
+    for (const nvsemu::StreamCommandMark& m : Fw().StreamCommands()) {
+        if (m.head.empty() || m.head[0] != 0xB0) {
+            continue;
+        }
+        ++commands;
+        EXPECT_GE(m.samplesTaken - m.samplesPlayed, 10u * 14) << "held when command " << commands << " came";
+    }
+    EXPECT_EQ(commands, 3u);
+    const StreamStatus s = Status();
+    EXPECT_EQ(s.counters.commandsInBatch, 0u);
+    EXPECT_EQ(s.counters.underruns, 0u);
+}
+
 TEST_F(PlaybackRun, AfterARunEndedByItselfASetterGoesOutDirectly) {
     Connected();
     Source ecg(100, 1000.0, Record<0>);  // 1000 output samples

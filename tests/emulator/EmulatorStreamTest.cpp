@@ -242,11 +242,15 @@ TEST_F(EmulatorStream, CommandsBetweenAndInsideBatches) {
 }
 
 // Faults on the second data request (index 1), the host answering every request it
-// gets with a batch.
+// gets with a batch. The streams play at 2000 samples per second, 7 ms a packet: the
+// host then has 350 ms to answer a request, 310 ms after the late one, where at 10000
+// it had 70 and 30, which a loaded machine under a sanitizer can miss (an underrun,
+// and one request more, where none is asked for).
+constexpr unsigned kFaultRate = 2000;
 TEST_F(EmulatorStream, DataRequestFaults) {
     // Silenced from the second on: the buffer runs dry, the end is a tail.
     firmware_->FaultOnDataRequest(1, StreamFault::Silence(), 0);
-    Arm(1, 10000);
+    Arm(1, kFaultRate);
     ASSERT_TRUE(WriteAll(Batch(100)));
     ASSERT_EQ(Read64(), Notice(0x55));
     ASSERT_TRUE(WriteAll(Batch(50)));
@@ -259,12 +263,12 @@ TEST_F(EmulatorStream, DataRequestFaults) {
     EXPECT_EQ(s.counters.underruns, 0u);
     firmware_->ClearStreamFaults();
 
-    // Late by 40 ms: due 110 ms of play after the first instead of 70, and not
+    // Late by 40 ms: due 390 ms of play after the first instead of 350, and not
     // written before.
     firmware_->FaultOnDataRequest(1, StreamFault::Late(40));
     RecordRequests();
     seq_ = 0;
-    Arm(1, 10000);
+    Arm(1, kFaultRate);
     ASSERT_TRUE(WriteAll(Batch(100)));
     ASSERT_EQ(Read64(), Notice(0x55));
     ASSERT_TRUE(WriteAll(Batch(50)));
@@ -274,7 +278,7 @@ TEST_F(EmulatorStream, DataRequestFaults) {
     EXPECT_EQ(firmware_->GetStreamStatus().counters.underruns, 0u);
     const std::vector<StreamEvent> late = Requests();
     ASSERT_EQ(late.size(), 2u);
-    EXPECT_EQ(late[1].dueUs - late[0].dueUs, 110000u);
+    EXPECT_EQ(late[1].dueUs - late[0].dueUs, 390000u);
     EXPECT_GE(late[1].atUs, late[1].dueUs);
     firmware_->SetStreamHook(nullptr);
     firmware_->ClearStreamFaults();
@@ -282,7 +286,7 @@ TEST_F(EmulatorStream, DataRequestFaults) {
     // Twice: the batch for the copy finds the buffer full.
     firmware_->FaultOnDataRequest(1, StreamFault::Duplicate());
     seq_ = 0;
-    Arm(1, 10000);
+    Arm(1, kFaultRate);
     ASSERT_TRUE(WriteAll(Batch(100)));
     ASSERT_EQ(Read64(), Notice(0x55));
     ASSERT_TRUE(WriteAll(Batch(50)));
@@ -300,7 +304,7 @@ TEST_F(EmulatorStream, DataRequestFaults) {
     // A stray notification just ahead of the request.
     firmware_->FaultOnDataRequest(1, StreamFault::Stray(0x33));
     seq_ = 0;
-    Arm(1, 10000);
+    Arm(1, kFaultRate);
     ASSERT_TRUE(WriteAll(Batch(100)));
     ASSERT_EQ(Read64(), Notice(0x55));
     ASSERT_TRUE(WriteAll(Batch(50)));
@@ -312,7 +316,7 @@ TEST_F(EmulatorStream, DataRequestFaults) {
     // Gone instead of the request: the host reads the port's end; the stream is over.
     firmware_->FaultOnDataRequest(1, StreamFault::Unplug());
     seq_ = 0;
-    Arm(1, 10000);
+    Arm(1, kFaultRate);
     ASSERT_TRUE(WriteAll(Batch(100)));
     ASSERT_EQ(Read64(), Notice(0x55));
     ASSERT_TRUE(WriteAll(Batch(50)));
@@ -326,11 +330,12 @@ TEST_F(EmulatorStream, DataRequestFaults) {
 }
 
 // The request fault plan still hits the operator-mode writes: a dropped reply leaves
-// the stream armed; an unplug at the switch ends it without the end notice.
+// the stream armed; an unplug at the switch ends it without the end notice. (At the
+// slower rate the 50 packets still held when the switch comes last 350 ms, not 70.)
 TEST_F(EmulatorStream, RequestFaultPlanOnTheModeAndSwitchWrites) {
     emulator_.FaultOnHeader({0x00, 0xFF, 0x01}, Fault::Drop());
     emulator_.FaultOnHeader(kSwitch, Fault::Unplug());
-    ASSERT_TRUE(WriteAll(ModeWrite(1, 10000)));
+    ASSERT_TRUE(WriteAll(ModeWrite(1, kFaultRate)));
     EXPECT_TRUE(client_->ReadOnce(kQuietMs).empty());
     ASSERT_TRUE(WriteAll(Batch(100)));
     ASSERT_EQ(Read64(), Notice(0x55));

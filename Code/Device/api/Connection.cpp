@@ -243,7 +243,12 @@ bool DoInit(PFN_CONNECT_LISTENER listener, int serial) {
             g_bStopConnectDeviceThread.store(0);
         }
     }
-    SetDefaultECGDCVariableCalibrationData();
+    {
+        // A playback run may be streaming (a second ORVInit keeps everything running):
+        // its producer reads the table under the interrupt lock while it builds a batch.
+        CAutoCriticalSection interrupt(g_InterruptCriticalSection);
+        SetDefaultECGDCVariableCalibrationData();
+    }
     g_iTargetDeviceSerialNumber = serial;
     g_hReconnectEvent.ResetEvent();
     g_Callback.store(listener);

@@ -199,6 +199,9 @@ void LoadECGDCVariableCalibrationData() {
     if (!ReadDCVariableCalibrationData(scratch)) {
         return;  // keep the table in force (the defaults after DoInit)
     }
+    // A run the host started as soon as it heard of the connection builds its batches
+    // from the table under the interrupt lock: the table changes between two batches.
+    CAutoCriticalSection interrupt(g_InterruptCriticalSection);
     if (scratch[0] == kErasedWord) {
         SetDefaultECGDCVariableCalibrationData();
         return;

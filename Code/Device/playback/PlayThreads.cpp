@@ -50,6 +50,14 @@ std::atomic<bool> s_reporterRuns{false};
 // than the batch it is playing.
 std::atomic<int> s_batchesOwed{0};
 
+// Batches served (written, or a write that failed) since the run began. The reader reads
+// request r (1, 2, ...) once r + 1 batches are served: the two sent ahead and the answer
+// to each request before it. Were it to read ahead, its read pass (which holds the
+// transport's read lock until a packet comes) would wait for the next request while the
+// producer serves this one, and a command in the window, which needs the read lock before
+// it writes, would wait a whole batch with the batch the instrument asked for behind it.
+std::atomic<int> s_batchesServed{0};
+
 void OweBatch() {
     s_batchesOwed.fetch_add(1);
     g_hSendEvent.SetEvent();
@@ -172,7 +180,10 @@ void PlayInitCallback(PFN_SAMPLE_CALLBACK ecg, PFN_SAMPLE_CALLBACK ppg1, PFN_SAM
     g_FrequencyScanCallback = scan;
 }
 
-void SetReadEvent() { g_hReadEvent.SetEvent(); }
+void SetReadEvent() {
+    s_batchesServed.fetch_add(1);
+    g_hReadEvent.SetEvent();
+}
 
 void SetOutputDataEvent() { g_hSigTimer2Event.SetEvent(); }
 
@@ -190,6 +201,7 @@ void RunPlayThread(PFN_SEND_PACKET send) {
     g_hReadEvent.ResetEvent();
     g_hSendEvent.ResetEvent();
     s_batchesOwed.store(0);
+    s_batchesServed.store(0);
     g_hProcessRequestEvent.ResetEvent();
     g_hPlayLaunchedEvent.ResetEvent();
     g_fACRatio = 1.0;
@@ -351,15 +363,17 @@ int WaitExternalSynchronizationSignal() {
 
 void* ReadNotifyThread(void*) {
     unsigned char packet[NVS_PACKET_SIZE];
+    int requestsRead = 0;
     for (;;) {
         // As the play thread's wait: the batch's write wakes this one at once (a wait on
         // several events polls, and a late start of the read would leave the request
-        // waiting in the port); the stop is looked at every few milliseconds.
-        const bool batchWritten = g_hReadEvent.WaitTimeout(kStopPollMs) == 0;
+        // waiting in the port); the stop is looked at every few milliseconds. The event
+        // only wakes: the count of batches served decides.
+        g_hReadEvent.WaitTimeout(kStopPollMs);
         if (StopSet()) {
             break;
         }
-        if (!batchWritten) {
+        if (s_batchesServed.load() < requestsRead + 2) {
             continue;
         }
         // Reads until one data request has come: an empty read, a short packet or another
@@ -373,6 +387,7 @@ void* ReadNotifyThread(void*) {
             const int n = ReadDataBefore(packet, NVS_PACKET_SIZE, NVS_KIND_NOTIFY, GetMonotonicUs() + passMs * 1000ull);
             if (n == NVS_PACKET_SIZE) {
                 if (packet[0] == NVS_KIND_NOTIFY && packet[1] == 0x55) {
+                    ++requestsRead;
                     OweBatch();
                     break;
                 }

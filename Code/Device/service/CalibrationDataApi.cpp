@@ -47,8 +47,12 @@ bool ORVWriteECGDCVariableCalibrationData(int* values, unsigned long count) {
     }
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
-    for (unsigned long i = 0; i < kECGDCValues; ++i) {
-        g_ECGDCVariableCalibrationData[i] = static_cast<uint16_t>(values[i]);
+    {
+        // A playback run reads the table under the interrupt lock while it builds a batch.
+        CAutoCriticalSection interrupt(g_InterruptCriticalSection);
+        for (unsigned long i = 0; i < kECGDCValues; ++i) {
+            g_ECGDCVariableCalibrationData[i] = static_cast<uint16_t>(values[i]);
+        }
     }
     return WriteDCVariableCalibrationData(values);
 }
@@ -56,7 +60,10 @@ bool ORVWriteECGDCVariableCalibrationData(int* values, unsigned long count) {
 bool ORVClearECGDCVariableCalibrationData() {
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
-    SetDefaultECGDCVariableCalibrationData();
+    {
+        CAutoCriticalSection interrupt(g_InterruptCriticalSection);  // as in the write above
+        SetDefaultECGDCVariableCalibrationData();
+    }
     return ClearDCVariableCalibrationData();
 }
 
