@@ -293,8 +293,16 @@ int ReadData(unsigned char* buffer, int length, unsigned char expected) {
     return ReadUntil(buffer, length, expected, deadlineUs, 1);
 }
 
+namespace {
+thread_local const std::atomic<int>* t_muteWhile = nullptr;
+}  // namespace
+
+void TransportMuteThreadWhile(const std::atomic<int>* flag) { t_muteWhile = flag; }
+
 int WriteData(unsigned char* data, int length, int noTimeout) {
     if (data == nullptr || length <= 0)
+        return 0;
+    if (t_muteWhile != nullptr && t_muteWhile->load() != 0)
         return 0;
     CDevicePort port;
     if (!port.Valid())
