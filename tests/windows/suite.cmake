@@ -23,6 +23,7 @@ target_compile_options(nvs_waveform_tests PRIVATE -include ${CMAKE_CURRENT_LIST_
 nvs_add_wine_suite(nvs_output_tests ${parent}/output/SimulationTest.cpp)
 nvs_add_wine_suite(nvs_playback_tests ${parent}/playback/PlaybackFixture.cpp ${parent}/playback/RawDataTest.cpp
                    ${parent}/playback/SignalTest.cpp ${parent}/playback/StreamPacketTest.cpp)
+nvs_add_wine_suite(nvs_json_tests ${parent}/playback/JSONReaderTest.cpp)
 nvs_add_wine_suite(nvs_sampling_tests ${parent}/sampling/FpgaReportTest.cpp ${parent}/sampling/DecodeTest.cpp
                    ${parent}/sampling/SamplingRecorder.cpp)
 nvs_add_wine_suite(nvs_service_tests ${parent}/service/PacketTest.cpp)
