@@ -157,7 +157,9 @@ void Teardown() {
 }
 
 // Ends the connection thread. The caller holds s_lifecycle and is not a library thread.
+// The bound covers the whole free: the steps before the join count against it.
 void FreeLocked() {
+    const uint64_t deadline = GetMonotonicMs() + kFreeBoundMs;
     {
         // Asked first, without the global lock: the connection thread may hold that lock
         // for its whole loading, which gives up between tables once it sees the stop.
@@ -180,8 +182,18 @@ void FreeLocked() {
         ReconnectDevice();
     }
     Hooks().sampling.disableSampling();
-    ORVStopOutputWaveform();
-    if (!WaitForThreadBounded(thread, kFreeBoundMs)) {
+    bool running;
+    {
+        CAutoCriticalSection lock(g_CriticalSection);
+        running = g_hOutputWaveformThread.load() != 0 || Hooks().playback.isRunning() != 0;
+    }
+    if (running) {
+        // Only what runs is stopped here; the defaults the stop sends go out in the
+        // thread's teardown, within the bound.
+        ORVStopOutputWaveform();
+    }
+    const uint64_t now = GetMonotonicMs();
+    if (!WaitForThreadBounded(thread, now < deadline ? static_cast<unsigned>(deadline - now) : 0)) {
         // Left running: muted first, then the port it may still use goes, so that the
         // host's later calls find no instrument instead of the thread's connection.
         s_bMuted.store(1);
