@@ -5,8 +5,8 @@
 # device-interface name unique to this run, which the program opens through
 # CreateFileA("\\?\usb#...") as it would the instrument's interface; the program learns the
 # name from NVS_LINK_PATH, and the emulator's loopback control port (unplug, replug,
-# silence, counts) from NVS_CONTROL_PORT. After the program ends the emulator is stopped, and the run
-# fails if the emulator saw any filler byte (the Windows transport sends none).
+# silence, counts) from NVS_CONTROL_PORT. After the program ends the emulator is stopped,
+# and the run fails if the emulator saw any filler byte (the Windows transport sends none).
 set -euo pipefail
 emulator="$1"
 prefix="$(cd "$2" && pwd)"
