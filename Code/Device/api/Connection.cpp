@@ -411,6 +411,8 @@ void* ConnectDeviceThread(void*) {
         ORVStopOutputWaveform();
     }
     ReleasePPGPDSamplingTables();
+    SetMemoryReadStop(nullptr);
+    TransportMuteThreadWhile(nullptr);
     return nullptr;
 }
 

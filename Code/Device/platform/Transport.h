@@ -67,9 +67,10 @@ int ReadData(unsigned char* buffer, int length, unsigned char expected);
 int WriteData(unsigned char* data, int length, int noTimeout);
 
 // Mutes the calling thread's writes while *flag is non-zero: WriteData on this thread
-// then writes nothing and returns 0. Null (the default) mutes nothing. A thread that
-// its joiner has stopped waiting for sets this, so that nothing it still does reaches
-// the instrument. The flag must outlive the thread's writes.
+// then writes nothing and returns 0. Null (the default) mutes nothing; a thread that set
+// a flag sets null again before it ends. A thread that its joiner may stop waiting for
+// sets this, so that nothing it does after that reaches the instrument. The flag must
+// outlive the registration.
 void TransportMuteThreadWhile(const std::atomic<int>* flag);
 
 // The raw pass-through: writes the command, pauses 10 ms and reads one reply of

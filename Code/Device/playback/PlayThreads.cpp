@@ -403,12 +403,13 @@ void* ReadNotifyThread(void*) {
     return nullptr;
 }
 
-void* SwitchStandaloneModeThread(void*) {
-    TransportMuteThreadWhile(&s_switchMuted);
+namespace {
+
+void SwitchStandaloneMode() {
     unsigned char command[kOperatorModeLength];
     memcpy(command, kStandaloneSwitch, sizeof command);
     if (WriteData(command, kOperatorModeLength, 1) != kOperatorModeLength) {
-        return nullptr;
+        return;
     }
     // Replies until the echo, within one read time-out in all; the caller holds
     // g_CriticalSection, so no other exchange's reply can be among them.
@@ -416,7 +417,7 @@ void* SwitchStandaloneModeThread(void*) {
     unsigned char reply[NVS_PACKET_SIZE];
     for (;;) {
         if (ReadDataBefore(reply, NVS_PACKET_SIZE, NVS_KIND_REPLY, deadline) < NVS_PACKET_SIZE) {
-            return nullptr;
+            return;
         }
         if (memcmp(reply, kStandaloneSwitch, kOperatorModeLength) == 0) {
             break;
@@ -424,6 +425,14 @@ void* SwitchStandaloneModeThread(void*) {
     }
     // The instrument's closing notification.
     ReadData(reply, NVS_PACKET_SIZE, NVS_KIND_NOTIFY);
+}
+
+}  // namespace
+
+void* SwitchStandaloneModeThread(void*) {
+    TransportMuteThreadWhile(&s_switchMuted);
+    SwitchStandaloneMode();
+    TransportMuteThreadWhile(nullptr);
     return nullptr;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/Platform.h"
+#include "platform/ThreadFlags.h"
 #include "platform/Transport.h"
 #include "protocol/Wire.h"
 
@@ -17,13 +18,13 @@ constexpr unsigned kByteReadPauseMs = 6;
 
 uint8_t DirectionByte(MemoryOp op) { return op == MemoryOp::Read ? 0x00 : 0xFF; }
 
-thread_local const std::atomic<int>* t_readStop = nullptr;
+CThreadFlagTable s_readStop;
 
-bool ReadStopped() { return t_readStop != nullptr && t_readStop->load() != 0; }
+bool ReadStopped() { return s_readStop.Raised(); }
 
 }  // namespace
 
-void SetMemoryReadStop(const std::atomic<int>* flag) { t_readStop = flag; }
+void SetMemoryReadStop(const std::atomic<int>* flag) { s_readStop.Set(flag); }
 
 void BuildMemoryRequest(uint8_t* out, MemoryOp op, uint8_t target, uint8_t count, uint32_t address,
                         const uint8_t* data) {
