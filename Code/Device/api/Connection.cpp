@@ -326,7 +326,9 @@ bool ConnectEx(unsigned int port, unsigned int timeout, int serial) {
         }
         generation = s_nThreadGeneration.load();
     }
-    const uint64_t deadline = GetMonotonicMs() + timeout;
+    // In microseconds: a deadline in whole milliseconds could end the wait up to 1 ms
+    // before the time-out the host gave.
+    const uint64_t deadlineUs = GetMonotonicUs() + static_cast<uint64_t>(timeout) * 1000u;
     for (;;) {
         if (ConnectedOn(wanted)) {
             return true;
@@ -337,11 +339,11 @@ bool ConnectEx(unsigned int port, unsigned int timeout, int serial) {
         if (s_bFreeRequested.load()) {
             break;  // a callback freed the library: its connection thread is joined below
         }
-        const uint64_t now = GetMonotonicMs();
-        if (now >= deadline) {
+        const uint64_t nowUs = GetMonotonicUs();
+        if (nowUs >= deadlineUs) {
             break;
         }
-        const uint64_t left = deadline - now;
+        const uint64_t left = (deadlineUs - nowUs + 999u) / 1000u;  // whole ms, rounded up
         if (g_hConnectedEvent.WaitTimeout(static_cast<unsigned>(left < kConnectPollMs ? left : kConnectPollMs)) == 0) {
             return true;
         }
