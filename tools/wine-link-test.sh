@@ -4,8 +4,9 @@
 # The emulator's pseudo-terminal is linked into the prefix's dosdevices under a USB
 # device-interface name unique to this run, which the program opens through
 # CreateFileA("\\?\usb#...") as it would the instrument's interface; the program learns the
-# name from NVS_LINK_PATH. After the program ends the emulator is stopped, and the run
-# fails if the emulator saw any filler byte (the Windows transport sends none).
+# name from NVS_LINK_PATH, and the emulator's loopback control port (unplug, replug,
+# silence, counts) from NVS_CONTROL_PORT. After the program ends the emulator is stopped,
+# and the run fails if the emulator saw any filler byte (the Windows transport sends none).
 set -euo pipefail
 emulator="$1"
 prefix="$(cd "$2" && pwd)"
@@ -20,16 +21,17 @@ cleanup() {
   rm -f "$link" "$log" "$out"
 }
 trap cleanup EXIT
-"$emulator" --verbose --link "$link" >"$out" 2>"$log" &
+"$emulator" --verbose --control --link "$link" >"$out" 2>"$log" &
 pid=$!
 for _ in $(seq 1 500); do
-  [ -s "$out" ] && break
+  grep -q '^control ' "$out" && break
   kill -0 "$pid" 2>/dev/null || { cat "$log"; exit 1; }
   sleep 0.01
 done
-[ -s "$out" ] || { echo "the emulator did not start"; exit 1; }
+control=$(sed -n 's/^control //p' "$out" | head -1)
+[ -n "$control" ] || { echo "the emulator did not start"; exit 1; }
 status=0
-NVS_LINK_PATH="\\\\?\\$name" WINEPREFIX="$prefix" WINEDEBUG=-all DISPLAY= \
+NVS_LINK_PATH="\\\\?\\$name" NVS_CONTROL_PORT="$control" WINEPREFIX="$prefix" WINEDEBUG=-all DISPLAY= \
   /usr/lib/wine/wine64 "$@" || status=$?
 kill -TERM "$pid"
 wait "$pid" || true

@@ -3,6 +3,8 @@
 // - a command's round trip through WriteData + ReadData against plain WriteFile +
 //   ReadFile on the same port (medians and p99, and their ratio);
 // - the cost of an unanswered read (about one read time-out);
+// - ORVFree while the connection thread is held in an exchange: in the loading's memory
+//   reads, and in a read the silenced emulator leaves unanswered (goal: within 3.2 s);
 // - the multimedia timers' ticks at 20 ms and 10 ms over `seconds` (default 10): ticks
 //   per second, median and p99 of the gaps.
 #include <algorithm>
@@ -14,6 +16,11 @@
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <winsock2.h>
+
+#include <atomic>
+
+#include "api/nvs300.h"
 
 #include "platform/Device.h"
 #include "platform/Platform.h"
@@ -81,6 +88,71 @@ std::vector<double> LibraryRoundTrips(int runs) {
     return us;
 }
 
+// One command to the emulator's control port (NVS_CONTROL_PORT); its answer line.
+std::string Control(const std::string& command) {
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    const char* port = getenv("NVS_CONTROL_PORT");
+    if (!started || port == nullptr)
+        return "";
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<u_short>(atoi(port)));
+    std::string answer;
+    if (s != INVALID_SOCKET && connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const std::string line = command + "\n";
+        send(s, line.data(), static_cast<int>(line.size()), 0);
+        char c;
+        while (recv(s, &c, 1, 0) == 1 && c != '\n')
+            answer += c;
+    }
+    if (s != INVALID_SOCKET)
+        closesocket(s);
+    return answer;
+}
+
+std::atomic<int> s_connected{0};
+void Listener(bool connected) {
+    if (connected)
+        s_connected.fetch_add(1);
+}
+
+// ORVFree right after the connection (the loading's memory reads under way), with the
+// emulator answering or silenced just before the free.
+void FreeWhileHeld(bool silence, int runs) {
+    std::vector<double> ms;
+    for (int i = 0; i < runs; ++i) {
+        s_connected.store(0);
+        if (!ORVInit(Listener))
+            break;
+        const uint64_t deadline = GetMonotonicMs() + 20000;
+        while (s_connected.load() == 0 && GetMonotonicMs() < deadline)
+            SleepEx(2);
+        if (s_connected.load() == 0) {
+            ORVFree();
+            printf("no connection\n");
+            return;
+        }
+        SleepEx(50);  // well into the loading
+        if (silence && Control("silent on") != "ok") {
+            ORVFree();
+            printf("no control port\n");
+            return;
+        }
+        const uint64_t start = GetMonotonicUs();
+        ORVFree();
+        ms.push_back(UsSince(start) / 1000.0);
+        if (silence)
+            Control("silent off");
+    }
+    printf("ORVFree, thread in %-14s median %7.1f ms  max %7.1f ms  (%zu runs; goal <= 3200 ms)\n",
+           silence ? "a silent read:" : "the loading:", Percentile(ms, 0.5), Percentile(ms, 1.0), ms.size());
+}
+
 void Ticks(unsigned int periodMs, unsigned int seconds) {
     CAutoResetEvent event;
     TIMER_HANDLE timer = CreateTimerForEvent(periodMs, &event);
@@ -140,6 +212,8 @@ int main(int argc, char** argv) {
         }
         Report("unanswered read", unanswered);
         DeviceClose();
+        FreeWhileHeld(false, 5);
+        FreeWhileHeld(true, 5);
     }
     Ticks(20, seconds);
     Ticks(10, seconds);

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -258,4 +261,56 @@ TEST_F(EmulatorProgram, SignalUnplugsAndPlugsBackIn) {
 }
 
 }  // namespace
+// One command line to the program's control port; the answer line ("" when none came).
+std::string Control(unsigned port, const std::string& command) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    std::string answer;
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const std::string line = command + "\n";
+        if (send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())) {
+            char c;
+            while (read(fd, &c, 1) == 1 && c != '\n')
+                answer += c;
+        }
+    }
+    if (fd >= 0)
+        close(fd);
+    return answer;
+}
+
+// The control port does what the signal does, plus silence and counts; a command it does
+// not know is refused by name and the port stays usable.
+TEST_F(EmulatorProgram, ControlPortUnplugsSilencesAndCounts) {
+    Program program;
+    ASSERT_TRUE(program.Start({"--control", "--link", node_}));
+    ASSERT_FALSE(program.ReadLine(kWaitMs).empty());
+    const std::string control = program.ReadLine(kWaitMs);
+    ASSERT_EQ(control.rfind("control ", 0), 0u) << control;
+    const unsigned port = static_cast<unsigned>(std::atoi(control.c_str() + 8));
+    SlaveClient client(node_);
+    ExpectAnswered(client);
+
+    EXPECT_EQ(Control(port, "requests"), "ok 1");
+    EXPECT_EQ(Control(port, "fillers"), "ok 0");
+    EXPECT_EQ(Control(port, "silent on"), "ok");
+    ASSERT_EQ(client.Write(kRevision), 2);
+    EXPECT_TRUE(client.ReadOnce(300).empty());
+    EXPECT_EQ(Control(port, "silent off"), "ok");
+    ExpectAnswered(client);
+    EXPECT_EQ(Control(port, "jump"), "error unknown command");
+
+    EXPECT_EQ(Control(port, "unplug"), "ok");
+    EXPECT_TRUE(ReadsAsGone(client));
+    EXPECT_FALSE(Exists(node_));
+    EXPECT_EQ(Control(port, "replug\r"), "ok");
+    const std::string back = program.ReadLine(kWaitMs);
+    EXPECT_EQ(LinkTarget(node_), back);
+    SlaveClient fresh(node_);
+    ExpectAnswered(fresh);
+}
+
 }  // namespace nvsemu

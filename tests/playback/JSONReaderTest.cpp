@@ -2,12 +2,15 @@
 // loader's refusals and the member rules, as one table of small files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#ifndef _WIN32
+#include <unistd.h>  // mkfifo
+#endif
 
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -19,19 +22,23 @@
 
 namespace {
 
+// A folder of its own under the system's temporary folder (also under wine).
 class TempDir {
 public:
     TempDir() {
-        char pattern[] = "/tmp/nvs-json-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        path_ = made != nullptr ? made : "";
+        namespace fs = std::filesystem;
+        std::error_code error;
+        for (unsigned attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            const fs::path candidate =
+                fs::temp_directory_path(error) / ("nvs-json-" + std::to_string(rand()) + "-" + std::to_string(attempt));
+            if (fs::create_directory(candidate, error)) {
+                path_ = candidate.string();
+            }
+        }
     }
     ~TempDir() {
-        for (const std::string& f : files_) {
-            unlink(f.c_str());
-            rmdir(f.c_str());
-        }
-        rmdir(path_.c_str());
+        std::error_code error;
+        std::filesystem::remove_all(path_, error);
     }
     std::string Write(const std::string& name, const std::string& bytes) {
         std::string file = path_ + "/" + name;
@@ -257,11 +264,18 @@ TEST(JSONReaderTest, DeepNestingIsCapped) {
 
 TEST(JSONReaderTest, FilesThatAreNotRegularOrTooLargeReadEmpty) {
     TempDir dir;
+    std::vector<std::string> refused = {dir.Track("absent")};
+    const std::string folder = dir.Track("folder");
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    refused.push_back(folder);
+#ifdef _WIN32
+    refused.push_back("NUL");  // a device, not a disk file
+#else
     const std::string fifo = dir.Track("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const std::string folder = dir.Track("folder");
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    for (const std::string& path : {fifo, folder, dir.Track("absent")}) {
+    refused.push_back(fifo);
+#endif
+    for (const std::string& path : refused) {
         SCOPED_TRACE(path);
         JSONFile file(path);  // a FIFO with no writer must not block here
         EXPECT_FALSE(file.Loaded());

@@ -1,4 +1,5 @@
 // The memory command's transfer forms and the stored records, end to end.
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -6,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Device.h"
+#include "platform/Transport.h"
 #include "protocol/MemoryCommand.h"
 #include "protocol/RespirationTables.h"
 #include "protocol/StoredRecords.h"
@@ -252,6 +254,44 @@ TEST_F(ProtocolMemory, EraseAndNoInstrument) {
     EXPECT_FALSE(FlashWrite(0, 0x13, words, 8));
     EXPECT_FALSE(FlashErase(0x01, 0));
     EXPECT_TRUE(Sent().empty());
+}
+
+// A thread told to stop gives up its reads between packets; its writes run to their end;
+// other threads read as before. A muted thread writes nothing at all.
+TEST_F(ProtocolMemory, StopAndMuteActOnTheirOwnThreadOnly) {
+    Fw().SetMemory(0x13, 0x1500, Bytes(64, 0x5A));
+    std::atomic<int> stop{1};
+    SetMemoryReadStop(&stop);
+    Bytes read(64, 0xEE);
+    EXPECT_FALSE(FlashRead(0x1500, 0x13, read.data(), read.size()));
+    int words[20] = {};
+    EXPECT_FALSE(FlashRead(0x1500, 0x13, words, 20));
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_EQ(read, Bytes(64, 0));
+    Bytes data(40, 0x11);
+    EXPECT_TRUE(FlashWrite(0x12000, 0x12, data.data(), data.size()));
+    EXPECT_EQ(Sent().size(), 2u);
+    std::thread other([] {
+        Bytes theirs(64, 0);
+        EXPECT_TRUE(FlashRead(0x1500, 0x13, theirs.data(), theirs.size()));
+        EXPECT_EQ(theirs, Bytes(64, 0x5A));
+    });
+    other.join();
+    stop.store(0);
+    EXPECT_TRUE(FlashRead(0x1500, 0x13, read.data(), read.size()));
+    SetMemoryReadStop(nullptr);
+
+    ClearSent();
+    std::atomic<int> muted{1};
+    TransportMuteThreadWhile(&muted);
+    unsigned char request[64] = {0x12};
+    EXPECT_EQ(0, WriteData(request, 64, 1));
+    EXPECT_FALSE(FlashErase(0x01, 0));
+    EXPECT_TRUE(Sent().empty());
+    muted.store(0);
+    EXPECT_TRUE(FlashErase(0x01, 0));
+    EXPECT_EQ(Sent().size(), 1u);
+    TransportMuteThreadWhile(nullptr);
 }
 
 }  // namespace

@@ -14,6 +14,10 @@
 #include "platform/Transport.h"
 #include "platform/windows/DiscoverySeam.h"
 
+// The backend's own counts (platform/windows/Win32.h, which brings <windows.h> along).
+long WinOpenHandleCount();
+long WinPrioritiesGranted(OsThreadPriority priority);
+
 namespace {
 
 constexpr unsigned int kWaitFailed = 0xFFFFFFFFu;
@@ -88,6 +92,56 @@ TEST(WinThreads, LibraryThreadsAreMarkedAndTheJoinerAloneCloses) {
     EXPECT_EQ(1, seen.load());
     EXPECT_FALSE(IsLibraryThread());
     EXPECT_EQ(0, CreateThread(&handle, nullptr, nullptr));
+}
+
+// A bounded join that runs out leaves the thread running (never terminated): the handle
+// stays valid, a later join takes it, and no handle is left open after it.
+TEST(WinThreads, BoundedJoinLeavesALateThreadToEndAloneAndALaterJoinTakesIt) {
+    CManualResetEvent release;
+    const long handlesBefore = WinOpenHandleCount();
+    auto blocked = [](void* argument) -> void* {
+        static_cast<CManualResetEvent*>(argument)->Wait();
+        return nullptr;
+    };
+    auto quick = [](void*) -> void* { return nullptr; };
+    THREAD_HANDLE handle = 0;
+    ASSERT_EQ(1, CreateThread(&handle, quick, nullptr));
+    EXPECT_TRUE(WaitForThreadBounded(handle, 5000));
+    EXPECT_TRUE(WaitForThreadBounded(0, 0));
+
+    ASSERT_EQ(1, CreateThread(&handle, blocked, &release));
+    const uint64_t start = GetMonotonicMs();
+    EXPECT_FALSE(WaitForThreadBounded(handle, 300));
+    const uint64_t took = GetMonotonicMs() - start;
+    EXPECT_GE(took, 250u);
+    EXPECT_LT(took, 3000u);
+    release.SetEvent();
+    WaitForThread(handle);
+    EXPECT_EQ(handlesBefore, WinOpenHandleCount());
+}
+
+// Each class of priority a thread asks for itself is granted and counted (wine reads 0
+// from GetThreadPriority).
+TEST(WinThreads, ThreadsAskForTheirOwnPriority) {
+    const OsThreadPriority classes[] = {OsThreadPriority::TimeCritical, OsThreadPriority::BelowNormal,
+                                        OsThreadPriority::Normal};
+    for (OsThreadPriority priority : classes) {
+        const long before = WinPrioritiesGranted(priority);
+        struct Ask {
+            OsThreadPriority priority;
+            bool granted;
+        } ask{priority, false};
+        auto body = [](void* argument) -> void* {
+            Ask* a = static_cast<Ask*>(argument);
+            a->granted = SetCurrentThreadPriority(a->priority);
+            return nullptr;
+        };
+        THREAD_HANDLE handle = 0;
+        ASSERT_EQ(1, CreateThread(&handle, body, &ask));
+        WaitForThread(handle);
+        EXPECT_TRUE(ask.granted) << static_cast<int>(priority);
+        EXPECT_EQ(before + 1, WinPrioritiesGranted(priority)) << static_cast<int>(priority);
+    }
 }
 
 TEST(WinInstance, WorkingDirectoryIsTheModuleFolder) {

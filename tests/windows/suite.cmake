@@ -23,6 +23,7 @@ target_compile_options(nvs_waveform_tests PRIVATE -include ${CMAKE_CURRENT_LIST_
 nvs_add_wine_suite(nvs_output_tests ${parent}/output/SimulationTest.cpp)
 nvs_add_wine_suite(nvs_playback_tests ${parent}/playback/PlaybackFixture.cpp ${parent}/playback/RawDataTest.cpp
                    ${parent}/playback/SignalTest.cpp ${parent}/playback/StreamPacketTest.cpp)
+nvs_add_wine_suite(nvs_json_tests ${parent}/playback/JSONReaderTest.cpp)
 nvs_add_wine_suite(nvs_sampling_tests ${parent}/sampling/FpgaReportTest.cpp ${parent}/sampling/DecodeTest.cpp
                    ${parent}/sampling/SamplingRecorder.cpp)
 nvs_add_wine_suite(nvs_service_tests ${parent}/service/PacketTest.cpp)
@@ -46,7 +47,7 @@ gtest_discover_tests(nvs_dll_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
 # the whole program through the native wrapper, which starts the emulator and links its
 # pseudo-terminal into the prefix under a name unique to the run.
 add_executable(nvs_link_tests ${CMAKE_CURRENT_LIST_DIR}/link/LinkTest.cpp)
-target_link_libraries(nvs_link_tests PRIVATE nvs_core GTest::gtest_main)
+target_link_libraries(nvs_link_tests PRIVATE nvs_core GTest::gtest_main ws2_32)
 # It calls the exported functions inside the program, not through an import library.
 target_compile_definitions(nvs_link_tests PRIVATE NVS_BUILDING_LIBRARY)
 add_dependencies(nvs_link_tests nvs_wine_prefix nvs_native_emulator)

@@ -176,6 +176,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
             if (!flag())
                 return false;
             line.silent = true;
+        } else if (name == "--control") {
+            if (!flag())
+                return false;
+            line.control = true;
         } else if (name == "--profile") {
             if (!value(v))
                 return false;
@@ -284,6 +288,10 @@ std::string UsageText(const std::string& program) {
            "  --link PATH        also name the port PATH (a symbolic link, e.g. /dev/ttyACM0);\n"
            "                     removed on unplug and on exit, made again on replug\n"
            "  -v, --verbose      log every request, and one line per stream batch, to standard error\n"
+           "  --control          listen on a loopback TCP port (printed as \"control PORT\" on the\n"
+           "                     second line of standard output) for one command a line: unplug,\n"
+           "                     replug, silent on, silent off, requests, fillers; each answered\n"
+           "                     with \"ok\" (and a number) or \"error ...\"\n"
            "  -h, --help         this text\n"
            "\n"
            "Fault options (HEADER: the first bytes of a request, in hex, e.g. 12, 55,00 or cc,00,14;\n"

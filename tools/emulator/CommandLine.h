@@ -38,6 +38,8 @@ struct CommandLine {
     std::string link;     // empty: no device-node link
     bool verbose = false;
     bool help = false;
+    // --control: listen on a loopback TCP port for control lines (Control.h).
+    bool control = false;
     // Faults.
     bool silent = false;
     std::vector<std::vector<uint8_t>> refuse;  // request headers the firmware refuses

@@ -18,6 +18,14 @@
 // that a host's ORVFree is waiting for), or fails when that thread's end was asked for.
 //
 // The unload runs the free as well, so no thread of the library outlives its code.
+//
+// ORVFree waits for the connection thread at most 3 s where the platform bounds joins
+// (Windows): the thread's memory reads give up between packets once the stop is asked
+// for, and every exchange is bounded by the port's time-outs, so only a listener that does
+// not return keeps it longer. Such a thread is left running, never terminated: from then
+// on it is muted (it writes nothing to the port and calls no listener), the port is
+// closed for it, the platform keeps the library's code loaded for it, and the next
+// lifecycle call on a host thread (or the unload) waits for its end before it goes on.
 #include "api/Connection.h"
 
 #include <cstring>
@@ -31,9 +39,11 @@
 #include "platform/Platform.h"
 #include "platform/PortSeam.h"
 #include "platform/StaticObjects.h"
+#include "platform/Transport.h"
 #include "protocol/ControlBlock.h"
 #include "protocol/Identity.h"
 #include "protocol/Memory.h"
+#include "protocol/MemoryCommand.h"
 #include "protocol/PPGModule.h"
 #include "protocol/Protocol.h"
 #include "protocol/SubsystemHooks.h"
@@ -55,6 +65,7 @@ constexpr unsigned kScanPauseMs = 1000;         // after a scan that found nothi
 constexpr int kScanPortCapacity = 256;          // ports one scan tries at the most
 constexpr unsigned kConnectPollMs = 20;         // ORVConnect re-checks its connection thread this often
 constexpr unsigned kWindowsDeviceChange = 537;  // WM_DEVICECHANGE
+constexpr unsigned kFreeBoundMs = 3000;         // ORVFree's wait for the connection thread
 
 std::mutex s_lifecycle;  // constant-initialised: no load-time constructor runs
 // Innermost, never held while waiting: keeps a free asked for on a library thread and an
@@ -66,6 +77,10 @@ std::atomic<bool> s_bConnected{false};
 std::atomic<int> s_nConnectedPort{kEveryPort};
 std::atomic<unsigned> s_nThreadGeneration{0};  // connection threads started so far
 std::atomic<unsigned> s_nLoaded{0};            // connections whose loading has ended
+// A connection thread that ORVFree stopped waiting for (0: none), and the flag that
+// mutes it; both cleared once it has been joined. Written under s_lifecycle.
+std::atomic<THREAD_HANDLE> s_hLeftRunning{0};
+std::atomic<int> s_bMuted{0};
 
 // One attempt to find the instrument: every port the link lists now for -1 (in the
 // link's scan order), else the one port. g_CriticalSection is held for each candidate,
@@ -123,7 +138,11 @@ void ClearIdentityRecords() {
 
 void Teardown() {
     s_bConnected.store(false);
-    ORVStopOutputWaveform();
+    if (s_bMuted.load() == 0) {
+        // A muted thread's free stopped the output already; the host may have started
+        // another since, which is not this thread's to end.
+        ORVStopOutputWaveform();
+    }
     {
         CAutoCriticalSection lock(g_CriticalSection);
         SetDeviceOperatorMode(0, 1, 1, 1, 1000);  // fails at once when the port has gone
@@ -140,7 +159,9 @@ void Teardown() {
 }
 
 // Ends the connection thread. The caller holds s_lifecycle and is not a library thread.
+// The bound covers the whole free: the steps before the join count against it.
 void FreeLocked() {
+    const uint64_t deadline = GetMonotonicMs() + kFreeBoundMs;
     {
         // Asked first, without the global lock: the connection thread may hold that lock
         // for its whole loading, which gives up between tables once it sees the stop.
@@ -163,8 +184,24 @@ void FreeLocked() {
         ReconnectDevice();
     }
     Hooks().sampling.disableSampling();
-    ORVStopOutputWaveform();
-    WaitForThread(thread);
+    bool running;
+    {
+        CAutoCriticalSection lock(g_CriticalSection);
+        running = g_hOutputWaveformThread.load() != 0 || Hooks().playback.isRunning() != 0;
+    }
+    if (running) {
+        // Only what runs is stopped here; the defaults the stop sends go out in the
+        // thread's teardown, within the bound.
+        ORVStopOutputWaveform();
+    }
+    const uint64_t now = GetMonotonicMs();
+    if (!WaitForThreadBounded(thread, now < deadline ? static_cast<unsigned>(deadline - now) : 0)) {
+        // Left running: muted first, then the port it may still use goes, so that the
+        // host's later calls find no instrument instead of the thread's connection.
+        s_bMuted.store(1);
+        s_hLeftRunning.store(thread);
+        DeviceClose();
+    }
     {
         std::lock_guard<std::mutex> guard(s_request);
         g_hConnectDeviceThread.store(0);
@@ -174,12 +211,25 @@ void FreeLocked() {
     g_Callback.store(nullptr);
 }
 
+// Waits for a connection thread that a free left running. The caller holds s_lifecycle,
+// not g_CriticalSection (the thread may still need it), and is not a library thread.
+void JoinLeftRunningLocked() {
+    const THREAD_HANDLE late = s_hLeftRunning.load();
+    if (late == 0) {
+        return;
+    }
+    WaitForThread(late);
+    s_hLeftRunning.store(0);
+    s_bMuted.store(0);
+}
+
 // A connection thread whose end a library thread asked for is joined before a host
 // thread's lifecycle call goes on. The caller holds s_lifecycle.
 void JoinRequestedFreeLocked() {
     if (s_bFreeRequested.load()) {
         FreeLocked();
     }
+    JoinLeftRunningLocked();
 }
 
 // ORVFree on a library thread: asks the connection thread to end and returns. Takes no
@@ -206,6 +256,7 @@ void Unload() {
     {
         std::lock_guard<std::mutex> lifecycle(s_lifecycle);
         FreeLocked();
+        JoinLeftRunningLocked();
     }
     Hooks().sampling.disableSampling();
     bool running;
@@ -282,7 +333,9 @@ bool ConnectEx(unsigned int port, unsigned int timeout, int serial) {
         }
         generation = s_nThreadGeneration.load();
     }
-    const uint64_t deadline = GetMonotonicMs() + timeout;
+    // In microseconds: a deadline in whole milliseconds could end the wait up to 1 ms
+    // before the time-out the host gave.
+    const uint64_t deadlineUs = GetMonotonicUs() + static_cast<uint64_t>(timeout) * 1000u;
     for (;;) {
         if (ConnectedOn(wanted)) {
             return true;
@@ -293,11 +346,11 @@ bool ConnectEx(unsigned int port, unsigned int timeout, int serial) {
         if (s_bFreeRequested.load()) {
             break;  // a callback freed the library: its connection thread is joined below
         }
-        const uint64_t now = GetMonotonicMs();
-        if (now >= deadline) {
+        const uint64_t nowUs = GetMonotonicUs();
+        if (nowUs >= deadlineUs) {
             break;
         }
-        const uint64_t left = deadline - now;
+        const uint64_t left = (deadlineUs - nowUs + 999u) / 1000u;  // whole ms, rounded up
         if (g_hConnectedEvent.WaitTimeout(static_cast<unsigned>(left < kConnectPollMs ? left : kConnectPollMs)) == 0) {
             return true;
         }
@@ -316,6 +369,9 @@ void ConnectedHandler(bool connected) {
 }
 
 void NotifyListener(bool connected) {
+    if (s_bMuted.load() != 0) {
+        return;  // the host's free has returned: it hears nothing more of this thread
+    }
     if (PFN_CONNECT_LISTENER listener = g_Callback.load()) {
         listener(connected);
     }
@@ -328,6 +384,9 @@ void WinEventCb(unsigned int message, uintptr_t, uintptr_t) {
 }
 
 void* ConnectDeviceThread(void*) {
+    // The loading's memory reads give up once the host ends the connection handling.
+    SetMemoryReadStop(&g_bStopConnectDeviceThread);
+    TransportMuteThreadWhile(&s_bMuted);
     AllocatePPGPDSamplingTables();
     while (g_bStopConnectDeviceThread.load() == 0) {
         int port = -1;
@@ -361,6 +420,8 @@ void* ConnectDeviceThread(void*) {
         ORVStopOutputWaveform();
     }
     ReleasePPGPDSamplingTables();
+    SetMemoryReadStop(nullptr);
+    TransportMuteThreadWhile(nullptr);
     return nullptr;
 }
 
@@ -413,6 +474,7 @@ int RunLifecycleStep(int (*step)(void*), void* argument, int refused) {
     }
     std::lock_guard<std::mutex> lifecycle(s_lifecycle);
     FreeLocked();
+    JoinLeftRunningLocked();
     // Without g_CriticalSection: the helpers of a stopped output wait for it.
     output::WaitForLockedExchanges();
     CAutoCriticalSection lock(g_CriticalSection);

@@ -89,6 +89,16 @@ int CreateThread(THREAD_HANDLE* handle, void* (*routine)(void*), void* argument)
 void CloseThread(THREAD_HANDLE handle);
 // Blocks without limit until the thread has returned. A handle of 0 does nothing.
 void WaitForThread(THREAD_HANDLE handle);
+// Blocks at most ms for the thread's end. true: it has ended and is joined (as by
+// WaitForThread; also for a handle of 0). false: it still runs after ms; it is not
+// stopped, it keeps the library's code loaded until it ends, and its handle stays valid
+// for a later WaitForThread, which joins it. POSIX backends join without limit.
+bool WaitForThreadBounded(THREAD_HANDLE handle, unsigned int ms);
+// The scheduling class a library thread asks for itself.
+enum class OsThreadPriority { Normal, BelowNormal, TimeCritical };
+// The calling thread asks for priority for itself (the paced threads do so as their
+// first step); true when granted. A refusal leaves the thread as it ran.
+bool SetCurrentThreadPriority(OsThreadPriority priority);
 // True when the caller is the thread with this handle.
 bool IsCurrentThread(THREAD_HANDLE handle);
 // True on a thread that CreateThread started: one of the library's own threads, on which

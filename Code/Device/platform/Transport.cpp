@@ -6,6 +6,7 @@
 // only drains what already waits in the port (a reply can sit behind a run of stream
 // packets) and then gives up, so a flowing stream can never keep a reader forever.
 #include "Transport.h"
+#include "ThreadFlags.h"
 
 #include <algorithm>
 #include <atomic>
@@ -293,8 +294,16 @@ int ReadData(unsigned char* buffer, int length, unsigned char expected) {
     return ReadUntil(buffer, length, expected, deadlineUs, 1);
 }
 
+namespace {
+CThreadFlagTable s_muted;  // threads whose writes go nowhere while their flag is raised
+}  // namespace
+
+void TransportMuteThreadWhile(const std::atomic<int>* flag) { s_muted.Set(flag); }
+
 int WriteData(unsigned char* data, int length, int noTimeout) {
     if (data == nullptr || length <= 0)
+        return 0;
+    if (s_muted.Raised())
         return 0;
     CDevicePort port;
     if (!port.Valid())

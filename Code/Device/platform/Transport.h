@@ -19,6 +19,7 @@
 // transport does not take it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "SimpleCriticalSection.h"
@@ -64,6 +65,13 @@ int ReadData(unsigned char* buffer, int length, unsigned char expected);
 // that takes nothing for the stall limit ends the write. Returns the bytes written
 // (0 when no port is open or for bad arguments).
 int WriteData(unsigned char* data, int length, int noTimeout);
+
+// Mutes the calling thread's writes while *flag is non-zero: WriteData on this thread
+// then writes nothing and returns 0. Null (the default) mutes nothing; a thread that set
+// a flag sets null again before it ends. A thread that its joiner may stop waiting for
+// sets this, so that nothing it does after that reaches the instrument. The flag must
+// outlive the registration.
+void TransportMuteThreadWhile(const std::atomic<int>* flag);
 
 // The raw pass-through: writes the command, pauses 10 ms and reads one reply of
 // replyLength bytes. replyLength on success, commandLength when no reply is wanted

@@ -6,6 +6,7 @@
 
 #include "platform/Platform.h"
 #include "platform/SleepSeam.h"
+#include "platform/ThreadFlags.h"
 #include "platform/Transport.h"
 #include "protocol/Wire.h"
 
@@ -19,7 +20,13 @@ constexpr unsigned kByteReadPauseMs = 6;
 
 uint8_t DirectionByte(MemoryOp op) { return op == MemoryOp::Read ? 0x00 : 0xFF; }
 
+CThreadFlagTable s_readStop;
+
+bool ReadStopped() { return s_readStop.Raised(); }
+
 }  // namespace
+
+void SetMemoryReadStop(const std::atomic<int>* flag) { s_readStop.Set(flag); }
 
 void BuildMemoryRequest(uint8_t* out, MemoryOp op, uint8_t target, uint8_t count, uint32_t address,
                         const uint8_t* data) {
@@ -75,6 +82,9 @@ Result FlashReadWords(uint32_t address, uint8_t target, int* words, unsigned lon
     }
     std::fill(words, words + count, 0);
     for (unsigned long done = 0; done < count;) {
+        if (ReadStopped()) {
+            return Result::GaveUp;
+        }
         const unsigned n = static_cast<unsigned>(std::min<unsigned long>(count - done, kWordsPerPacket));
         uint8_t reply[kMemoryPacketLength];
         const Result r = MemoryPacket(reply, MemoryOp::Read, target, static_cast<uint8_t>(2 * n),
@@ -124,6 +134,9 @@ Result FlashReadBytes(uint32_t address, uint8_t target, uint8_t* data, unsigned 
     }
     memset(data, 0, count);
     for (unsigned long done = 0; done < count;) {
+        if (ReadStopped()) {
+            return Result::GaveUp;
+        }
         const unsigned n = static_cast<unsigned>(std::min<unsigned long>(count - done, kBytesPerPacket));
         uint8_t reply[kMemoryPacketLength];
         const Result r = MemoryPacket(reply, MemoryOp::Read, target, static_cast<uint8_t>(n),

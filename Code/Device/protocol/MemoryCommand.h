@@ -9,6 +9,7 @@
 // hold g_CriticalSection.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "protocol/Exchange.h"
@@ -37,6 +38,13 @@ proto::Result CheckMemoryReply(const uint8_t* reply, MemoryOp op, uint8_t target
 // One packet: write the request, sleep pauseMs, read the 64-byte reply, check it.
 proto::Result MemoryPacket(uint8_t* reply, MemoryOp op, uint8_t target, uint8_t count, uint32_t address,
                            const uint8_t* data, unsigned pauseMs);
+
+// The calling thread's reads give up between packets once *flag is non-zero (GaveUp;
+// the values read so far stay, the rest are zero). Null (the default) never gives up;
+// a thread that set a flag sets null again before it ends. Writes and erases always run
+// to their end: a half-written record is worse than a late stop. The flag must outlive
+// the registration.
+void SetMemoryReadStop(const std::atomic<int>* flag);
 
 // Word form: one 16-bit value per int; count values from address. The read zeroes the
 // array first. A count of 0 is true without traffic.

@@ -210,6 +210,8 @@ bool CSampling::StartSampling(int skip, PFN_SAMPLING_ERROR_CALLBACK error) {
 
 void* CSampling::PDSamplingThread(void* argument) {
     sampling::MarkSamplingThread();
+    // Below the paced threads: a late sample costs less than a late stream batch.
+    SetCurrentThreadPriority(OsThreadPriority::BelowNormal);
     _DEVICE_CONTROL_SETTING* copy = static_cast<_DEVICE_CONTROL_SETTING*>(argument);
     std::unique_ptr<SamplingMap> map(new SamplingMap);
     SamplingSequence sequence;

@@ -73,6 +73,13 @@ void WaitForThread(THREAD_HANDLE handle) {
         pthread_join(ToThread(handle), nullptr);
 }
 
+// Without limit: a thread left running past a bound could outlive the library's code
+// here, since nothing keeps a shared object loaded for a thread.
+bool WaitForThreadBounded(THREAD_HANDLE handle, unsigned int) {
+    WaitForThread(handle);
+    return true;
+}
+
 bool IsCurrentThread(THREAD_HANDLE handle) { return handle != 0 && pthread_equal(ToThread(handle), pthread_self()); }
 
 int CloseHandle(PORT_HANDLE handle) {

@@ -30,14 +30,14 @@ unsigned int FromWin32(DWORD result, DWORD count) {
 COsEvent* OsEventCreate(bool autoReset, bool initiallySignalled) {
     COsEvent* event = new COsEvent;
     event->handle = CreateEventA(nullptr, autoReset ? FALSE : TRUE, initiallySignalled ? TRUE : FALSE, nullptr);
+    WinHandleOpened(event->handle);
     return event;
 }
 
 void OsEventDestroy(COsEvent* event) {
     if (event == nullptr)
         return;
-    if (event->handle != nullptr)
-        ::CloseHandle(event->handle);
+    WinCloseCounted(event->handle);
     delete event;
 }
 

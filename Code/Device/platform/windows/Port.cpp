@@ -44,7 +44,9 @@ HANDLE TakeEvent() {
         if (HANDLE h = slot.exchange(nullptr))
             return h;
     }
-    return CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE made = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    WinHandleOpened(made);
+    return made;
 }
 
 // Closes the pooled events at unload (an exchange after it makes a new one).
@@ -52,7 +54,7 @@ struct CPooledEventsCloser {
     ~CPooledEventsCloser() {
         for (std::atomic<HANDLE>& slot : s_freeEvents) {
             if (HANDLE h = slot.exchange(nullptr))
-                ::CloseHandle(h);
+                WinCloseCounted(h);
         }
     }
 } s_closePooledEvents;
@@ -63,7 +65,7 @@ void GiveEvent(HANDLE h) {
         if (slot.compare_exchange_strong(none, h))
             return;
     }
-    ::CloseHandle(h);
+    WinCloseCounted(h);
 }
 
 // One ReadFile or WriteFile on its own OVERLAPPED record; returns the count moved, or -1
@@ -96,6 +98,7 @@ PORT_HANDLE PortOpen(const char* path) {
         return NVS_NO_PORT;
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, 0, nullptr);
+    WinHandleOpened(h);
     return h == INVALID_HANDLE_VALUE ? NVS_NO_PORT : reinterpret_cast<PORT_HANDLE>(h);
 }
 

@@ -33,3 +33,14 @@ bool WinWaitForRoutineEnd(THREAD_HANDLE handle, DWORD ms);
 // Closes a thread's handles and frees its record once its routine has returned; a thread
 // still running keeps them (it may still use its record).
 void WinReleaseThread(THREAD_HANDLE handle);
+
+// The handles this backend holds open (events, threads, the port, the reads' and writes'
+// events): each one made is counted by WinHandleOpened (null and INVALID_HANDLE_VALUE are
+// not handles), and closed through WinCloseCounted. Read by the tests, since wine's
+// GetProcessHandleCount reads 0.
+void WinHandleOpened(HANDLE handle);
+BOOL WinCloseCounted(HANDLE handle);
+long WinOpenHandleCount();
+// The priority requests SetCurrentThreadPriority has had granted, per class (wine's
+// GetThreadPriority reads 0).
+long WinPrioritiesGranted(OsThreadPriority priority);
