@@ -37,6 +37,7 @@ constexpr int kBatchPackets = 50;
 constexpr unsigned kBackOffMs = 10;  // a read that could not wait (no port, short packet)
 constexpr int kStaleNotifications = 64;
 constexpr unsigned kStopPollMs = 5;
+constexpr unsigned kYieldReadLockMs = 1;  // after an empty pass of the notification reader
 
 // The standalone switch: operator mode 8, rate 00 01, sync 01 01 00, AC modes 0.
 const unsigned char kStandaloneSwitch[kOperatorModeLength] = {0x00, 0xFF, 0x08, 0x00, 0x01, 0x01, 0x01,
@@ -414,10 +415,13 @@ void* ReadNotifyThread(void*) {
                 }
                 continue;  // another notification: dropped, the request still comes
             }
-            // Nothing within the pass: read again at once (the read waited).
-            // A read that returned early (a short packet, no port) waits a little first.
+            // Nothing within the pass: read again after a moment, which leaves the read
+            // lock to a command waiting for it (a silent instrument would otherwise have
+            // this thread, often the higher-priority one, take it back at once, pass after
+            // pass). A request that comes meanwhile waits in the port for that moment.
+            // A read that returned early (a short packet, no port) waits longer first.
             const bool waited = n == 0 && GetMonotonicMs() - began >= passMs;
-            if (!waited && !PauseUnlessStopped(kBackOffMs)) {
+            if (!PauseUnlessStopped(waited ? kYieldReadLockMs : kBackOffMs)) {
                 return nullptr;
             }
         }
