@@ -39,14 +39,17 @@ constexpr uint8_t kLEDOfChannel[3] = {2, 4, 1};  // pulse-group slot values of P
 
 // ---- Registries ------------------------------------------------------------------------
 
+// Only host calls reach them (no library thread does), so they may end with the library:
+// an unload frees them instead of leaking them once per load. The events themselves are
+// the host's.
 std::mutex s_registryLock;
 std::unordered_set<void*>& GeneratedArrays() {
-    static std::unordered_set<void*>* arrays = new std::unordered_set<void*>;  // outlives unload order
-    return *arrays;
+    static std::unordered_set<void*> arrays;
+    return arrays;
 }
 std::unordered_set<void*>& SignalEvents() {
-    static std::unordered_set<void*>* events = new std::unordered_set<void*>;
-    return *events;
+    static std::unordered_set<void*> events;
+    return events;
 }
 
 int* Track(int* array) {
