@@ -31,6 +31,7 @@
 #include "platform/Platform.h"
 #include "platform/PortSeam.h"
 #include "platform/StaticObjects.h"
+#include "playback/PlayControl.h"
 #include "protocol/ControlBlock.h"
 #include "protocol/Identity.h"
 #include "protocol/PPGModule.h"
@@ -215,6 +216,7 @@ void Unload() {
         ORVStopOutputWaveform();
     }
     output::WaitForLockedExchanges();
+    PlayRawReleaseSources();  // the last run's sources would otherwise outlive the library
 }
 
 // Set while the library is loaded (the hook's slot is constant-initialised, so the order
