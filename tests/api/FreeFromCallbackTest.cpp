@@ -1,5 +1,6 @@
 // ORVFree called from a host callback, which runs on a library thread: from the listener
-// (the connection thread) and from a sample callback (the output thread). It returns at
+// (the connection thread) and from a sample callback (the output thread, and a
+// playback's reporter thread). It returns at
 // once; the teardown follows once the callback has returned (the listener hears false
 // once, the output sends its end marker), and the next ORVConnect connects again.
 #include <atomic>
@@ -18,6 +19,7 @@
 #include "api/PostConnection.h"
 #include "output/Output.h"
 #include "platform/Device.h"
+#include "playback/PlayControl.h"
 #include "WaveformRecords.h"
 
 namespace {
@@ -119,6 +121,25 @@ TEST_F(FreeFromCallback, SampleCallbackFreesReturnsAtOnceTheOutputEndsAndLaterCo
             ExpectFreedOnceThenConnectsAgain();
         },
         90, "ORVFree from a sample callback");
+}
+
+TEST_F(FreeFromCallback, PlaybackSampleCallbackFreesReturnsAtOnceTheRunEndsAndLaterConnectWorks) {
+    InstallPlaybackEngineHooks();  // the state reset leaves the common stop without the engine
+    RunWithWatchdog(
+        [&] {
+            const unsigned loaded = ConnectionLoadCount();
+            ASSERT_TRUE(ORVInit(ListenerLog::Listener));
+            ASSERT_TRUE(WaitUntil([&] { return ConnectionLoadCount() != loaded; }, 30000));
+            ECG_WAVEFORM ecg = records::EcgSine(1.0, 1.0);
+            ASSERT_TRUE(ORVPlayECG(&ecg, FreeOnTheFiftiethSample));  // on the reporter thread
+            ASSERT_TRUE(WaitUntil([&] { return seen_.markers.load() != 0; }, 20000))
+                << seen_.samples.load() << " samples, ORVFree took " << seen_.freeMs.load() << " ms, listener heard "
+                << ListenerLog::Instance().Events().size();
+            EXPECT_EQ(seen_.markers.load(), 1);
+            EXPECT_EQ(seen_.samplesAfterMarker.load(), 0);
+            ExpectFreedOnceThenConnectsAgain();
+        },
+        90, "ORVFree from a playback sample callback");
 }
 
 }  // namespace

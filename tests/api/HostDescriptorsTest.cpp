@@ -1,5 +1,5 @@
 // The host's descriptors and child processes: a host that already holds thousands of
-// open files connects, talks, outputs and reconnects as any other (the port's number is
+// open files connects, talks, outputs, plays and reconnects as any other (the port's number is
 // then far above what select() can take), and a child process the host starts while
 // connected holds neither the port nor its lock file.
 #include <atomic>
@@ -19,6 +19,7 @@
 #include "ApiFixture.h"
 #include "api/Connection.h"
 #include "platform/Device.h"
+#include "playback/PlayControl.h"
 
 extern char** environ;
 
@@ -91,9 +92,10 @@ void ExpectExchange() {
 
 class ApiHostDescriptors : public ApiTest {};
 
-TEST_F(ApiHostDescriptors, AHostHoldingFourThousandFilesConnectsTalksOutputsAndReconnects) {
+TEST_F(ApiHostDescriptors, AHostHoldingFourThousandFilesConnectsTalksOutputsPlaysAndReconnects) {
     // Held before the emulator starts, so that its descriptors, which an unplug frees, are
     // high too: no low one ever comes free for the reopened port to take.
+    InstallPlaybackEngineHooks();  // the state reset leaves the common stop without the engine
     HeldDescriptors held(4000);
     if (held.size() < 4000)
         GTEST_SKIP() << "the hard limit on open files leaves room for only " << held.size();
@@ -116,6 +118,13 @@ TEST_F(ApiHostDescriptors, AHostHoldingFourThousandFilesConnectsTalksOutputsAndR
     ASSERT_TRUE(WaitUntil([] { return g_samples.load() >= 200; }, 10000));
     ORVStopOutputWaveform();
     EXPECT_TRUE(g_endMarker.load());
+
+    // A playback streams on the same high port.
+    g_endMarker = false;
+    ASSERT_TRUE(ORVPlayECG(&ecg, CountSamples));
+    EXPECT_TRUE(Fw().WaitForPacketsPlayed(100, 20000));
+    ORVStopPlayRawData();
+    EXPECT_TRUE(WaitUntil([] { return g_endMarker.load(); }, 10000));
 
     // Unplugged and plugged back while the files are still held.
     emu_.Unplug();

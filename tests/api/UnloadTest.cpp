@@ -111,7 +111,8 @@ TEST_P(UnloadWithoutFree, HostSurvivesNoThreadIsLeftAndASecondLoadConnects) {
     EXPECT_NE(0, access(LockFile().c_str(), F_OK)) << "the port's lock file outlived the unload";
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryState, UnloadWithoutFree, ::testing::Values("idle", "init", "connected", "output"),
+INSTANTIATE_TEST_SUITE_P(EveryState, UnloadWithoutFree,
+                         ::testing::Values("idle", "init", "connected", "output", "playback"),
                          [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 }  // namespace

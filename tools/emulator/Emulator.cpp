@@ -443,6 +443,23 @@ std::vector<uint8_t> Emulator::RawBytes() const {
     return raw_;
 }
 
+uint64_t Emulator::ByteCount() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return byteCount_;
+}
+
+bool Emulator::WaitForQuiet(unsigned quietMs, unsigned timeoutMs) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+        const uint64_t seen = byteCount_;
+        if (!cv_.wait_for(lock, std::chrono::milliseconds(quietMs), [&] { return byteCount_ != seen; }))
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+    }
+}
+
 std::vector<std::vector<uint8_t>> Emulator::Written() const {
     std::lock_guard<std::mutex> lock(mu_);
     return written_;
@@ -598,7 +615,9 @@ void Emulator::ReadMaster() {
         {
             std::lock_guard<std::mutex> lock(mu_);
             raw_.insert(raw_.end(), buf, buf + n);
+            byteCount_ += static_cast<uint64_t>(n);
         }
+        cv_.notify_all();
         framer_.Feed(buf, static_cast<size_t>(n));
         fed_ += static_cast<uint64_t>(n);
         arrivals_.emplace_back(fed_, now);

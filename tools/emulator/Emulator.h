@@ -218,6 +218,10 @@ public:
     bool WaitForFillerBytes(size_t n, unsigned timeoutMs) const;
     // Every byte the host wrote, filler included, in order.
     std::vector<uint8_t> RawBytes() const;
+    // How many bytes the host has written in all (ClearRequests does not reset it),
+    // and a wait until none has come for quietMs (false when bytes still come at timeoutMs).
+    uint64_t ByteCount() const;
+    bool WaitForQuiet(unsigned quietMs, unsigned timeoutMs) const;
     // Every write() the emulator made to the master, one entry per call.
     std::vector<std::vector<uint8_t>> Written() const;
     // Unsolicited packets dropped because the port had no room for them.
@@ -286,6 +290,7 @@ private:
     std::deque<std::function<void()>> tasks_;
     std::vector<Request> requests_;
     std::vector<uint8_t> raw_;
+    uint64_t byteCount_ = 0;  // every byte read from the host, never reset
     std::vector<std::vector<uint8_t>> written_;
     size_t filler_ = 0;
     size_t streamDrops_ = 0;

@@ -40,6 +40,7 @@
 #include "platform/PortSeam.h"
 #include "platform/StaticObjects.h"
 #include "platform/Transport.h"
+#include "playback/PlayControl.h"
 #include "protocol/ControlBlock.h"
 #include "protocol/Identity.h"
 #include "protocol/Memory.h"
@@ -268,6 +269,7 @@ void Unload() {
         ORVStopOutputWaveform();
     }
     output::WaitForLockedExchanges();
+    PlayRawReleaseSources();  // the last run's sources would otherwise outlive the library
 }
 
 // Set while the library is loaded (the hook's slot is constant-initialised, so the order

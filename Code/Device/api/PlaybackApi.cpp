@@ -40,14 +40,16 @@ constexpr uint8_t kLEDOfChannel[3] = {2, 4, 1};  // pulse-group slot values of P
 // ---- Registries ------------------------------------------------------------------------
 
 std::mutex s_registryLock;
+// Only host calls reach it (no library thread does), so it may end with the library: an
+// unload frees it instead of leaking it once per load.
 std::unordered_set<void*>& GeneratedArrays() {
-    static std::unordered_set<void*>* arrays = new std::unordered_set<void*>;  // outlives unload order
-    return *arrays;
+    static std::unordered_set<void*> arrays;
+    return arrays;
 }
-std::unordered_set<void*>& SignalEvents() {
-    static std::unordered_set<void*>* events = new std::unordered_set<void*>;
-    return *events;
-}
+// Made by the first start signal and kept for as long as the process runs, so that the
+// signals stay reachable: they are the host's, and no call frees one. Until then there
+// is none, and nothing is allocated.
+std::unordered_set<void*>* s_signalEvents = nullptr;
 
 int* Track(int* array) {
     if (array == nullptr) {
@@ -64,7 +66,7 @@ int* Track(int* array) {
 
 bool IsSignalEvent(void* handle) {
     std::lock_guard<std::mutex> guard(s_registryLock);
-    return handle != nullptr && SignalEvents().count(handle) != 0;
+    return handle != nullptr && s_signalEvents != nullptr && s_signalEvents->count(handle) != 0;
 }
 
 // ---- Records ---------------------------------------------------------------------------
@@ -479,7 +481,10 @@ void* ORVCreateSynchronizationSignal() {
     }
     std::lock_guard<std::mutex> guard(s_registryLock);
     try {
-        SignalEvents().insert(event);
+        if (s_signalEvents == nullptr) {
+            s_signalEvents = new std::unordered_set<void*>;
+        }
+        s_signalEvents->insert(event);
     } catch (...) {
         // Out of memory: the host still owns the event, it just cannot be registered.
     }

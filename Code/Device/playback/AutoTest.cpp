@@ -544,10 +544,12 @@ int PlayRawAutoTestStartOutput(PFN_SAMPLE_CALLBACK ecg, PFN_SAMPLE_CALLBACK ppg1
     if (g_vecAutoTestAllItem.empty()) {
         return 0;
     }
-    if (DeviceIsConnected() && !SetOutputPacing(255)) {
+    // Item 0 is loaded (on the host only) before anything is sent: a start refused for an
+    // item that does not load leaves the instrument's pacing as it was.
+    if (PrepareAutoTestRun() == 0) {
         return 0;
     }
-    if (PrepareAutoTestRun() == 0) {
+    if (DeviceIsConnected() && !SetOutputPacing(255)) {
         return 0;
     }
     const unsigned char sync = SyncByte();

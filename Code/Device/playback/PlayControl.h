@@ -42,6 +42,9 @@ void PlayRawEnableLoop(bool loop);
 // Ends the run and joins its threads; the extra lists are emptied only when a run
 // existed. clearRespiration non-zero also clears the respiration mode.
 void PlayRawStop(int clearRespiration);
+// The unload's last step: frees the loaded ECG and PPG sources and the external
+// respiration curve once no run is left (a run that is still there keeps them).
+void PlayRawReleaseSources();
 
 // The command window: each runs its command between two batches of the running stream
 // and answers the command's own result. Once the producer has ended the command goes

@@ -308,6 +308,26 @@ void PlayRawEnableLoop(bool loop) {
     g_bPlayLoop = loop ? 1 : 0;
 }
 
+void PlayRawReleaseSources() {
+    CAutoCriticalSection global(g_CriticalSection);
+    CAutoCriticalSection lock(g_PlayRawCriticalSection);
+    if (g_hPlayThread.load() != 0) {
+        return;
+    }
+    CAutoCriticalSection data(g_DataCriticalSection);
+    delete[] g_pECGACSrcData;
+    delete[] g_pECGDCSrcData;
+    g_pECGACSrcData = nullptr;
+    g_pECGDCSrcData = nullptr;
+    g_nECGSrcSampleCount = 0;
+    for (int c = 1; c <= 3; ++c) {
+        FreeRawPPG(c);
+    }
+    delete[] g_pECGExtRespirationData;
+    g_pECGExtRespirationData = nullptr;
+    g_nECGExtRespirationSampleCount = 0;
+}
+
 void PlayRawStop(int clearRespiration) {
     // g_CriticalSection first (the callers hold it already): the play thread's end
     // sequence talks to the instrument on the strength of this stopper's hold on it.

@@ -8,6 +8,7 @@
 #include "platform/Transport.h"
 #include "protocol/Exchange.h"
 #include "protocol/Wire.h"
+#include "waveform/Normalise.h"
 #include "waveform/Waveform.h"
 
 namespace {
@@ -121,6 +122,12 @@ bool WriteWaveformRawData(unsigned char* data, unsigned int byteCount, int subCo
 }
 
 bool WriteECGRawData(ECG_WAVEFORM const& waveform) {
+    // A period that no rate fits into the instrument's buffer (a frequency too low for the
+    // slowest rate) is refused: it would overrun the buffer, and its upload of up to
+    // kMaxPointNumber points would hold the line for minutes.
+    if (GetPointNumber(waveform) > MaxPeriodPoints()) {
+        return false;
+    }
     Period period;
     GenECGWaveform(&waveform, &period.n, &period.ac, &period.dc, false);
     // No period means the generator could not allocate one (normalised records always
@@ -139,6 +146,9 @@ bool WriteECGRawData(ECG_WAVEFORM const& waveform) {
 }
 
 bool WritePPGRawData(PPGChannel channel, PPG_WAVEFORM const& waveform) {
+    if (GetPointNumber(waveform) > MaxPeriodPoints()) {
+        return false;  // as for the ECG period
+    }
     Period period;
     GenPPGWaveform(&waveform, &period.n, &period.ac, &period.dc, 0);
     if (period.n <= 0 || period.ac == nullptr || period.dc == nullptr) {

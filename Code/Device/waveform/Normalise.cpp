@@ -29,9 +29,7 @@ double MinThenMax(double x, double hi, double lo) {
     return y > lo ? y : lo;
 }
 
-// The most samples one generated period may have: the instrument's period buffer is
-// shared with PPG channel 3 when that channel exists.
-int PeriodLimit() { return IsPPGChannel3Supported() ? 1500 : 2000; }
+int PeriodLimit() { return MaxPeriodPoints(); }
 
 template <std::size_t N>
 void ChooseRate(const double (&rates)[N], double frequency, double& rateKHz, int& fraction) {
@@ -51,6 +49,9 @@ void ChooseRate(const double (&rates)[N], double frequency, double& rateKHz, int
 }
 
 }  // namespace
+
+// The instrument's period buffer is shared with PPG channel 3 when that channel exists.
+int MaxPeriodPoints() { return IsPPGChannel3Supported() ? 1500 : 2000; }
 
 int MakeInRange(int v, int lo, int hi) {
     if (v < lo) {

@@ -14,6 +14,10 @@ void AdjustECGWaveform(ECG_WAVEFORM* w);
 // skips that conversion. A null record is ignored.
 void AdjustPPGWaveform(PPGChannel ch, PPG_WAVEFORM* w, int suppressFingerConversion);
 
+// The most samples of one period the instrument's period buffer holds: 1500 where PPG
+// channel 3 shares it, 2000 otherwise.
+int MaxPeriodPoints();
+
 // The first rate (40 kHz down to 0.05 kHz for ECG, 0.1 kHz for PPG) whose period has at
 // most 1500 samples (2000 without PPG channel 3); both rate fields stay when none fits or
 // the frequency is not positive and finite.

@@ -24,6 +24,9 @@ struct PulseTimes {
     int s1, s2, s3;           // samples
 };
 
+// a - b without overflow: a record's pulse times may be anywhere in the int range.
+double Span(int a, int b) { return static_cast<double>(a) - static_cast<double>(b); }
+
 PulseTimes PulseTimesOf(const PPG_WAVEFORM* w) {
     PulseTimes p;
     p.a1 = 1000.0 * w->fAmplitude1;
@@ -135,12 +138,12 @@ int* GenPPGWaveformPPG(const PPG_WAVEFORM* w, int* count, int startLevel) {
                 v = p.a1 / 2.0 + (p.a1 / 2.0) * std::sin(kPi * i / p.s1 - kPi / 2.0);
             }
         } else if (i < p.s2) {
-            v = ((p.a1 - p.a2) / 2.0) * std::cos(kPi * (i - p.s1) / (p.s2 - p.s1)) + (p.a1 - p.a2) / 2.0 + p.a2;
+            v = ((p.a1 - p.a2) / 2.0) * std::cos(kPi * Span(i, p.s1) / Span(p.s2, p.s1)) + (p.a1 - p.a2) / 2.0 + p.a2;
         } else if (i < p.s3) {
-            v = ((p.a3 - p.a2) / 2.0) * std::sin(kPi * (i - p.s2) / (p.s3 - p.s2) - kPi / 2.0) + (p.a3 - p.a2) / 2.0 +
-                p.a2;
+            v = ((p.a3 - p.a2) / 2.0) * std::sin(kPi * Span(i, p.s2) / Span(p.s3, p.s2) - kPi / 2.0) +
+                (p.a3 - p.a2) / 2.0 + p.a2;
         } else {
-            v = (p.a3 / 2.0) * std::cos(kPi * (i - p.s3) / (n - p.s3)) + p.a3 / 2.0;
+            v = (p.a3 / 2.0) * std::cos(kPi * Span(i, p.s3) / Span(n, p.s3)) + p.a3 / 2.0;
         }
         if (invert) {
             v = p.peak - v;
@@ -164,11 +167,11 @@ int* GenPPGWaveformPPGEx(const PPG_WAVEFORM* w, int* count) {
         if (i < p.s1) {
             v = i * p.a1 / p.s1;
         } else if (i < p.s2) {
-            v = (i - p.s1) * (p.a2 - p.a1) / (p.s2 - p.s1) + p.a1;
+            v = Span(i, p.s1) * (p.a2 - p.a1) / Span(p.s2, p.s1) + p.a1;
         } else if (i < p.s3) {
-            v = (i - p.s2) * (p.a3 - p.a2) / (p.s3 - p.s2) + p.a2;
+            v = Span(i, p.s2) * (p.a3 - p.a2) / Span(p.s3, p.s2) + p.a2;
         } else {
-            v = (i - p.s3) * (0.0 - p.a3) / (n - p.s3) + p.a3;
+            v = Span(i, p.s3) * (0.0 - p.a3) / Span(n, p.s3) + p.a3;
         }
         if (w->bInverted != 0) {
             v = p.peak - v;

@@ -3,7 +3,8 @@
 //   nvs_unload_host <library> <state> <port>
 //
 // state: idle (loaded only), init (connection thread scanning, no instrument accepted),
-// connected (ORVConnect on /dev/ttyACM<port>), output (connected, an ECG output running).
+// connected (ORVConnect on /dev/ttyACM<port>), output (connected, an ECG output running),
+// playback (connected, an ECG playback streaming).
 // After dlclose the library must be gone from the process with every thread it started,
 // and a second load must connect again. Exit status 0 when all held; otherwise the number
 // of the step that failed (a crash shows as the signal that ended the process).
@@ -69,7 +70,7 @@ F Get(void* lib, const char* name) {
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: %s <library> idle|init|connected|output <port>\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <library> idle|init|connected|output|playback <port>\n", argv[0]);
         return kUsage;
     }
     const char* path = argv[1];
@@ -88,22 +89,24 @@ int main(int argc, char** argv) {
     auto initEx = Get<bool (*)(int, PFN_CONNECT_LISTENER)>(lib, "_Z9ORVInitExiPFvbE");
     auto connect = Get<bool (*)(unsigned, unsigned)>(lib, "ORVConnect");
     auto outputECG = Get<bool (*)(ECG_WAVEFORM*, PFN_SAMPLE_CALLBACK)>(lib, "ORVOutputECG");
-    if (initEx == nullptr || connect == nullptr || outputECG == nullptr) {
+    auto playECG = Get<bool (*)(ECG_WAVEFORM*, PFN_SAMPLE_CALLBACK)>(lib, "ORVPlayECG");
+    if (initEx == nullptr || connect == nullptr || outputECG == nullptr || playECG == nullptr) {
         return kLoad;
     }
     bool ready = true;
     if (state == "init") {
         ready = initEx(7777, nullptr);  // a serial number that no instrument here carries
-    } else if (state == "connected" || state == "output") {
+    } else if (state == "connected" || state == "output" || state == "playback") {
         ready = connect(port, 20000);
-        if (ready && state == "output") {
+        if (ready && state != "connected") {
             ECG_WAVEFORM ecg{};
             ecg.fFrequency = 1.0;
             ecg.fAmplitude = 1.0;
             ecg.nRRInterval = 1000;
             ecg.nPacingRate = 60;
             ecg.fSampleRateKHz = 1.0;
-            ready = outputECG(&ecg, CountSample) && WaitUntil([] { return s_samples.load() >= 100; }, 10000);
+            ready = (state == "output" ? outputECG : playECG)(&ecg, CountSample) &&
+                    WaitUntil([] { return s_samples.load() >= 100; }, 10000);
         }
     } else if (state != "idle") {
         return kUsage;
