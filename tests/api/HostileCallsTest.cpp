@@ -861,6 +861,37 @@ const Row kRows[] = {
         c.Refuses(false, Ch(1), nullptr, 3);
         for (unsigned long n : {0ul, 2ul, 4ul, ULONG_MAX}) c.Refuses(false, Ch(1), v, n)),
     ROW(ORVRestoreLEDLevelFactorySetting, c.RefusedOffline(false)),
+    ROW(ORVRestoreFactorySetting, c.RefusedOffline(false)),
+    ROW(ORVBackupFactorySetting, c.RefusedOffline(false)),
+    ROW(ORVWriteFPGACalibrationData,
+        c.Refuses(false, Ch(1), nullptr, 8); c.Refuses(false, Ch(2), nullptr, ULONG_MAX)),
+    ROW(ORVClearFPGACalibrationData, c.RefusedOffline(false, Ch(1))),
+    ROW(ORVCalibrationSetTransmissionRate,
+        for (int ch : {0, 4, -1, INT_MIN, INT_MAX}) c.Ignores(Ch(ch), 0, 0xFFFF, 0xFFFF);
+        for (int mode : {-1, 6, INT_MIN, INT_MAX}) c.Ignores(Ch(1), mode, 0xFFFF, 0xFFFF)),
+
+    // Calibration output methods: a missing record, a record of 0xFF bytes (periods of
+    // -1 points, NaN lengths), channel 3 where no table row exists
+    ROW(ORVECGCalibrateMethod1, c.Refuses(false, nullptr); c.Refuses(false, FF<ECG_WAVEFORM>())),
+    ROW(ORVCalibrateMethod1,
+        for (int ch : {1, 2, 3, 0, INT_MIN}) { c.Refuses(false, Ch(ch), nullptr); c.Refuses(false, Ch(ch), FF<PPG_WAVEFORM>()); }),
+    ROW(ORVCalibrateMethod1Ex,
+        c.Refuses(false, nullptr, nullptr); c.Refuses(false, FF<PPG_WAVEFORM>(), nullptr);
+        c.Refuses(false, FF<PPG_WAVEFORM>(), FF<PPG_WAVEFORM>())),
+    ROW(ORVCalibrateMethod2,
+        for (int ch : {1, 2, 0, INT_MAX}) c.Refuses(false, Ch(ch), nullptr);
+        c.Refuses(false, Ch(3), FF<PPG_WAVEFORM>())),
+    ROW(ORVCalibrateMethod2Ex, c.Refuses(false, nullptr, nullptr); c.Refuses(false, FF<PPG_WAVEFORM>(), nullptr)),
+    ROW(ORVCalibrateMethod3,
+        for (int ch : {1, 2, 0, INT_MIN}) c.Refuses(false, Ch(ch), nullptr);
+        c.Refuses(false, Ch(3), FF<PPG_WAVEFORM>())),
+    ROW(ORVCalibrateMethod3Ex,
+        for (bool e : {true, false}) c.Refuses(false, e, nullptr, !e, nullptr);
+        c.Refuses(false, true, FF<PPG_WAVEFORM>(), true, FF<PPG_WAVEFORM>())),
+    ROW(ORVCalibrateMethod4, for (bool e : {true, false}) c.Refuses(false, e, nullptr, !e, nullptr)),
+    ROW(ORVCalibrateMethod5,
+        for (bool e : {true, false}) c.Refuses(false, e, nullptr, !e, nullptr);
+        c.Refuses(false, true, FF<PPG_WAVEFORM>(), true, FF<PPG_WAVEFORM>())),
 
     // Connection: last, they end the connection
     LAST(ORVConnect,
