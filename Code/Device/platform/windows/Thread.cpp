@@ -22,6 +22,7 @@
 #include <new>
 #include <process.h>
 
+#include "../SleepSeam.h"
 #include "Win32.h"
 
 namespace {
@@ -210,7 +211,11 @@ int CloseHandle(PORT_HANDLE handle) {
 }
 
 // Win32 SleepEx, not Sleep: a zero wait then also lets threads of lower priority run.
-void SleepEx(unsigned int ms) { ::SleepEx(ms, FALSE); }
+// A pause ceiling (set only by test builds) shortens longer pauses, to whole milliseconds.
+void SleepEx(unsigned int ms) {
+    const uint64_t us = PauseUnderCeilingUs(ms);
+    ::SleepEx(static_cast<DWORD>((us + 999u) / 1000u), FALSE);
+}
 
 uint64_t GetMonotonicUs() {
     static const LONGLONG frequency = [] {
