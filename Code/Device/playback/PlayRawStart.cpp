@@ -315,17 +315,7 @@ void PlayRawReleaseSources() {
         return;
     }
     CAutoCriticalSection data(g_DataCriticalSection);
-    delete[] g_pECGACSrcData;
-    delete[] g_pECGDCSrcData;
-    g_pECGACSrcData = nullptr;
-    g_pECGDCSrcData = nullptr;
-    g_nECGSrcSampleCount = 0;
-    for (int c = 1; c <= 3; ++c) {
-        FreeRawPPG(c);
-    }
-    delete[] g_pECGExtRespirationData;
-    g_pECGExtRespirationData = nullptr;
-    g_nECGExtRespirationSampleCount = 0;
+    FreeLoadedSources();
 }
 
 void PlayRawStop(int clearRespiration) {

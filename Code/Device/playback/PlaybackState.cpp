@@ -60,6 +60,20 @@ double g_fPacingAmplitude = 0.0;
 double g_fPacingRate = kPacingRateAtLoad;
 double g_fPacingDuraton = kPacingDurationAtLoad;
 
+void FreeLoadedSources() {
+    delete[] g_pECGACSrcData;
+    delete[] g_pECGDCSrcData;
+    g_pECGACSrcData = nullptr;
+    g_pECGDCSrcData = nullptr;
+    g_nECGSrcSampleCount = 0;
+    for (int c = 1; c <= 3; ++c) {
+        FreeRawPPG(c);
+    }
+    delete[] g_pECGExtRespirationData;
+    g_pECGExtRespirationData = nullptr;
+    g_nECGExtRespirationSampleCount = 0;
+}
+
 void ResetPlaybackState() {
     g_nSampleRate = kSampleRateAtLoad;
     g_nOperatorMode = 0;
@@ -70,19 +84,9 @@ void ResetPlaybackState() {
         offset = 0;
     }
 
-    delete[] g_pECGACSrcData;
-    delete[] g_pECGDCSrcData;
-    g_pECGACSrcData = nullptr;
-    g_pECGDCSrcData = nullptr;
-    g_nECGSrcSampleCount = 0;
+    FreeLoadedSources();
     g_fECGSrcSampleRate = 0.0;
     g_fECGSrcSampleRateBackup = 0.0;
-    for (int c = 1; c <= 3; ++c) {
-        FreeRawPPG(c);
-    }
-    delete[] g_pECGExtRespirationData;
-    g_pECGExtRespirationData = nullptr;
-    g_nECGExtRespirationSampleCount = 0;
     g_nECGExtRespirationBaselineDAC = 0;
 
     PlayRawResetAccumulation();

@@ -109,6 +109,9 @@ extern double g_fPacingAmplitude;  // mV
 extern double g_fPacingRate;       // pulses per second; 1.0 at load
 extern double g_fPacingDuraton;    // ms; 2.0 at load
 
+// Frees the loaded ECG and PPG sources and the external respiration curve (counts to 0);
+// the caller makes sure no run reads them.
+void FreeLoadedSources();
 // Every value above back to its load-time contents, freeing the sources, the
 // external-respiration curve and every list's arrays, as if the library were loaded
 // afresh (for the test suites; the library never calls it). Only while no run exists.
