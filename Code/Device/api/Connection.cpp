@@ -33,6 +33,7 @@
 
 #include "api/PostConnection.h"
 #include "output/LockedExchange.h"
+#include "output/OutputGate.h"
 #include "output/Output.h"
 #include "platform/Device.h"
 #include "platform/Monitor.h"
@@ -268,6 +269,7 @@ void Unload() {
     if (running) {
         ORVStopOutputWaveform();
     }
+    output::ReleaseLateOutputThread();
     output::WaitForLockedExchanges();
     PlayRawReleaseSources();  // the last run's sources would otherwise outlive the library
 }

@@ -541,7 +541,11 @@ ORV_API bool ORVOutputPPG3(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM*
                            PFN_SAMPLE_CALLBACK ppg2Callback, PFN_SAMPLE_CALLBACK ppg3Callback);
 /* The common stop: ends the output (each set callback gets its end marker before this
  * returns), stops any playback, turns dynamic LED strength off and restores the default
- * transmission rates. Does nothing harmful when nothing runs. */
+ * transmission rates. Does nothing harmful when nothing runs. Windows: a callback that
+ * has not returned 3 s after the stop began is left to return alone; the stop then
+ * returns without the end markers, and no callback of that output starts afterwards.
+ * The next output start waits for that callback to return; one called from a library
+ * callback returns false instead. */
 ORV_API void ORVStopOutputWaveform(void);
 
 /* -- Photodiode sampling -- */

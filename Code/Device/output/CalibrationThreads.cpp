@@ -12,6 +12,7 @@
 
 #include "output/LockedExchange.h"
 #include "output/Output.h"
+#include "output/OutputGate.h"
 #include "output/OutputEnable.h"
 #include "platform/Device.h"
 #include "platform/StaticObjects.h"
@@ -33,14 +34,18 @@ void RunCalibration(Kind kind, _DEVICE_CONTROL_SETTING block) {
     if (on != output::LockedRun::Stopped) {
         g_hStopOutputEvent.Wait();
     }
+    if (!output::EnterEndSteps()) {
+        return;  // a stop that gave up on this thread no longer holds the lock
+    }
     if (kind == Kind::ECG) {
         SetOutputPacing(0);  // fails without effect when no instrument is connected
         if (DeviceIsConnected()) {
             NotifyDeviceStopOutputWaveform();
         }
-        return;
+    } else {
+        NotifyDeviceStopOutputWaveform();
     }
-    NotifyDeviceStopOutputWaveform();
+    output::LeaveEndSteps();
 }
 
 uint16_t Low16(int value) { return static_cast<uint16_t>(static_cast<unsigned>(value) & 0xFFFFu); }

@@ -62,7 +62,8 @@ bool DoOutputPPGWaveform(int count, PPG_WAVEFORM** records, PFN_SAMPLE_CALLBACK*
 
 // Ends the output thread: sets the stop event and joins the thread (its end steps and
 // end markers run during the join), then clears the handle, g_LastOutputEnable and every
-// callback slot. Nothing when no thread runs. Holds g_CriticalSection while it joins.
+// callback slot. Nothing when no thread runs. Holds g_CriticalSection while it joins,
+// within output::kStopBoundMs where the platform bounds joins (OutputGate.h).
 void StopOutputWaveform();
 
 // ORVStopOutputWaveform (nvs300.h): ends the output thread, stops any playback, turns

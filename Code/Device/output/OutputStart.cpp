@@ -11,6 +11,7 @@
 #include "api/AutoPauseSampling.h"
 #include "api/DeviceInfo.h"
 #include "output/Output.h"
+#include "output/OutputGate.h"
 #include "output/OutputEnable.h"
 #include "output/OutputSimulation.h"
 #include "platform/Device.h"
@@ -52,8 +53,19 @@ bool Fail() {
 // now (nothing, unless it raced) before it touches the output state.
 void EndRacingOutput() { StopOutputWaveform(); }
 
+// Every start's first step: the stop, then the wait for a thread that an earlier stop
+// left running (OutputGate.h). False when that wait is refused here.
+bool StopBeforeStart() {
+    ORVStopOutputWaveform();
+    return output::JoinLateOutputThread();
+}
+
 // Step 8 of every start, with the lock still held: the thread's switch-on waits for it.
+// Refused while a thread left running by a stop that raced this start has not ended.
 bool StartThread(PFN_OUTPUT_BODY body) {
+    if (output::LateOutputThreadLeft()) {
+        return Fail();
+    }
     g_hStopOutputEvent.ResetEvent();
     THREAD_HANDLE handle = 0;
     if (CreateThread(&handle, OutputThread, reinterpret_cast<void*>(body)) == 0) {
@@ -126,7 +138,9 @@ bool ORVOutputECG(ECG_WAVEFORM* ecg, PFN_SAMPLE_CALLBACK ecgCallback) {
     if (ecg == nullptr) {
         return false;
     }
-    ORVStopOutputWaveform();
+    if (!StopBeforeStart()) {
+        return false;
+    }
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
     EndRacingOutput();
@@ -147,7 +161,9 @@ bool ORVOutputECGAndPPG(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, PFN_SAM
     if (ecg == nullptr || ppg == nullptr) {
         return false;
     }
-    ORVStopOutputWaveform();
+    if (!StopBeforeStart()) {
+        return false;
+    }
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
     EndRacingOutput();
@@ -169,7 +185,9 @@ bool ORVOutputECGAndPPGEx(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_
     if (ecg == nullptr) {
         return false;
     }
-    ORVStopOutputWaveform();
+    if (!StopBeforeStart()) {
+        return false;
+    }
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
     EndRacingOutput();
@@ -197,7 +215,9 @@ bool ORVOutputECGAndPPG3(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_W
     if (ecg == nullptr) {
         return false;
     }
-    ORVStopOutputWaveform();
+    if (!StopBeforeStart()) {
+        return false;
+    }
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
     EndRacingOutput();
@@ -230,7 +250,9 @@ bool ORVOutputPPG(int channel, PPG_WAVEFORM* ppg, PFN_SAMPLE_CALLBACK ppgCallbac
     }
     const int slot = CheckPPGChannel(static_cast<PPGChannel>(channel)) - 1;
     const bool dynamicLED = g_PPGDynamicLEDEnabled != 0;
-    ORVStopOutputWaveform();
+    if (!StopBeforeStart()) {
+        return false;
+    }
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
     EndRacingOutput();
@@ -273,7 +295,9 @@ bool DoOutputPPGWaveform(int count, PPG_WAVEFORM** records, PFN_SAMPLE_CALLBACK*
 bool ORVOutputPPGEx(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PFN_SAMPLE_CALLBACK ppg1Callback,
                     PFN_SAMPLE_CALLBACK ppg2Callback) {
     const bool dynamicLED = g_PPGDynamicLEDEnabled != 0;
-    ORVStopOutputWaveform();
+    if (!StopBeforeStart()) {
+        return false;
+    }
     {
         CAutoPauseSampling pause;
         CAutoCriticalSection lock(g_CriticalSection);
@@ -286,7 +310,9 @@ bool ORVOutputPPGEx(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PFN_SAMPLE_CALLBACK 
 
 bool ORVOutputPPG3(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3, PFN_SAMPLE_CALLBACK ppg1Callback,
                    PFN_SAMPLE_CALLBACK ppg2Callback, PFN_SAMPLE_CALLBACK ppg3Callback) {
-    ORVStopOutputWaveform();
+    if (!StopBeforeStart()) {
+        return false;
+    }
     PPG_WAVEFORM* records[3] = {ppg1, ppg2, ppg3};
     PFN_SAMPLE_CALLBACK callbacks[3] = {ppg1Callback, ppg2Callback, ppg3Callback};
     if (IsPPGChannel3Simulated()) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "output/LockedExchange.h"
+#include "output/OutputGate.h"
 #include "output/Output.h"
 #include "output/OutputEnable.h"
 #include "output/OutputSimulation.h"
@@ -34,10 +35,11 @@ Callbacks TakeCallbacks() {
                       g_OutputPPGChannelCallback[2]}};
 }
 
+// No callback starts once a stop has given up waiting for this thread.
 void Deliver(const Callbacks& callbacks, const Sample* samples, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         PFN_SAMPLE_CALLBACK cb = callbacks.of[samples[i].channel];
-        if (cb != nullptr) {
+        if (cb != nullptr && !output::OutputMuted()) {
             cb(samples[i].t, samples[i].ac, samples[i].dc);
         }
     }
@@ -103,6 +105,9 @@ void Run(Simulation& sim, const SwitchOn& on) {
             break;  // a failed wait (WAIT_FAILED): waiting again would spin for ever
         }
         Deliver(callbacks, samples.data(), output::Tick(sim, tickMs, samples.data()));
+        if (output::OutputMuted()) {
+            break;  // the stop left this thread running: nothing more goes out
+        }
         if (sim.kind == output::Kind::ECG) {
             const output::ApneaSwitch what = output::ApneaStep(sim, tickMs);
             if (what != output::ApneaSwitch::None && !SwitchRespiration(what)) {
@@ -112,15 +117,19 @@ void Run(Simulation& sim, const SwitchOn& on) {
     }
 
     // End steps: the stopper holds g_CriticalSection for the whole join, so these
-    // exchanges need no lock of their own.
-    if (DeviceIsConnected()) {
-        NotifyDeviceStopOutputWaveform();
+    // exchanges need no lock of their own. A stop that gave up on this thread has let
+    // go of the lock: then neither they nor the end markers happen.
+    if (output::EnterEndSteps()) {
+        if (DeviceIsConnected()) {
+            NotifyDeviceStopOutputWaveform();
+        }
+        if (sim.kind != output::Kind::PPG) {
+            SetOutputPacing(0);
+            SetOutputRespiration(0);
+        }
+        output::LeaveEndSteps();
+        Deliver(callbacks, samples.data(), output::EndMarkers(sim, samples.data()));
     }
-    if (sim.kind != output::Kind::PPG) {
-        SetOutputPacing(0);
-        SetOutputRespiration(0);
-    }
-    Deliver(callbacks, samples.data(), output::EndMarkers(sim, samples.data()));
     sim = Simulation();  // the periods go
     DeleteTimerForEvent(timer);
 }
@@ -131,7 +140,9 @@ void Run(Simulation& sim, const SwitchOn& on) {
 // cleared its own handle could wipe out a newer thread's, and a thread that ended after
 // a callback stopped its own output would never be joined.
 void* OutputThread(void* body) {
+    output::RegisterOutputThread();
     reinterpret_cast<PFN_OUTPUT_BODY>(body)();
+    output::UnregisterOutputThread();
     return nullptr;
 }
 

@@ -1,6 +1,7 @@
 // The common stop: every output family of the library calls it before its own work.
 #include "api/AutoPauseSampling.h"
 #include "output/LockedExchange.h"
+#include "output/OutputGate.h"
 #include "output/Output.h"
 #include "platform/Platform.h"
 #include "platform/SimpleCriticalSection.h"
@@ -22,7 +23,9 @@ void StopOutputWaveform() {
         // A callback that stops its own output: the thread ends once the callback returns.
         return;
     }
-    WaitForThread(thread);
+    // A thread past the bound is muted and left to end alone (OutputGate.h): the stop
+    // goes on as if it had ended, without its end steps and end markers.
+    output::JoinOutputThreadWithinBound(thread);
     g_hOutputWaveformThread = 0;
     g_LastOutputEnable = 0;
     g_OutputECGCallback = nullptr;

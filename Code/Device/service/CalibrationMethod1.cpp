@@ -16,6 +16,7 @@
 #include "api/AutoPauseSampling.h"
 #include "output/CalibrationThreads.h"
 #include "output/Output.h"
+#include "output/OutputGate.h"
 #include "platform/Device.h"
 #include "platform/Platform.h"
 #include "platform/StaticObjects.h"
@@ -59,7 +60,11 @@ void PutPoint(std::vector<uint8_t>& out, size_t i, int dc, int ac) {
 // The sub-command of the PPG period of channel 1 or 2.
 int PPGRawSubCommand(PPGChannel channel) { return channel == PPG_CHANNEL_2 ? 6 : 5; }
 
+// Refused while a thread that a stop left running has not ended (OutputGate.h).
 bool StartCalibrationThread(PFN_OUTPUT_BODY body) {
+    if (output::LateOutputThreadLeft()) {
+        return false;
+    }
     THREAD_HANDLE handle = 0;
     if (CreateThread(&handle, OutputThread, reinterpret_cast<void*>(body)) == 0) {
         handle = 0;
@@ -150,6 +155,9 @@ bool ORVECGCalibrateMethod1(ECG_WAVEFORM* ecg) {
         return false;
     }
     ORVStopOutputWaveform();
+    if (!output::JoinLateOutputThread()) {
+        return false;
+    }
     CAutoPauseSampling pause;
     CAutoCriticalSection lock(g_CriticalSection);
     StopOutputWaveform();  // an output another host thread started since the stop above
@@ -174,6 +182,9 @@ bool ORVCalibrateMethod1(PPGChannel channel, PPG_WAVEFORM* ppg) {
         return false;
     }
     ORVStopOutputWaveform();
+    if (output::LateOutputThreadLeft()) {
+        return false;  // a callback of an earlier output has not returned
+    }
     const PPGChannel ch = channel == PPG_CHANNEL_2 ? PPG_CHANNEL_2 : PPG_CHANNEL_1;
     TakeMethod1Record(0, *ppg);  // the first slot, whichever channel is meant
     g_iPPGOutputChannelNo = ch;
@@ -193,6 +204,9 @@ bool ORVCalibrateMethod1Ex(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2) {
         return false;
     }
     ORVStopOutputWaveform();
+    if (output::LateOutputThreadLeft()) {
+        return false;  // a callback of an earlier output has not returned
+    }
     TakeMethod1Record(0, *ppg1);
     TakeMethod1Record(1, *ppg2);
     if (!WriteWaveformInfo(PPG_CHANNEL_1, g_PPGChannelWaveform[0]) ||

@@ -2,20 +2,25 @@
 // decorated one is there, output runs without an instrument, the device-change window
 // takes the next class number after a name already registered and is gone after
 // FreeLibrary (a broadcast then is harmless), a second load works, and a second process
-// loading the DLL meanwhile takes the next number.
+// loading the DLL meanwhile takes the next number. A sample callback that does not
+// return holds neither the stop nor ORVFree past their bound, and keeps the DLL mapped
+// until it returns, even after FreeLibrary.
 //
 // Every test here holds one resource lock: processes that have the DLL loaded share its
 // class counter.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include "api/nvs300.h"
 
@@ -166,6 +171,145 @@ TEST(Dll, WindowClassNumbersUnloadAndSecondLoad) {
     version();
     EXPECT_TRUE(FreeLibrary(dll));
     UnregisterClassA(ClassName(0).c_str(), GetModuleHandleA(nullptr));
+}
+
+// ---- A sample callback that does not return ---------------------------------------------
+
+using OutputEcgFn = bool (*)(ECG_WAVEFORM*, PFN_SAMPLE_CALLBACK);
+using VoidFn = void (*)();
+
+// The first call blocks until the test lets it go (or 60 s pass: a failing test ends);
+// every call is counted.
+HANDLE s_release = nullptr;
+std::atomic<int> s_blockingCalls{0};
+std::atomic<bool> s_blocked{false};
+void Blocking(double, int, int) {
+    if (s_blockingCalls.fetch_add(1) == 0) {
+        s_blocked.store(true);
+        WaitForSingleObject(s_release, 60000);
+        s_blocked.store(false);
+    }
+}
+
+// The threads of this process (the library's end with FreeLibrary, the callback's
+// thread with its last return).
+int ThreadsOfThisProcess() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    int n = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        n += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    CloseHandle(snapshot);
+    return n;
+}
+
+template <class Pred>
+bool WaitUntil(Pred pred, int ms) {
+    for (int i = 0; i < ms / 5; ++i) {
+        if (pred())
+            return true;
+        Sleep(5);
+    }
+    return pred();
+}
+
+double SecondsOf(VoidFn fn) {
+    const auto start = std::chrono::steady_clock::now();
+    fn();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+ECG_WAVEFORM Ecg() {
+    ECG_WAVEFORM ecg = {};
+    ecg.nWaveformType = 0;
+    ecg.fFrequency = 1.0;
+    ecg.fAmplitude = 1.0;
+    return ecg;
+}
+
+// Loads the DLL (with the connection handling started when init is set: it finds no
+// instrument here) and starts an ECG output whose first callback blocks.
+int s_threadsBeforeLoad = 0;
+HMODULE StartBlockedOutput(bool init) {
+    s_threadsBeforeLoad = ThreadsOfThisProcess();
+    HMODULE dll = LoadLibraryA(WinePath(NVS_DLL_PATH).c_str());
+    if (dll == nullptr || (init && !Proc<bool (*)(PFN_CONNECT_LISTENER)>(dll, "ORVInit")(nullptr)))
+        return nullptr;
+    s_release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    s_blockingCalls.store(0);
+    ECG_WAVEFORM ecg = Ecg();
+    if (!Proc<OutputEcgFn>(dll, "ORVOutputECG")(&ecg, Blocking) || !WaitUntil([] { return s_blocked.load(); }, 10000)) {
+        SetEvent(s_release);
+        return nullptr;
+    }
+    return dll;
+}
+
+TEST(Dll, StopLeavesACallbackThatDoesNotReturn) {
+    HMODULE dll = StartBlockedOutput(false);
+    ASSERT_NE(nullptr, dll);
+    // Bounded at 3 s, without the end marker and with the lock let go.
+    const double stopped = SecondsOf(Proc<VoidFn>(dll, "ORVStopOutputWaveform"));
+    EXPECT_GE(stopped, 2.5);
+    EXPECT_LE(stopped, 4.5);
+    MODEL_INFORMATION info;
+    auto getter = Proc<bool (*)(MODEL_INFORMATION*)>(dll, "ORVGetDeviceInformation");
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_TRUE(getter(&info));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count(), 1.0);
+
+    // The next start waits for the callback to return, then delivers.
+    std::atomic<bool> started{false};
+    std::atomic<bool> result{false};
+    s_samples.store(0);
+    std::thread next([&] {
+        ECG_WAVEFORM ecg = Ecg();
+        result.store(Proc<OutputEcgFn>(dll, "ORVOutputECG")(&ecg, Sample));
+        started.store(true);
+    });
+    EXPECT_FALSE(WaitUntil([&] { return started.load(); }, 300)) << "the start did not wait for the callback";
+    SetEvent(s_release);
+    EXPECT_TRUE(WaitUntil([&] { return started.load(); }, 10000));
+    next.join();
+    EXPECT_TRUE(result.load());
+    EXPECT_TRUE(WaitUntil([] { return s_samples.load() > 0; }, 10000));
+    // The left thread started no callback after its stop, not even its end marker.
+    EXPECT_EQ(1, s_blockingCalls.load());
+    Proc<VoidFn>(dll, "ORVStopOutputWaveform")();
+    CloseHandle(s_release);
+    EXPECT_TRUE(FreeLibrary(dll));
+    EXPECT_TRUE(WaitUntil([] { return ThreadsOfThisProcess() <= s_threadsBeforeLoad; }, 10000));
+}
+
+TEST(Dll, FreeAndUnloadWhileACallbackIsOut) {
+    HMODULE dll = StartBlockedOutput(true);
+    ASSERT_NE(nullptr, dll);
+    const double freed = SecondsOf(Proc<VoidFn>(dll, "ORVFree"));
+    EXPECT_GE(freed, 2.5);
+    EXPECT_LE(freed, 4.5);
+    // The host lets go of the DLL; the callback's thread keeps it mapped until it returns
+    // into it, then unloads it on its way out.
+    char name[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameA(dll, name, sizeof name), 0u);
+    EXPECT_TRUE(FreeLibrary(dll));
+    EXPECT_NE(nullptr, GetModuleHandleA(name));
+    SetEvent(s_release);
+    EXPECT_TRUE(WaitUntil([&] { return GetModuleHandleA(name) == nullptr; }, 10000));
+    EXPECT_EQ(1, s_blockingCalls.load());
+    CloseHandle(s_release);
+
+    dll = LoadLibraryA(WinePath(NVS_DLL_PATH).c_str());
+    ASSERT_NE(nullptr, dll);
+    s_samples.store(0);
+    ECG_WAVEFORM ecg = Ecg();
+    EXPECT_TRUE(Proc<OutputEcgFn>(dll, "ORVOutputECG")(&ecg, Sample));
+    EXPECT_TRUE(WaitUntil([] { return s_samples.load() > 0; }, 10000));
+    Proc<VoidFn>(dll, "ORVStopOutputWaveform")();
+    EXPECT_TRUE(FreeLibrary(dll));
+    EXPECT_TRUE(WaitUntil([] { return ThreadsOfThisProcess() <= s_threadsBeforeLoad; }, 10000));
 }
 
 // Run only as the second process of the test above.
