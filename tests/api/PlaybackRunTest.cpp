@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "ApiFixture.h"
+#include "Pace.h"
 #include "Watchdog.h"
 #include "api/Connection.h"
 #include "output/LockedExchange.h"
@@ -152,7 +153,9 @@ TEST_F(PlaybackRun, NonLoopingECGRunStreamsEveryBatchAndEndsCleanly) {
     const StreamStatus s = Status();
     EXPECT_EQ(s.counters.packets, 715u);
     EXPECT_EQ(s.counters.checkFailures, 0u);
-    EXPECT_EQ(s.counters.underruns, 0u);
+    if (PaceChecked()) {
+        EXPECT_EQ(s.counters.underruns, 0u);  // a batch plays 70 ms at 10000 samples/s
+    }
     EXPECT_EQ(s.counters.overflows, 0u);
     EXPECT_EQ(s.counters.commandsInBatch, 0u);
     EXPECT_EQ(s.end, nvsemu::StreamEnd::Switch);
