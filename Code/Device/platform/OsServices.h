@@ -112,7 +112,9 @@ int CloseHandle(PORT_HANDLE handle);
 
 // ---- Sleeps and the clock --------------------------------------------------------------
 
-// Blocks ms milliseconds (resuming after signals for the time that is left).
+// Blocks ms milliseconds (resuming after signals for the time that is left). 0 yields:
+// the caller gives way to every thread ready to run, of lower priority too (POSIX: a
+// 50 us sleep, since a zero sleep does not yield a real-time thread).
 void SleepEx(unsigned int ms);
 // Monotonic time (arbitrary origin) in milliseconds and in microseconds.
 uint64_t GetMonotonicMs();

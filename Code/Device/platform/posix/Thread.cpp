@@ -91,8 +91,15 @@ int CloseHandle(PORT_HANDLE handle) {
     return close(static_cast<int>(handle)) == 0 ? 1 : 0;
 }
 
+// SleepEx(0) is the yield of the paced threads' polls, and it must let threads of lower
+// priority run as on Windows. A zero or microsecond sleep returns before any other
+// thread is scheduled when the caller has real-time priority (its timer has no slack),
+// so such a thread would spin and starve the ordinary threads on its core; the shortest
+// sleep that lets them in is some tens of microseconds.
+constexpr uint64_t kYieldUs = 50;
+
 void SleepEx(unsigned int ms) {
-    const uint64_t us = PauseUnderCeilingUs(ms);
+    const uint64_t us = ms == 0 ? kYieldUs : PauseUnderCeilingUs(ms);
     timespec request;
     request.tv_sec = static_cast<time_t>(us / 1000000u);
     request.tv_nsec = static_cast<long>(us % 1000000u) * 1000L;
