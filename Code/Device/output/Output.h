@@ -57,6 +57,11 @@ uint8_t GetOutputEnableForPPGModule();
 
 // ---- Starts and stop -----------------------------------------------------------------
 
+// Every start's first step, without g_CriticalSection held: the common stop, then the
+// wait for a thread that an earlier stop left running (OutputGate.h). False when that
+// wait is refused (on a library thread): the start then fails.
+bool StopBeforeStart();
+
 // The common start of ORVOutputPPGEx and ORVOutputPPG3.
 bool DoOutputPPGWaveform(int count, PPG_WAVEFORM** records, PFN_SAMPLE_CALLBACK* callbacks, PFN_OUTPUT_BODY body);
 

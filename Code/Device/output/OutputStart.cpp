@@ -53,13 +53,6 @@ bool Fail() {
 // now (nothing, unless it raced) before it touches the output state.
 void EndRacingOutput() { StopOutputWaveform(); }
 
-// Every start's first step: the stop, then the wait for a thread that an earlier stop
-// left running (OutputGate.h). False when that wait is refused here.
-bool StopBeforeStart() {
-    ORVStopOutputWaveform();
-    return output::JoinLateOutputThread();
-}
-
 // Step 8 of every start, with the lock still held: the thread's switch-on waits for it.
 // Refused while a thread left running by a stop that raced this start has not ended.
 bool StartThread(PFN_OUTPUT_BODY body) {
@@ -133,6 +126,11 @@ void RestoreDynamicLED(bool wasEnabled) {
 }
 
 }  // namespace
+
+bool StopBeforeStart() {
+    ORVStopOutputWaveform();
+    return output::JoinLateOutputThread();
+}
 
 bool ORVOutputECG(ECG_WAVEFORM* ecg, PFN_SAMPLE_CALLBACK ecgCallback) {
     if (ecg == nullptr) {

@@ -60,6 +60,13 @@ void PutPoint(std::vector<uint8_t>& out, size_t i, int dc, int ac) {
 // The sub-command of the PPG period of channel 1 or 2.
 int PPGRawSubCommand(PPGChannel channel) { return channel == PPG_CHANNEL_2 ? 6 : 5; }
 
+// The stop of the PPG forms, which hold g_CriticalSection across it: they cannot wait for
+// a thread that a stop left running (OutputGate.h), so they refuse while one runs.
+bool StopHoldingTheLock() {
+    ORVStopOutputWaveform();
+    return !output::LateOutputThreadLeft();
+}
+
 // Refused while a thread that a stop left running has not ended (OutputGate.h).
 bool StartCalibrationThread(PFN_OUTPUT_BODY body) {
     if (output::LateOutputThreadLeft()) {
@@ -154,8 +161,7 @@ bool ORVECGCalibrateMethod1(ECG_WAVEFORM* ecg) {
     if (ecg == nullptr || !IsMethod1PeriodLength(ecg->nRRInterval)) {
         return false;
     }
-    ORVStopOutputWaveform();
-    if (!output::JoinLateOutputThread()) {
+    if (!StopBeforeStart()) {
         return false;
     }
     CAutoPauseSampling pause;
@@ -181,9 +187,8 @@ bool ORVCalibrateMethod1(PPGChannel channel, PPG_WAVEFORM* ppg) {
     if (!DeviceIsConnected()) {
         return false;
     }
-    ORVStopOutputWaveform();
-    if (output::LateOutputThreadLeft()) {
-        return false;  // a callback of an earlier output has not returned
+    if (!StopHoldingTheLock()) {
+        return false;
     }
     const PPGChannel ch = channel == PPG_CHANNEL_2 ? PPG_CHANNEL_2 : PPG_CHANNEL_1;
     TakeMethod1Record(0, *ppg);  // the first slot, whichever channel is meant
@@ -203,9 +208,8 @@ bool ORVCalibrateMethod1Ex(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2) {
     if (!DeviceIsConnected()) {
         return false;
     }
-    ORVStopOutputWaveform();
-    if (output::LateOutputThreadLeft()) {
-        return false;  // a callback of an earlier output has not returned
+    if (!StopHoldingTheLock()) {
+        return false;
     }
     TakeMethod1Record(0, *ppg1);
     TakeMethod1Record(1, *ppg2);
