@@ -13,6 +13,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "platform/Device.h"
 #include "platform/PortSeam.h"
 #include NVS_DEVICE_SEAM_HEADER
@@ -126,6 +128,15 @@ int TargetCheckCalls() { return s_calls.load(); }
 void DeviceSeamSetTargetCheck(bool (*check)()) { DeviceSetTargetCheck(check != nullptr ? check : IsTargetDevice); }
 
 ShippedPathsLock::ShippedPathsLock() {
+    // ctest marks each test: 1 where it schedules the test alone (tests/CMakeLists.txt,
+    // NVS_SHIPPED_PATH_TESTS_<suite>), 0 elsewhere. A test run by hand sets neither.
+    const char* scheduled = std::getenv("NVS_SHIPPED_PATHS_SCHEDULED");
+    if (scheduled != nullptr && std::string(scheduled) == "0")
+    {
+        fprintf(stderr, "this test links nodes under the shipped paths: list it in NVS_SHIPPED_PATH_TESTS_<suite> "
+                        "(tests/CMakeLists.txt), so that ctest runs it alone\n");
+        _exit(1);
+    }
     m_fd = open("/tmp/nvs-tests-shipped-paths.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (m_fd >= 0) {
         while (flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
