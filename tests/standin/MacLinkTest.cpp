@@ -2,7 +2,12 @@
 // lock folder, record lock, descriptors after scans, time-outs without waits, timers.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <pthread.h>
+#include <thread>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -124,6 +129,32 @@ TEST_F(MacLink, OddListingLinesAreSkipped) {
     // A line of several reads' length does not spill into the next line.
     ListLines({std::string(1500, 'y') + p + "3", p + "4"});
     EXPECT_EQ(Listed(), (std::vector<int>{4}));
+}
+
+// A host's signal handler installed without SA_RESTART interrupts the reads of the
+// listing's pipe (EINTR): the lines after the interruption are still listed.
+TEST_F(MacLink, ListingReadsOnWhenASignalInterruptsIt) {
+    struct sigaction action = {}, saved = {};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = [](int) {};
+    ASSERT_EQ(0, sigaction(SIGUSR2, &action, &saved));
+    const std::string p = Prefix();
+    // The listing prints one line, pauses and prints the other: the signal comes while
+    // the scan waits on the pipe.
+    DeviceSeamSetListingCommand(("printf '%s\\n' '" + p + "5'; sleep 0.3; printf '%s\\n' '" + p + "6'").c_str());
+    const pthread_t lister = pthread_self();
+    std::atomic<bool> done{false};
+    std::thread signaller([&] {
+        while (!done.load()) {
+            pthread_kill(lister, SIGUSR2);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const std::vector<int> listed = Listed();
+    done = true;
+    signaller.join();
+    sigaction(SIGUSR2, &saved, nullptr);
+    EXPECT_EQ(listed, (std::vector<int>{5, 6}));
 }
 
 TEST_F(MacLink, NoDescriptorPipeOrProcessLeftAfterAHundredScans) {

@@ -123,22 +123,37 @@ bool ForEachListedLine(Visit visit) {
     const int fdFlags = fcntl(fileno(pipe), F_GETFD);
     if (fdFlags >= 0)
         fcntl(fileno(pipe), F_SETFD, fdFlags | FD_CLOEXEC);
-    char line[kLineCapacity];
-    bool overlong = false;
-    while (fgets(line, sizeof line, pipe) != nullptr) {
-        const size_t length = strlen(line);
-        const bool complete = length > 0 && line[length - 1] == '\n';
-        if (!complete && length == sizeof line - 1) {
-            overlong = true;  // the rest of this line follows: skip all of it
+    // The pipe is read with read(), which a signal may interrupt (EINTR: read again); a
+    // stdio read would end the listing there, losing the lines still to come.
+    const int fd = fileno(pipe);
+    std::string line;
+    bool overlong = false;  // the current line is longer than a listed line can be
+    bool stopped = false;
+    char chunk[kLineCapacity];
+    for (;;) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
             continue;
+        if (n <= 0)
+            break;
+        for (ssize_t i = 0; i < n && !stopped; ++i) {
+            if (chunk[i] != '\n') {
+                if (line.size() == kLineCapacity - 2)
+                    overlong = true;  // no room for its line end: skip all of this line
+                else if (!overlong)
+                    line += chunk[i];
+                continue;
+            }
+            if (!overlong && !visit(Trimmed((line + '\n').c_str())))
+                stopped = true;
+            line.clear();
+            overlong = false;
         }
-        if (overlong) {
-            overlong = false;  // the end of an overlong line
-            continue;
-        }
-        if (!visit(Trimmed(line)))
+        if (stopped)
             break;
     }
+    if (!stopped && !overlong && !line.empty())
+        visit(Trimmed(line.c_str()));  // a last line without its line end
     pclose(pipe);
     return true;
 }

@@ -77,7 +77,11 @@ void PortConfigure(PORT_HANDLE port) {
     if (!IsDescriptor(port))
         return;
     termios tio;
-    if (tcgetattr(Fd(port), &tio) != 0)
+    int got;
+    do {
+        got = tcgetattr(Fd(port), &tio);
+    } while (got != 0 && errno == EINTR);
+    if (got != 0)
         return;
     // Fully raw: 8 data bits, receiver on, no parity, no translation or stripping in
     // either direction, no echo, no canonical input, no signal characters. Parity errors
@@ -94,7 +98,8 @@ void PortConfigure(PORT_HANDLE port) {
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     cfsetospeed(&tio, B115200);
-    tcsetattr(Fd(port), TCSANOW, &tio);
+    while (tcsetattr(Fd(port), TCSANOW, &tio) != 0 && errno == EINTR) {
+    }
 }
 
 void PortCancelIO(PORT_HANDLE port) {
