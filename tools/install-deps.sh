@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev
           binutils
+          # tools/ctest-summary.py reads each preset's ctest log.
+          python3
           # The installed library's host test: pkg-config builds a host against it.
           pkgconf
           # The fuzz preset: clang with libFuzzer and the sanitizer runtimes.

@@ -9,73 +9,73 @@
 # deliverable's preset ends with its Debian package (cpack, in build/<preset>/packages).
 # NVS_PRESETS="default armhf" picks a subset.
 #
-# The default and cross test presets run a failed test once more; the sanitizer presets
-# do not. A test that passed only on that rerun is listed after its preset and again at
-# the end: it passed, but it is a fault to chase. A test that fails twice fails the run.
+# Every preset asked for is built and tested, whatever an earlier one gave; the run ends
+# with one summary: each preset's result, build and ctest wall times, its three slowest
+# tests with their share of their time-out (and any test over a third of it), and the
+# tests that passed only on a rerun. It exits non-zero when any preset (or the fuzzing)
+# failed. The default and cross test presets run a failed test once more; the sanitizer
+# presets do not. A test that passed only on that rerun passed, but it is a fault to
+# chase. A test that fails twice fails its preset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 presets=(${NVS_PRESETS:-default asan tsan i386 armhf aarch64 windows macos-standin macos-standin-asan})
-timings=()
-reruns=()
-
-# The tests of a ctest log that failed on one run and passed on another. ctest prints one
-# result line per run: "[k/N] Test #n: name ....   Passed  0.1 sec" or "...***Failed ...".
-passed_on_rerun() {
-  sed -nE 's/^( *[0-9]+\/[0-9]+)? +Test +#[0-9]+: ([^ ]+) [. ]*(.*)$/\2 \3/p' "$1" |
-    awk '{ if ($2 == "Passed") passed[$1] = 1; else failed[$1] = 1 }
-         END { for (t in failed) if (t in passed) print t }' | sort
-}
-
-print_reruns() {
-  if [ ${#reruns[@]} -eq 0 ]; then
-    echo "=== no test needed a rerun: ${presets[*]}"
-  else
-    echo "=== PASSED ONLY ON A RERUN (faults to chase):"
-    printf '    %s\n' "${reruns[@]}"
-  fi
-}
+summary=()  # one block per preset: its result, times, slowest tests and reruns
+failed=()
 
 for preset in "${presets[@]}"; do
   start=$SECONDS
   echo "=== ${preset}: configure and build"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
+  if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset"; }; then
+    echo "=== ${preset}: build FAILED"
+    failed+=("$preset")
+    summary+=("${preset}: BUILD FAILED after $((SECONDS - start)) s")
+    continue
+  fi
   built=$((SECONDS - start))
   echo "=== ${preset}: test"
   log="build/${preset}/Testing/run-tests.log"
   mkdir -p "$(dirname "$log")"
   status=0
+  step=$SECONDS
   ctest --preset "$preset" 2>&1 | tee "$log" || status=$?
-  flaky=$(passed_on_rerun "$log")
-  if [ -n "$flaky" ]; then
-    echo "=== ${preset}: PASSED ONLY ON A RERUN (faults to chase):"
-    sed 's/^/    /' <<<"$flaky"
-    while read -r t; do reruns+=("${preset}: ${t}"); done <<<"$flaky"
-  fi
-  if [ "$status" -ne 0 ]; then
-    echo "=== ${preset}: tests FAILED"
-    print_reruns
-    exit "$status"
-  fi
-  tested=$((SECONDS - start - built))
+  tested=$((SECONDS - step))
+  details=$(tools/ctest-summary.py "build/${preset}" "$log" || true)
+  result="passed"
   extra=""
-  if [ "$preset" = default ]; then
-    # The installed library against the installed emulator, built as a host builds it.
-    step=$SECONDS
-    tools/install-test.sh "build/${preset}"
-    extra+=", installed-host test $((SECONDS - step)) s"
-  fi
-  case "$preset" in
-    default | i386 | armhf | aarch64)
-      # The deliverable's Debian package.
+  if [ "$status" -ne 0 ]; then
+    result="TESTS FAILED"
+  else
+    if [ "$preset" = default ]; then
+      # The installed library against the installed emulator, built as a host builds it.
       step=$SECONDS
-      cpack --preset "$preset" >/dev/null
-      packages=("build/${preset}/packages/"*.deb)
-      extra+=", package ${packages[*]##*/} $((SECONDS - step)) s"
-      ;;
-  esac
-  timings+=("${preset}: build ${built} s, tests ${tested} s${extra}: $(cd "build/${preset}/Code/Device" && ls libnvs-*.so NVS300x64.dll 2>/dev/null || true)")
+      if tools/install-test.sh "build/${preset}"; then
+        extra+=", installed-host test $((SECONDS - step)) s"
+      else
+        status=1
+        result="INSTALLED-HOST TEST FAILED"
+      fi
+    fi
+    case "$preset" in
+      default | i386 | armhf | aarch64)
+        # The deliverable's Debian package.
+        step=$SECONDS
+        if cpack --preset "$preset" >/dev/null; then
+          packages=("build/${preset}/packages/"*.deb)
+          extra+=", package ${packages[*]##*/} $((SECONDS - step)) s"
+        else
+          status=1
+          result="PACKAGE FAILED"
+        fi
+        ;;
+    esac
+  fi
+  [ "$status" -eq 0 ] || failed+=("$preset")
+  echo "=== ${preset}: ${result}"
+  [ -z "$details" ] || echo "$details"
+  block="${preset}: ${result}; build ${built} s, ctest ${tested} s${extra}: $(cd "build/${preset}/Code/Device" 2>/dev/null && ls libnvs-*.so NVS300x64.dll 2>/dev/null | tr '\n' ' ' || true)"
+  [ -z "$details" ] || block+=$'\n'"${details}"
+  summary+=("$block")
 done
 # The fuzz targets, each for NVS_FUZZ_SECONDS (60) from its committed seed corpus and
 # regression cases, about half the cores' worth at a time; new inputs go to
@@ -85,8 +85,13 @@ fuzz_seconds=${NVS_FUZZ_SECONDS:-60}
 if [ "$fuzz_seconds" -gt 0 ]; then
   start=$SECONDS
   echo "=== fuzz: configure and build"
-  cmake --preset fuzz >/dev/null
-  cmake --build --preset fuzz
+  if ! { cmake --preset fuzz >/dev/null && cmake --build --preset fuzz; }; then
+    fuzz_seconds=0
+    failed+=("fuzz")
+    summary+=("fuzz: BUILD FAILED")
+  fi
+fi
+if [ "$fuzz_seconds" -gt 0 ]; then
   fuzz_targets=(sampling_packet fpga_report json_reader waveform_file convert_table transport handshake
                 stored_records ppg_module standalone notifications)
   fuzz_jobs=$(( $(nproc) / 2 ))
@@ -127,11 +132,18 @@ if [ "$fuzz_seconds" -gt 0 ]; then
       tail -n 40 "build/fuzz/${target}.log" | sed 's/^/    /'
       ls build/fuzz/"${target}"-* 2>/dev/null | sed 's/^/    artifact: /' || true
     done
-    print_reruns
-    exit 1
+    failed+=("fuzz")
+    summary+=("fuzz: FAILED (${fuzz_failed[*]}) after $((SECONDS - start)) s")
+  else
+    summary+=("fuzz: passed; ${#fuzz_targets[@]} targets for ${fuzz_seconds} s each, $((SECONDS - start)) s")
   fi
-  timings+=("fuzz: $((SECONDS - start)) s")
+fi
+echo "=== summary"
+printf '%s\n' "${summary[@]}"
+reruns=$(printf '%s\n' "${summary[@]}" | grep -c 'PASSED ONLY ON A RERUN' || true)
+echo "=== tests that passed only on a rerun: ${reruns}"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "=== FAILED: ${failed[*]}"
+  exit 1
 fi
 echo "=== all suites passed: ${presets[*]}"
-printf '    %s\n' "${timings[@]}"
-print_reruns
