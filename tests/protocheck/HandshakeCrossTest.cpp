@@ -169,4 +169,43 @@ TEST_F(CrossCheck, SerialFilterAgainstTheProfileSerial) {
     }
 }
 
+// The version read (the memory command's bare 12-byte header for the identity record)
+// answered with its status byte left unset: the instrument repeats the header, and
+// that answer's status byte is not examined, so the handshake takes its versions.
+class VersionStatusUnset : public nvsemu::Responder {
+public:
+    explicit VersionStatusUnset(std::shared_ptr<nvsemu::Firmware> fw) : fw_(std::move(fw)) {}
+    std::vector<nvsemu::Reply> Answer(const nvsemu::Request& request) override {
+        std::vector<nvsemu::Reply> replies = fw_->Answer(request);
+        const Bytes& r = request.bytes;
+        if (r.size() >= 6 && r[0] == 0x12 && r[1] == 0x55 && r[2] == 0xAA && r[3] == 0x00 &&
+            (r[5] == 0x01 || r[5] == 0x13)) {
+            for (nvsemu::Reply& reply : replies)
+                if (reply.bytes.size() > 4)
+                    reply.bytes[4] = 0x00;
+        }
+        return replies;
+    }
+
+private:
+    std::shared_ptr<nvsemu::Firmware> fw_;
+};
+
+TEST_F(CrossCheck, AVersionReadWithItsStatusByteUnsetConnects) {
+    for (const char* name : {"yb-2001", "main-4031"}) {
+        SCOPED_TRACE(name);
+        DeviceClose();
+        ResetProtocolState();
+        const Profile p = ProfileNamed(name);
+        fw_ = std::make_shared<nvsemu::Firmware>(p);
+        emu_.SetResponder(std::make_shared<VersionStatusUnset>(fw_));
+        ASSERT_TRUE(emu_.LinkAs(sandbox_.NodePath(0)));
+        ASSERT_EQ(FindDevice(0), 1);
+        EXPECT_EQ(g_ECGModuleHWInfo.nFWMajor, p.main.fwMajor);
+        EXPECT_EQ(g_ECGModuleHWInfo.nHWMajor, p.main.hwMajor);
+        EXPECT_EQ(g_nFWVersion, p.main.FirmwareVersion());
+        DeviceClose();
+    }
+}
+
 }  // namespace

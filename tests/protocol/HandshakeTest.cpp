@@ -236,7 +236,8 @@ TEST_F(ProtocolHandshake, FailuresOfTheIdentityExchanges) {
         {"silent model record", kMainModel, nvsemu::Fault::Drop()},
         {"short model record", kMainModel, nvsemu::Fault::Truncate(11)},
         {"silent stop", kStop, nvsemu::Fault::Drop()},
-        {"refused version read", IdentityRead(0x01), nvsemu::Fault::Alter({{4, 0x00}})},
+        // (its status byte is not examined: an answer with it unset connects)
+        {"version read answered for another target", IdentityRead(0x01), nvsemu::Fault::Alter({{5, 0x13}})},
         {"silent revision", kRevision, nvsemu::Fault::Drop()},
         {"short revision", kRevision, nvsemu::Fault::Truncate(4)},
     };
@@ -247,7 +248,7 @@ TEST_F(ProtocolHandshake, FailuresOfTheIdentityExchanges) {
         emu_.FaultOnHeader(c.header, c.fault, 0);
         EXPECT_FALSE(Scan());
         EXPECT_EQ(DeviceIsConnected(), 0);
-        // A refused or missing version read never becomes the firmware version.
+        // A missing or foreign version read never becomes the firmware version.
         EXPECT_EQ(g_nFWVersion, 0);
         DeviceClose();
     }

