@@ -189,6 +189,12 @@ TEST_F(ApiFactoryRecord, TheConnectionReadsTheMCURecordBeforeItsBackupWritesIt) 
         }
         EXPECT_EQ(SleepsOf(3000), 0u);
         EXPECT_EQ(MemoryWrites(), (std::vector<Write>{{0x1400, 64}})) << "nothing of the cache is sent";
+        // The previous instrument's values reach no function that sends them.
+        const FACTORY_SETTING_MCU zeros = {};
+        EXPECT_EQ(0, memcmp(&g_FactorySettingMCU, &zeros, sizeof zeros));
+        EXPECT_TRUE(ORVConfigureTransmissionRate(2));
+        for (int setting : {1, 2, 25, 26})
+            EXPECT_NE(Fw().CalibrationSetting(setting), 0x5A5A) << "setting " << setting;
         // Nor later: host-only changes stay on the host, the record writers are false.
         ClearSent();
         int three[3] = {1, 2, 3};

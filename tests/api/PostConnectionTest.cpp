@@ -150,15 +150,16 @@ TEST_F(ApiPostConnection, FailedReadsKeepWhatTheHostHeld) {
     EXPECT_EQ(Fw().MemoryAt(kPPG, 0x1400, 1)[0], 1);
 }
 
-TEST_F(ApiPostConnection, FailedMCURecordReadKeepsTheCachedRecord) {
+TEST_F(ApiPostConnection, FailedMCURecordReadLeavesNoEarlierRecord) {
     Plug(Profile::WithPpg2112());
+    // What an earlier connection left in the cache.
     g_FactorySettingMCU.usRateLEDSetting[0] = 555;
     g_FactorySettingMCU.fPDRatio[1][2] = 0.5f;
     emu_.FaultOnHeader({0x12, 0x55, 0xAA, 0x00, 0x00, kPPG, 0x00, 0x20, 0x00, 0x00, 0x14, 0x80}, Fault::Drop(), 0);
     ASSERT_TRUE(Connect());
-    EXPECT_EQ(g_FactorySettingMCU.usRateLEDSetting[0], 555);
-    EXPECT_FLOAT_EQ(g_FPGA_PDRatio[1][2], 0.5f);
-    EXPECT_FLOAT_EQ(g_FPGA_PDRatio[0][0], 1.0f);  // zero became 1.0
+    EXPECT_EQ(g_FactorySettingMCU.usRateLEDSetting[0], 0);
+    EXPECT_FLOAT_EQ(g_FPGA_PDRatio[1][2], 1.0f);  // zero became 1.0
+    EXPECT_FLOAT_EQ(g_FPGA_PDRatio[0][0], 1.0f);
 }
 
 TEST_F(ApiPostConnection, ModuleWithoutChannelOneLEDLoadsNoTableAndRestoresTheSelection) {

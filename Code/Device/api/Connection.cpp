@@ -135,7 +135,7 @@ void ClearIdentityRecords() {
     memset(&g_PPGModuleHWInfo, 0, sizeof g_PPGModuleHWInfo);
     memset(&g_DeviceFeature, 0, sizeof g_DeviceFeature);
     g_nFWVersion = 0;
-    SetFactorySettingMCULoaded(false);
+    ForgetFactorySettingMCU();
 }
 
 void Teardown() {

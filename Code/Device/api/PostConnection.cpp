@@ -214,7 +214,8 @@ void LoadECGDCVariableCalibrationData() {
 bool LoadFactorySettingMCU() {
     FACTORY_SETTING_MCU record;
     if (!ReadFactorySettingMCU(&record)) {
-        return false;  // the cache keeps what it held, and is not sent
+        ForgetFactorySettingMCU();  // zeros, and the record writers refuse
+        return false;
     }
     g_FactorySettingMCU = record;
     SetFactorySettingMCULoaded(true);

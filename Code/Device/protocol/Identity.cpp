@@ -93,7 +93,7 @@ bool IsTargetDevice() {
 }
 
 bool UpdateDeviceInformation() {
-    SetFactorySettingMCULoaded(false);  // the cached MCU record is not this instrument's yet
+    ForgetFactorySettingMCU();  // the cached MCU record is not this instrument's
     GetModelInfo(0, &g_ECGModelInfo);
     UpdateDeviceFeatureByMainModule();
     GetModelInfo(1, &g_PPGModelInfo);

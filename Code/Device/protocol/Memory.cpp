@@ -13,6 +13,11 @@ std::atomic<bool> s_bFactorySettingMCULoaded{false};
 bool FactorySettingMCULoaded() { return s_bFactorySettingMCULoaded.load(); }
 void SetFactorySettingMCULoaded(bool loaded) { s_bFactorySettingMCULoaded.store(loaded); }
 
+void ForgetFactorySettingMCU() {
+    g_FactorySettingMCU = {};
+    s_bFactorySettingMCULoaded.store(false);
+}
+
 void ResetProtocolMemoryState() {
     g_FactorySettingMCU = {};
     s_bFactorySettingMCULoaded = false;

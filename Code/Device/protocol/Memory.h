@@ -29,5 +29,8 @@ extern FACTORY_SETTING_MCU g_FactorySettingMCU;
 // g_CriticalSection; the handshake clears it without (so it is atomic).
 bool FactorySettingMCULoaded();
 void SetFactorySettingMCULoaded(bool loaded);
+// Zeroes the cached MCU record and marks it not read: a record of an earlier connection
+// must not reach the instrument connected now. Hold g_CriticalSection.
+void ForgetFactorySettingMCU();
 // The host copies above back to their load-time values (for the test suites).
 void ResetProtocolMemoryState();
