@@ -117,7 +117,10 @@ int WriteSector(const CFPGAConfig& config, int e, PFN_UPDATE_PROGRESS progress) 
     return 0;
 }
 
-// The upgrade itself (FPGABurn marks it as running around this).
+// The upgrade itself (FPGABurn marks it as running around this). The failures of the
+// upgrade proper (upgrade mode, the control requests, the data packets, a sector's CRC)
+// end it without a result report; only the searches for the instrument before and
+// after it report theirs.
 int DoFPGABurn(PFN_UPDATE_PROGRESS progress) {
     const CFPGAConfig& config = FPGAActiveConfig();
     if (!ImageLoadedFor(config))
@@ -126,27 +129,27 @@ int DoFPGABurn(PFN_UPDATE_PROGRESS progress) {
     if (!DeviceConnect(-1, kFirstAttempts))
         return Fail(progress, ORV_UPDATE_NO_INSTRUMENT);
     if (!FPGAEnableUpgradeMode(1))
-        return Fail(progress, ORV_UPDATE_MODE_REFUSED);
+        return ORV_UPDATE_MODE_REFUSED;
     Report(progress, ORV_UPDATE_STAGE_ERASE, 0);
 
     for (int step = 0; step < kFPGASectors; ++step) {
         if (!FPGAControlMode(kModeErase, step + kFPGAFirstSectorNumber))
-            return Fail(progress, ORV_UPDATE_CONTROL_REFUSED);
+            return ORV_UPDATE_CONTROL_REFUSED;
         FPGAWaitIdle(1);  // an FPGA that never reports idle: the pass goes on
         Report(progress, ORV_UPDATE_STAGE_ERASE, (step + 1) * 100 / kFPGASectors);
     }
 
     for (int e = 0; e < kFPGASectors; ++e) {
         if (!FPGAControlMode(kModeWrite, e + kFPGAFirstSectorNumber))
-            return Fail(progress, ORV_UPDATE_CONTROL_REFUSED);
+            return ORV_UPDATE_CONTROL_REFUSED;
         const int code = WriteSector(config, e, progress);
         if (code != 0)
-            return Fail(progress, code);
+            return code;
         SeamSleep(kSectorSettleMs);
         const CHIP_FLASH& sector = config.m_Flash[e];
         const uint32_t expected = FPGAImageCrc(g_pFPGAData + sector.nOffset, sector.nSize);
         if (FPGAWaitIdle(0) != expected)
-            return Fail(progress, ORV_UPDATE_MISMATCH);
+            return ORV_UPDATE_MISMATCH;
     }
 
     Report(progress, ORV_UPDATE_STAGE_WRITE, 100);

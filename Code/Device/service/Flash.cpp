@@ -240,7 +240,7 @@ int DoFlashBurnBinFile(uint32_t start, uint32_t length, PFN_UPDATE_PROGRESS prog
     Report(progress, ORV_UPDATE_STAGE_RESTART, 99);
     uint8_t restart = kRestartByte;
     if (WriteData(&restart, 1, 1) != 1)
-        return Fail(progress, ORV_UPDATE_RESTART_NOT_SENT);
+        return ORV_UPDATE_RESTART_NOT_SENT;  // without a report: the burn is done, the restart unsent
     DeviceClose();
     SeamSleep(kRestartWaitMs);
     Report(progress, ORV_UPDATE_STAGE_RECONNECT, 100);
