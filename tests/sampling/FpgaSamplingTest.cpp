@@ -93,6 +93,21 @@ TEST_F(FpgaTest, FpgaSamplingHandsOverMeanReportsWithScaledLevels) {
     EXPECT_DOUBLE_EQ(m.fScaled2[0], static_cast<double>(g_FPGA_PDRatio[1][0]) * 3567.0);
 }
 
+void OnPd1(int, int) {}
+
+// The poller's end clears its own callbacks only: the photodiode kinds enabled before it
+// ran are still enabled after it.
+TEST_F(FpgaTest, ThePollersEndLeavesThePhotodiodeKindsEnabled) {
+    PlugAndConnect(Profile::WithPpg2012Fpga());
+    ASSERT_TRUE(ORVEnableSampling(PPG_SAMPLING_PD1, OnPd1));
+    ASSERT_TRUE(ORVEnableDUTSignalDetection(true, OnLocation));
+    ASSERT_TRUE(WaitUntil([] { return Locations() >= 1; }, 5000));
+    ORVDisableSampling();
+    EXPECT_TRUE(Idle());
+    EXPECT_EQ(g_SamplingDataCallback[PPG_SAMPLING_PD1], OnPd1);
+    EXPECT_EQ(g_DUTSignalDetectionCallback.load(), nullptr);
+}
+
 TEST_F(FpgaTest, RefusedStartsSendNothingAndStopWhatRuns) {
     PlugAndConnect(Profile::WithPpg2012Fpga());
     ASSERT_TRUE(ORVEnableDUTSignalDetection(true, OnLocation));

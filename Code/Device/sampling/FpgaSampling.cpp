@@ -118,7 +118,7 @@ void* FPGASamplingThread(void* argument) {
     }
     SleepEx(1);
     CAutoCriticalSection lock(g_CriticalSection);
-    sampling::ClearRunningThreadLocked();
+    sampling::ClearRunningThreadLocked(sampling::SamplingThreadKind::FpgaPoller);
     return nullptr;
 }
 

@@ -74,13 +74,17 @@ bool LaunchThread(void* (*body)(void*), void* argument) {
     return true;
 }
 
-void ClearRunningThreadLocked() {
+void ClearRunningThreadLocked(SamplingThreadKind kind) {
     g_hSamplingThread.store(0);
-    for (PFN_SAMPLING_CALLBACK& cb : g_SamplingDataCallback) {
-        cb = nullptr;
+    if (kind == SamplingThreadKind::Photodiode) {
+        for (PFN_SAMPLING_CALLBACK& cb : g_SamplingDataCallback) {
+            cb = nullptr;
+        }
+    } else {
+        // The photodiode kinds enabled before the poller ran stay enabled.
+        g_DUTSignalDetectionCallback.store(nullptr);
+        g_FPGASamplingCallback.store(nullptr);
     }
-    g_DUTSignalDetectionCallback.store(nullptr);
-    g_FPGASamplingCallback.store(nullptr);
     g_hSamplingEvent.ResetEvent();
 }
 
@@ -260,6 +264,6 @@ void* CSampling::PDSamplingThread(void* argument) {
     SleepEx(1);
     CAutoCriticalSection lock(g_CriticalSection);
     RestoreControlBlock(copy);
-    sampling::ClearRunningThreadLocked();
+    sampling::ClearRunningThreadLocked(sampling::SamplingThreadKind::Photodiode);
     return nullptr;
 }

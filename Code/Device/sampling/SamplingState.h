@@ -45,8 +45,10 @@ void MarkSamplingThread();
 // could not start (the run event is reset again).
 bool LaunchThread(void* (*body)(void*), void* argument);
 // The last step of every sampling thread's exit, under g_CriticalSection: no thread
-// handle, every callback null, the run event reset (a thread that ended by itself must
-// not look as if sampling still ran).
-void ClearRunningThreadLocked();
+// handle, the thread's own callbacks null (the photodiode stream's four kinds, or the
+// FPGA poller's report and detection callbacks), the run event reset (a thread that
+// ended by itself must not look as if sampling still ran).
+enum class SamplingThreadKind { Photodiode, FpgaPoller };
+void ClearRunningThreadLocked(SamplingThreadKind kind);
 
 }  // namespace sampling
