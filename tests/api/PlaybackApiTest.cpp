@@ -23,6 +23,7 @@
 #include "playback/PlayControl.h"
 #include "playback/PlayRaw.h"
 #include "playback/PlayThreads.h"
+#include "playback/PlaybackState.h"
 #include "protocol/Identity.h"
 #include "protocol/Protocol.h"
 #include "waveform/Conversion.h"
@@ -210,6 +211,28 @@ PPG_WAVEFORM SinePpg() {
     p.fDCLevel = 100.0;
     p.nSyncPulse = 1;
     return p;
+}
+
+// The two-channel play functions take each channel's sync byte from the host's record
+// as the host gave it: the normalisation after the copy makes the host's record 1 or 2.
+TEST_F(PlaybackApi, TwoChannelPlaysSendTheHostsSyncBytes) {
+    Plug(Profile::WithPpgYB2001());
+    ASSERT_TRUE(Connect());
+    ECG_WAVEFORM e = SineEcg(1.0, 1.0);
+    const std::function<bool(PPG_WAVEFORM*, PPG_WAVEFORM*)> plays[] = {
+        [&](PPG_WAVEFORM* a, PPG_WAVEFORM* b) { return ORVPlayECGAndPPGEx(0, &e, a, b, nullptr, nullptr, nullptr); },
+        [](PPG_WAVEFORM* a, PPG_WAVEFORM* b) { return ORVPlayPPGEx(a, b, nullptr, nullptr); },
+    };
+    for (const auto& play : plays) {
+        PPG_WAVEFORM p1 = SinePpg(), p2 = SinePpg();
+        p1.nSyncPulse = 5;
+        p2.nSyncPulse = 0;
+        ASSERT_TRUE(play(&p1, &p2));
+        EXPECT_EQ(g_nPPGChSyncPulse[0], 5);
+        EXPECT_EQ(g_nPPGChSyncPulse[1], 0);
+        EXPECT_EQ(p1.nSyncPulse, 1);  // the host's record, normalised
+        ORVStopPlayRawData();
+    }
 }
 
 // Each player and play function sends the operator mode of its channel set.

@@ -318,10 +318,13 @@ bool ORVPlayECGAndPPGEx(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_WA
     CAutoCriticalSection lock(g_CriticalSection);
     Generated e, p1, p2;
     GenerateECG(ecg, kPlayKHz, kPlayRate, ecgCallback, e.r);
+    const int sync1 = ppg1->nSyncPulse, sync2 = ppg2->nSyncPulse;  // the host's, before the normalisation
     AdjustPPGWaveform(PPG_CHANNEL_1, ppg1, 0);
     AdjustPPGWaveform(PPG_CHANNEL_2, ppg2, 0);
     GeneratePPG(ppg1, true, ppg1Callback, p1.r);
     GeneratePPG(ppg2, true, ppg2Callback, p2.r);
+    p1.r.nSyncPulse = sync1;
+    p2.r.nSyncPulse = sync2;
     const int start = CalcPPGStartPoint(ecg, ppg1, pttMs);
     Rotate(p1.r, start);
     Rotate(p2.r, start);
@@ -398,10 +401,13 @@ bool ORVPlayPPGEx(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PFN_SAMPLE_CALLBACK pp
     ORVStopOutputWaveform();
     CAutoCriticalSection lock(g_CriticalSection);
     Generated p1, p2;
+    const int sync1 = ppg1->nSyncPulse, sync2 = ppg2->nSyncPulse;  // the host's, before the normalisation
     AdjustPPGWaveform(PPG_CHANNEL_1, ppg1, 1);
     AdjustPPGWaveform(PPG_CHANNEL_2, ppg2, 1);
     GeneratePPG(ppg1, false, ppg1Callback, p1.r);
     GeneratePPG(ppg2, false, ppg2Callback, p2.r);
+    p1.r.nSyncPulse = sync1;
+    p2.r.nSyncPulse = sync2;
     PlayRawEnableLoop(true);
     PlayRawResetAccumulation();
     PlayRawAddPPGExtra(PPG_CHANNEL_1, ppg1);
