@@ -281,7 +281,9 @@ bool DoOutputPPGWaveform(int count, PPG_WAVEFORM** records, PFN_SAMPLE_CALLBACK*
     }
     ClearCallbacks();
     for (int i = 0; i < count; ++i) {
-        g_OutputPPGChannelCallback[i] = callbacks[i];
+        if (records[i] != nullptr) {
+            g_OutputPPGChannelCallback[i] = callbacks[i];  // a slot without a record keeps none
+        }
         TakePPG(i, records[i]);
         if (DeviceIsConnected() && (!WritePPGSetting(i) || !WritePPGRaw(i))) {
             return Fail();
