@@ -96,6 +96,20 @@ TEST_F(DeviceLink, ScanSkipsMissingNodesAndTakesTheFirstThatAnswers) {
     DeviceClose();  // nothing on a closed port
 }
 
+// A find closes the port still open before it opens the next one (a port that takes one
+// handle at a time could not be opened again otherwise): the new descriptor takes the
+// number the old one left.
+TEST_F(DeviceLink, AFindClosesTheOpenPortBeforeItOpensTheNext) {
+    SetTargetCheckResult(true);
+    ASSERT_TRUE(sandbox.Link(3, pty.SlavePath()));
+    ASSERT_EQ(1, FindDevice(3));
+    const PORT_HANDLE first = g_hDevice.load();
+    ASSERT_EQ(1, FindDevice(3));
+    EXPECT_EQ(first, g_hDevice.load());
+    EXPECT_EQ(getpid(), sandbox.LockOwner(3));
+    DeviceClose();
+}
+
 TEST_F(DeviceLink, PortIsConfiguredRawAt115200) {
     ASSERT_TRUE(sandbox.Link(0, pty.SlavePath()));
     // Start from a cooked terminal so every change is visible.

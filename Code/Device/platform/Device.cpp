@@ -157,10 +157,12 @@ int DoFindDevice(int port) {
     uint64_t generation;
     {
         std::lock_guard<std::mutex> guard(s_linkMutex);
+        // A port still open is closed first: it is never leaked, and a port that only
+        // one handle may hold at a time (a Windows COM port) can be opened again.
+        DeviceCloseLocked();
         const PORT_HANDLE handle = PortOpen(path);
         if (handle == NVS_NO_PORT)
             return 0;
-        DeviceCloseLocked();  // never leak a previous port
         InstallPort(handle);
         generation = s_nGeneration.load();
         if (!PortLockFile(port) || !PortLockRecord(handle)) {
