@@ -162,7 +162,9 @@ TEST(WinDiscovery, ComNumberOfFriendlyNames) {
         {"no port here", -1},
         {"", -1},
         {"(COM0)", -1},
-        {"(COM256)", -1},
+        {"(COM256)", 256},
+        {"(COM65535)", 65535},
+        {"(COM65536)", -1},  // the numbers from 0x10000 on stand for interfaces without one
         {"(COM99999999999999)", -1},
         {"com5", -1},
     };

@@ -21,8 +21,9 @@ namespace {
 const GUID kUsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 constexpr const char* kInstrumentId = "vid_04d8&pid_000a";
 constexpr size_t kPathCapacity = 512;
-constexpr int kHighestCom = 255;
+// COM numbers run past 255; those from kNoComBase on stand for interfaces without one.
 constexpr int kNoComBase = 0x10000;
+constexpr int kHighestCom = kNoComBase - 1;
 
 std::mutex s_seamMutex;
 bool s_bSeamActive = false;
