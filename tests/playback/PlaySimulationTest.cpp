@@ -6,6 +6,7 @@
 
 #include "PlayRunFixture.h"
 #include "Watchdog.h"
+#include "platform/Platform.h"
 #include "platform/StaticObjects.h"
 #include "playback/PlayControl.h"
 #include "playback/PlayRaw.h"
@@ -41,6 +42,29 @@ TEST_F(PlayRunTest, SimulationAdvances200SamplesPerTickAt10kHz) {
         ASSERT_DOUBLE_EQ(calls[i].t, i / 10000.0);
         ASSERT_NEAR(calls[i].ac, static_cast<double>(i), 1.0) << i;  // i x 1 uV, truncated
     }
+}
+
+// The simulation's ticks are its own: it marks no process-wide timer event, so no other
+// waiter can take them.
+TEST_F(PlayRunTest, SimulationTicksOnATimerOfItsOwn) {
+    g_hSigTimer1Event.ResetEvent();
+    std::atomic<bool> done{false};
+    std::atomic<int> taken{0};
+    std::thread thief([&] {
+        while (!done.load()) {
+            if (g_hSigTimer1Event.WaitTimeout(5) == 0)
+                taken.fetch_add(1);
+        }
+    });
+    Source ecg(10000, 10000.0, Cb<0>);
+    int started = 0;
+    Locked([&] { started = PlayRawECG(ecg.record); });
+    ASSERT_EQ(started, 1);
+    EXPECT_TRUE(WaitFor([] { return CurrentUnderLock() >= 4000; }, kLong));  // 20 ticks
+    Stop();
+    done = true;
+    thief.join();
+    EXPECT_EQ(taken.load(), 0);
 }
 
 TEST_F(PlayRunTest, NonLoopingPPGChannel3RunEndsByItselfAndStaysRunningUntilTheStop) {

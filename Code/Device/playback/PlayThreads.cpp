@@ -465,11 +465,13 @@ void* SwitchStandaloneModeThread(void*) {
 void* PlayRawDataSimulationThread(void*) {
     SetCurrentThreadPriority(OsThreadPriority::TimeCritical);
     g_hPlayLaunchedEvent.Wait();
-    unsigned int signal = TimerSignal1();
-    TIMER_HANDLE timer = CreateNewTimer(20, signal);
+    // A timer and event of this thread's own, as the output threads have: no other paced
+    // thread can take its ticks.
+    CAutoResetEvent tick;
+    TIMER_HANDLE timer = CreateTimerForEvent(20, &tick);
     const int perTick = g_nSampleRate.load() / 50;
     bool running = true;
-    CEvent* events[2] = {&g_hStopPlayEvent, &g_hSigTimer1Event};
+    CEvent* events[2] = {&g_hStopPlayEvent, &tick};
     for (;;) {
         const unsigned int w = WaitForMultipleObjects(2, events, 0, NVS_INFINITE);
         if (w == 0) {
@@ -502,6 +504,6 @@ void* PlayRawDataSimulationThread(void*) {
     PauseUnlessStopped(20);
     g_hStopPlayEvent.SetEvent();
     JoinReporter();
-    DeleteTimer(signal, timer);
+    DeleteTimerForEvent(timer);
     return nullptr;
 }
