@@ -131,8 +131,7 @@ ShippedPathsLock::ShippedPathsLock() {
     // ctest marks each test: 1 where it schedules the test alone (tests/CMakeLists.txt,
     // NVS_SHIPPED_PATH_TESTS_<suite>), 0 elsewhere. A test run by hand sets neither.
     const char* scheduled = std::getenv("NVS_SHIPPED_PATHS_SCHEDULED");
-    if (scheduled != nullptr && std::string(scheduled) == "0")
-    {
+    if (scheduled != nullptr && std::string(scheduled) == "0") {
         fprintf(stderr, "this test links nodes under the shipped paths: list it in NVS_SHIPPED_PATH_TESTS_<suite> "
                         "(tests/CMakeLists.txt), so that ctest runs it alone\n");
         _exit(1);

@@ -18,7 +18,4 @@ void ForgetFactorySettingMCU() {
     s_bFactorySettingMCULoaded.store(false);
 }
 
-void ResetProtocolMemoryState() {
-    g_FactorySettingMCU = {};
-    s_bFactorySettingMCULoaded = false;
-}
+void ResetProtocolMemoryState() { ForgetFactorySettingMCU(); }

@@ -25,8 +25,8 @@ extern FACTORY_SETTING_MCU g_FactorySettingMCU;
 // record is written back whole, so only a copy read from this instrument may go out: a
 // copy that is zeros, or another instrument's, would overwrite its DAC codes, rate words
 // and ratios. Set by the loading after a connection when the read succeeded; cleared by
-// every new identification and at the disconnection. The writers that send it hold
-// g_CriticalSection; the handshake clears it without (so it is atomic).
+// every new identification and at the disconnection. The writers that send it, the
+// handshake and the disconnection hold g_CriticalSection.
 bool FactorySettingMCULoaded();
 void SetFactorySettingMCULoaded(bool loaded);
 // Zeroes the cached MCU record and marks it not read: a record of an earlier connection

@@ -144,7 +144,7 @@ bool ForEachListedLine(Visit visit) {
                     line += chunk[i];
                 continue;
             }
-            if (!overlong && !visit(Trimmed((line + '\n').c_str())))
+            if (!overlong && !visit(Trimmed(line.c_str())))
                 stopped = true;
             line.clear();
             overlong = false;
