@@ -57,10 +57,11 @@ TEST(CommandLine, EveryOptionWithItsValue) {
     const Args separate = {"--profile",  "xj",       "--link",  "/tmp/ttyACM0",   "-v",
                            "--silent",   "--refuse", "12",      "--drop",         "55,00",
                            "--drop",     "ad",       "--delay", "12:300",         "--delay",
-                           "cc,00,14:0", "--refuse", "cc0010",  "--unplug-after", "5"};
+                           "cc,00,14:0", "--refuse", "cc0010",  "--unplug-after", "5",
+                           "--minimal-echo"};
     const Args joined = {"--profile=xj",       "--link=/tmp/ttyACM0", "--verbose",       "--silent",
                          "--refuse=12",        "--drop=55,00",        "--drop=ad",       "--delay=12:300",
-                         "--delay=cc,00,14:0", "--refuse=cc0010",     "--unplug-after=5"};
+                         "--delay=cc,00,14:0", "--refuse=cc0010",     "--unplug-after=5", "--minimal-echo"};
     for (const Args& args : {separate, joined}) {
         CommandLine line;
         std::string error;
@@ -74,6 +75,7 @@ TEST(CommandLine, EveryOptionWithItsValue) {
         EXPECT_EQ(line.drop, (std::vector<Bytes>{{0x55, 0x00}, {0xAD}}));
         EXPECT_EQ(line.delay, (std::vector<HeaderDelay>{{{0x12}, 300}, {{0xCC, 0x00, 0x14}, 0}}));
         EXPECT_EQ(line.unplugAfter, std::optional<size_t>(5));
+        EXPECT_TRUE(line.minimalEcho);
     }
 
     CommandLine plain;
@@ -82,6 +84,7 @@ TEST(CommandLine, EveryOptionWithItsValue) {
     EXPECT_TRUE(plain.profile.empty());
     EXPECT_TRUE(plain.link.empty());
     EXPECT_FALSE(plain.silent);
+    EXPECT_FALSE(plain.minimalEcho);
     EXPECT_TRUE(plain.refuse.empty() && plain.drop.empty() && plain.delay.empty());
     EXPECT_FALSE(plain.unplugAfter.has_value());
     ASSERT_TRUE(ParseCommandLine({"--unplug-after", "0", "-h"}, plain, error));

@@ -176,6 +176,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
             if (!flag())
                 return false;
             line.silent = true;
+        } else if (name == "--minimal-echo") {
+            if (!flag())
+                return false;
+            line.minimalEcho = true;
         } else if (name == "--control") {
             if (!flag())
                 return false;
@@ -292,6 +296,11 @@ std::string UsageText(const std::string& program) {
            "                     second line of standard output) for one command a line: unplug,\n"
            "                     replug, silent on, silent off, requests, fillers; each answered\n"
            "                     with \"ok\" (and a number) or \"error ...\"\n"
+           "  --minimal-echo     repeat in replies only the request bytes the instrument promises\n"
+           "                     to repeat (the memory command's, the model record's 55 00 m, the\n"
+           "                     0xEA setting and raw-data writes, the register read); bytes 1-2 of\n"
+           "                     every other reply differ from the request's. Also on when the\n"
+           "                     environment has NVS_EMULATOR_ECHO=minimal\n"
            "  -h, --help         this text\n"
            "\n"
            "Fault options (HEADER: the first bytes of a request, in hex, e.g. 12, 55,00 or cc,00,14;\n"
@@ -325,6 +334,8 @@ std::string UsageText(const std::string& program) {
 
 void PlanFaults(const CommandLine& line, Emulator& emulator, Firmware& firmware) {
     emulator.SetSilent(line.silent);
+    if (line.minimalEcho)
+        emulator.SetMinimalEcho(true);
     for (const std::vector<uint8_t>& prefix : line.refuse)
         firmware.RefuseRequests(prefix, 0);
     for (const std::vector<uint8_t>& prefix : line.drop)

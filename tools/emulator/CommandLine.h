@@ -40,6 +40,8 @@ struct CommandLine {
     bool help = false;
     // --control: listen on a loopback TCP port for control lines (Control.h).
     bool control = false;
+    // --minimal-echo: replies repeat only what the instrument promises (EchoMode.h).
+    bool minimalEcho = false;
     // Faults.
     bool silent = false;
     std::vector<std::vector<uint8_t>> refuse;  // request headers the firmware refuses

@@ -9,6 +9,11 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
+
+#include "EchoMode.h"
+
 namespace nvsemu {
 namespace {
 
@@ -33,7 +38,20 @@ std::vector<Reply> FamilyResponder::Answer(const Request& request) {
     return it->second(request);
 }
 
-Emulator::Emulator() = default;
+Emulator::Emulator() {
+    const char* echo = getenv("NVS_EMULATOR_ECHO");
+    minimalEcho_ = echo != nullptr && strcmp(echo, "minimal") == 0;
+}
+
+void Emulator::SetMinimalEcho(bool minimal) {
+    std::lock_guard<std::mutex> lock(mu_);
+    minimalEcho_ = minimal;
+}
+
+bool Emulator::MinimalEcho() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return minimalEcho_;
+}
 
 Emulator::~Emulator() { Stop(); }
 
@@ -679,9 +697,11 @@ void Emulator::Handle(Frame frame) {
     std::vector<Reply> replies;
     std::shared_ptr<Responder> responder;
     bool silent = false;
+    bool minimalEcho = false;
     {
         std::lock_guard<std::mutex> lock(mu_);
         silent = silent_;
+        minimalEcho = minimalEcho_;
         if (!silent && !canned_.empty()) {
             replies.push_back(std::move(canned_.front()));
             canned_.pop_front();
@@ -689,8 +709,12 @@ void Emulator::Handle(Frame frame) {
             responder = responder_;
         }
     }
-    if (responder)
+    if (responder) {
         replies = responder->Answer(request);
+        if (minimalEcho)
+            for (Reply& r : replies)
+                RepeatOnlyWhatIsPromised(request.bytes, r.bytes);
+    }
 
     FaultEffect effect;
     {

@@ -193,6 +193,13 @@ public:
     // Writes bytes to the host now, in one write. From another thread: true once written.
     bool Inject(std::vector<uint8_t> bytes);
 
+    // The minimal-echo mode (EchoMode.h): the responder's replies repeat only the request
+    // bytes the instrument promises to repeat. Off by default, or on from the start when
+    // the environment has NVS_EMULATOR_ECHO=minimal. Canned replies (Enqueue) and fault
+    // replies are written as given.
+    void SetMinimalEcho(bool minimal);
+    bool MinimalEcho() const;
+
     // Faults (Faults.h). Indexes count requests in Requests(), from 0.
     void SetSilent(bool silent);
     void FaultOnRequest(size_t index, Fault fault);
@@ -296,6 +303,7 @@ private:
     size_t streamDrops_ = 0;
     uint64_t nextSeq_ = 1;
     bool silent_ = false;
+    bool minimalEcho_ = false;
     std::deque<Reply> canned_;
     FaultPlan faults_;
     std::shared_ptr<Responder> responder_;
