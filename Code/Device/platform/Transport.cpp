@@ -430,6 +430,52 @@ void DiscardStaleReplies() {
     }
 }
 
+bool DropRepliesArrivingBefore(uint64_t untilUs) {
+    bool dropped = false;
+    while (DeviceIsConnected()) {
+        CAutoCriticalSection lock(g_ReadCriticalSection);
+        if (s_nParked[kReplyIndex] != 0) {
+            DropParked(kReplyIndex);
+            dropped = true;
+        }
+        CDevicePort port;
+        const uint64_t now = GetMonotonicUs();
+        if (!port.Valid() || now >= untilUs)
+            break;
+        // One slice at a time, so that the other readers get the read lock in between.
+        const unsigned int waitMs =
+            static_cast<unsigned int>(std::min<uint64_t>((untilUs - now + 999) / 1000, kSliceMs));
+        unsigned char packet[NVS_PACKET_SIZE];
+        size_t n = 0;
+        const PortIo io = ReadWithin(port, packet, NVS_PACKET_SIZE, waitMs, &n);
+        if (io == PortIo::HungUp) {
+            DevicePortGone(port);
+            break;
+        }
+        if (io == PortIo::Nothing)
+            continue;
+        if (io != PortIo::Moved)
+            break;
+        int got = static_cast<int>(n);
+        if (!Matches(packet[0], NVS_KIND_REPLY)) {
+            // A stream or notification packet: its rest follows at once, and it is parked.
+            const uint64_t until = GetMonotonicUs() + kPacketCompletionUs;
+            PassEnd end = PassEnd::Complete;
+            while (got < NVS_PACKET_SIZE && end != PassEnd::HungUp && GetMonotonicUs() < until) {
+                const int more = ReadPort(port, packet + got, NVS_PACKET_SIZE - got, 0, true, end);
+                if (more == 0)
+                    SleepEx(1);
+                got += more;
+            }
+            if (got == NVS_PACKET_SIZE)
+                Park(packet, got);
+            continue;
+        }
+        dropped = true;
+    }
+    return dropped;
+}
+
 int ReadDataBefore(unsigned char* buffer, int length, unsigned char expected, uint64_t deadlineUs) {
     return ReadUntil(buffer, length, expected, deadlineUs, 0);
 }

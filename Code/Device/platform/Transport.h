@@ -104,6 +104,12 @@ void TransportSetStreamReader(unsigned char kind, bool present);
 // shorter than a packet is dropped. Called before a command request is written.
 void DiscardStaleReplies();
 
+// Drops the command replies that arrive until untilUs (GetMonotonicUs clock) and those
+// parked; stream and notification packets met on the way are parked for their readers.
+// Writes nothing (no filler byte). True when a command reply was dropped. The read lock
+// is taken one short wait at a time.
+bool DropRepliesArrivingBefore(uint64_t untilUs);
+
 // ReadData bounded by the caller's deadline (GetMonotonicUs clock) instead of a fresh
 // read time-out, so that one exchange that drops stale packets still waits one read
 // time-out in all. Once the deadline has passed it only takes what is already parked or

@@ -8,10 +8,19 @@
 // own first byte for the 0xB0, 0xCC and 0xAD readers).
 //
 // Pairing: the wire carries no sequence numbers, so a reply is taken for a request only
-// when it repeats the request bytes the instrument echoes (ReplyMatch.h). Before a
-// request is written, command replies left over from earlier exchanges are discarded;
-// while a reply is awaited, packets that do not answer the request are dropped as stale
-// and the read goes on, within one read time-out for the whole exchange.
+// when it repeats what the instrument repeats of it (ReplyMatch.h): the promised bytes
+// always, the request header once this connection's first replies have shown that the
+// instrument repeats it (EchoLearner; the handshake starts each connection unlearned).
+// Before a request is written, command replies left over from earlier exchanges are
+// discarded; while a reply is awaited, packets that do not answer the request are
+// dropped as stale and the read goes on, within one read time-out for the whole
+// exchange. After an exchange that got no answer in time, on an instrument not known
+// to repeat headers, the next request first waits for the line to go quiet: command
+// replies are dropped until none has come for three read time-outs (at most ten read
+// time-outs after the time-out), so that a late answer cannot meet the next exchange of
+// its family. What this cannot catch: a late answer that comes later still, or one
+// that arrives after the next request was written; on an instrument that repeats
+// headers, a late answer to the very same request.
 //
 // Inside the protocol an exchange's outcome keeps its cause (no port, short write, no or
 // short reply, refused, not the reply asked for); the public functions collapse it to
@@ -40,6 +49,12 @@ inline bool Ok(Result r) { return r == Result::Ok; }
 
 // The instrument's acceptance mark in byte 3 of a reply.
 constexpr uint8_t kAccepted = 0xFF;
+
+// Forgets what was learned of the instrument's echo and any quiet wait owed: a new
+// connection (the handshake calls it first).
+void ResetPairing();
+// What has been learned so far of this connection's instrument.
+EchoMode Pairing();
 
 // True when a port is open.
 bool Connected();

@@ -64,6 +64,7 @@ uint16_t ModelNumber(const MODEL_INFORMATION& m) { return static_cast<uint16_t>(
 
 bool IsTargetDevice() {
     ClearReplyQueue();
+    proto::ResetPairing();  // what the last instrument repeated says nothing of this one
     ForgetDynamicLEDState();  // a new connection: what the last instrument was told is unknown here
     if (!StopSamplingAndDrain()) {
         return false;
