@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "ApiFixture.h"
+#include "api/Connection.h"
 #include "api/PostConnection.h"
 #include "protocol/Memory.h"
 #include "protocol/RespirationTables.h"
@@ -193,6 +194,32 @@ TEST_F(ApiPostConnection, RespirationRecordWithoutItsMarkerLoadsNothing) {
     EXPECT_EQ(g_fECGExtRespirationCoef[0], 110.0);
     EXPECT_EQ(g_ECGExtRespirationBaselineDACTable[11], 0);
     EXPECT_EQ(g_fECGExtRespiratationRDAC3[95], 0.0);
+}
+
+// The next instrument gets nothing of the last one's tables: what its own loading does
+// not replace is back at its state at load.
+TEST_F(ApiPostConnection, NothingLoadedFromOneInstrumentOutlivesItsConnection) {
+    fw_ = std::make_shared<nvsemu::Firmware>(Profile::WithExtRespXJ());
+    ASSERT_TRUE(emu_.Start());
+    emu_.SetResponder(fw_);
+    ASSERT_TRUE(emu_.LinkAs(sandbox_.NodePath(0)));
+    ASSERT_TRUE(Connect());
+    ASSERT_EQ(g_fECGExtRespirationCoef[0], 1.25);
+    ASSERT_EQ(g_ECGExtRespirationBaselineDACTable[11], 1000 + 250 * 11);
+    ASSERT_EQ(g_ECGDCVariableCalibrationData[1000], DefaultECGCode(0) + 3);
+
+    // Another instrument, without a respiration module, whose ECG table cannot be read.
+    const unsigned loaded = ConnectionLoadCount();
+    emu_.Unplug();
+    fw_ = std::make_shared<nvsemu::Firmware>(Profile::WithPpg2112());
+    emu_.SetResponder(fw_);
+    emu_.FaultOnHeader(MemoryReadOf(kECG), Fault::Drop(), 0);
+    ASSERT_TRUE(emu_.Replug());
+    ASSERT_TRUE(WaitUntil([&] { return ConnectionLoadCount() != loaded; }, 30000));
+    EXPECT_EQ(g_fECGExtRespirationCoef[0], 110.0);
+    EXPECT_EQ(g_ECGExtRespirationBaselineDACTable[11], 0);
+    EXPECT_EQ(g_fECGExtRespiratationRDAC3[95], 0.0);
+    EXPECT_EQ(g_ECGDCVariableCalibrationData[1000], DefaultECGCode(0)) << "the default, not the last instrument's";
 }
 
 }  // namespace

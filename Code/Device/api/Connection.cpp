@@ -136,6 +136,7 @@ void ClearIdentityRecords() {
     memset(&g_DeviceFeature, 0, sizeof g_DeviceFeature);
     g_nFWVersion = 0;
     ForgetFactorySettingMCU();
+    ForgetInstrumentCalibration();
 }
 
 void Teardown() {

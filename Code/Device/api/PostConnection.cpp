@@ -26,6 +26,7 @@
 #include "protocol/Memory.h"
 #include "protocol/PPGModule.h"
 #include "protocol/Protocol.h"
+#include "protocol/RespirationTables.h"
 #include "protocol/StoredRecords.h"
 #include "protocol/SubsystemHooks.h"
 #include "waveform/Calibration.h"
@@ -97,6 +98,22 @@ void ReleasePPGPDSamplingTables() {
     for (int*& slot : g_pPPGPDSamplingCalibrationData) {
         slot = nullptr;
     }
+}
+
+void ForgetInstrumentCalibration() {
+    for (int slot = 0; slot < kPPGPDSamplingTableSlots; ++slot) {
+        if (g_pPPGPDSamplingCalibrationData[slot] != nullptr) {
+            FillIdentity(s_pdTables[slot], kPDTableCount);
+        }
+    }
+    memset(g_FPGA_PDRatio, 0, sizeof g_FPGA_PDRatio);
+    {
+        // A playback run builds its batches from these tables under the interrupt lock.
+        CAutoCriticalSection interrupt(g_InterruptCriticalSection);
+        SetDefaultECGDCVariableCalibrationData();
+        memset(g_PPGDCTable, 0, sizeof g_PPGDCTable);
+    }
+    ResetRespirationTables();
 }
 
 bool ResetDeviceToDefaultStatus() {

@@ -35,6 +35,13 @@ extern float g_FPGA_PDRatio[3][8];
 // connection thread ended).
 void ResetPostConnectionState();
 
+// The instrument has gone: every table loaded from it goes back to its state at load
+// (identity photodiode tables in the slots in use, zero ratios, the default ECG DC
+// table, an empty PPG DC table, the respiration tables at load), so that nothing read
+// from one instrument is applied to the output or the records of the next, even when
+// the next one's loading fails. The caller holds g_CriticalSection.
+void ForgetInstrumentCalibration();
+
 // Electrode, impedance, pacing, respiration and ambient-light mode back to 0 through the
 // exported setters. The result of the last of them.
 bool ResetDeviceToDefaultStatus();
