@@ -14,6 +14,7 @@
 #include "api/DeviceInfo.h"
 #include "api/PlaybackApi.h"
 #include "api/nvs300.h"
+#include "output/Output.h"
 #include "platform/Device.h"
 #include "platform/Event.h"
 #include "platform/StaticObjects.h"
@@ -187,13 +188,29 @@ bool ReleaseGeneratedArray(void* memory) {
     return true;
 }
 
+namespace {
+
+// A playback start's first step: refused (false, nothing stopped or sent) from a sample
+// callback of the output or the playback it would replace; otherwise the common stop.
+bool StopForPlayback() {
+    if (OnARunsOwnThread()) {
+        return false;
+    }
+    ORVStopOutputWaveform();
+    return true;
+}
+
+}  // namespace
+
 // ---- Waveform player -------------------------------------------------------------------
 
 bool ORVWaveformPlayerOutputECG(PLAY_RAW_DATA* ecg) {
     if (!VerifyPlayRawData(ecg)) {
         return false;
     }
-    ORVStopOutputWaveform();
+    if (!StopForPlayback()) {
+        return false;
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     return PlayRawECG(*ecg) != 0;
 }
@@ -203,7 +220,9 @@ bool ORVWaveformPlayerOutputECGAndPPG(PLAY_RAW_DATA* ecg, int channel, PLAY_RAW_
         return false;
     }
     const PPGChannel ch = CheckPPGChannel(static_cast<PPGChannel>(channel));
-    ORVStopOutputWaveform();
+    if (!StopForPlayback()) {
+        return false;
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     return PlayRawECGAndPPG(*ecg, ch, *ppg) != 0;
 }
@@ -212,7 +231,9 @@ bool ORVWaveformPlayerOutputECGAndPPGEx(PLAY_RAW_DATA* ecg, PLAY_RAW_DATA* ppg1,
     if (!VerifyPlayRawData(ecg) || !VerifyPlayRawData(ppg1) || !VerifyPlayRawData(ppg2)) {
         return false;
     }
-    ORVStopOutputWaveform();
+    if (!StopForPlayback()) {
+        return false;
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     return PlayRawECGAndPPGEx(*ecg, *ppg1, *ppg2) != 0;
 }
@@ -222,7 +243,9 @@ bool ORVWaveformPlayerOutputECGAndPPG3(PLAY_RAW_DATA* ecg, PLAY_RAW_DATA* ppg1, 
     if (!IsPPGChannel3Supported() || !VerifyPlayRawData(ecg)) {
         return false;
     }
-    ORVStopOutputWaveform();
+    if (!StopForPlayback()) {
+        return false;
+    }
     PLAY_RAW_DATA* list[3] = {ppg1, ppg2, ppg3};
     CAutoCriticalSection lock(g_CriticalSection);
     if (!ValidatePPGRawDataByPulseSetting(list)) {
@@ -236,7 +259,9 @@ bool ORVWaveformPlayerOutputPPG(int channel, PLAY_RAW_DATA* ppg) {
         return false;
     }
     const PPGChannel ch = CheckPPGChannel(static_cast<PPGChannel>(channel));
-    ORVStopOutputWaveform();
+    if (!StopForPlayback()) {
+        return false;
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     return PlayRawPPG(ch, *ppg) != 0;
 }
@@ -245,7 +270,9 @@ bool ORVWaveformPlayerOutputPPGEx(PLAY_RAW_DATA* ppg1, PLAY_RAW_DATA* ppg2) {
     if (!VerifyPlayRawData(ppg1) || !VerifyPlayRawData(ppg2)) {
         return false;
     }
-    ORVStopOutputWaveform();
+    if (!StopForPlayback()) {
+        return false;
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     return PlayRawPPGEx(*ppg1, *ppg2) != 0;
 }
@@ -254,7 +281,9 @@ bool ORVWaveformPlayerOutputPPG3(PLAY_RAW_DATA* ppg1, PLAY_RAW_DATA* ppg2, PLAY_
     if (!IsPPGChannel3Supported()) {
         return false;
     }
-    ORVStopOutputWaveform();
+    if (!StopForPlayback()) {
+        return false;
+    }
     PLAY_RAW_DATA* list[3] = {ppg1, ppg2, ppg3};
     CAutoCriticalSection lock(g_CriticalSection);
     if (IsPPGChannel3Simulated() && !ValidatePPGRawDataByPulseSetting(list)) {
@@ -274,7 +303,9 @@ bool ORVPlayECG(ECG_WAVEFORM* ecg, PFN_SAMPLE_CALLBACK callback) {
     if (ecg == nullptr) {
         return false;
     }
-    ORVStopOutputWaveform();
+    if (!StopForPlayback()) {
+        return false;
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     Generated e;
     GenerateECG(ecg, kECGAloneKHz, kECGAloneRate, callback, e.r);
@@ -292,7 +323,9 @@ bool ORVPlayECGAndPPG(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg, PFN_SAMPL
     if (ecg == nullptr || ppg == nullptr) {
         return false;
     }
-    ORVStopOutputWaveform();
+    if (!StopForPlayback()) {
+        return false;
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     Generated e, p;
     GenerateECG(ecg, kPlayKHz, kPlayRate, ecgCallback, e.r);
@@ -314,7 +347,9 @@ bool ORVPlayECGAndPPGEx(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_WA
     if (ecg == nullptr || ppg1 == nullptr || ppg2 == nullptr) {
         return false;
     }
-    ORVStopOutputWaveform();
+    if (!StopForPlayback()) {
+        return false;
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     Generated e, p1, p2;
     GenerateECG(ecg, kPlayKHz, kPlayRate, ecgCallback, e.r);
@@ -345,7 +380,9 @@ bool ORVPlayECGAndPPG3(int pttMs, ECG_WAVEFORM* ecg, PPG_WAVEFORM* ppg1, PPG_WAV
     if (ecg == nullptr) {
         return false;
     }
-    ORVStopOutputWaveform();
+    if (!StopForPlayback()) {
+        return false;
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     Generated e;
     GeneratedList built;
@@ -383,7 +420,9 @@ bool ORVPlayPPG(int channel, PPG_WAVEFORM* ppg, PFN_SAMPLE_CALLBACK callback) {
         return false;
     }
     const PPGChannel ch = channel == 2 ? PPG_CHANNEL_2 : PPG_CHANNEL_1;  // channel 3 plays on 1
-    ORVStopOutputWaveform();
+    if (!StopForPlayback()) {
+        return false;
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     Generated p;
     GeneratePPG(ppg, false, callback, p.r);
@@ -398,7 +437,9 @@ bool ORVPlayPPGEx(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PFN_SAMPLE_CALLBACK pp
     if (ppg1 == nullptr || ppg2 == nullptr) {
         return false;
     }
-    ORVStopOutputWaveform();
+    if (!StopForPlayback()) {
+        return false;
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     Generated p1, p2;
     const int sync1 = ppg1->nSyncPulse, sync2 = ppg2->nSyncPulse;  // the host's, before the normalisation
@@ -420,7 +461,9 @@ bool ORVPlayPPG3(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3, PFN
     if (!IsPPGChannel3Supported()) {
         return false;
     }
-    ORVStopOutputWaveform();
+    if (!StopForPlayback()) {
+        return false;
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     GeneratedList built;
     PPG_WAVEFORM* records[3] = {ppg1, ppg2, ppg3};
@@ -454,7 +497,7 @@ bool ORVPlayPPG3(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2, PPG_WAVEFORM* ppg3, PFN
 // ---- Sweeps and stop -------------------------------------------------------------------
 
 bool ORVOutputFrequencyScan(FREQUENCY_SCAN* scan, PFN_SAMPLE_CALLBACK callback) {
-    if (!IsGeneratableScan(scan, kECGAloneRate)) {
+    if (!IsGeneratableScan(scan, kECGAloneRate) || PlayRawOnRunThread()) {
         return false;  // refused before anything stops or changes
     }
     CAutoCriticalSection lock(g_CriticalSection);
@@ -464,7 +507,7 @@ bool ORVOutputFrequencyScan(FREQUENCY_SCAN* scan, PFN_SAMPLE_CALLBACK callback) 
 
 bool ORVOutputFrequencyScanPPG(int channel, FREQUENCY_SCAN2* scan, PFN_SAMPLE_CALLBACK callback) {
     const PPGChannel ch = CheckPPGChannel(static_cast<PPGChannel>(channel));
-    if (!IsGeneratableScan(scan, kECGAloneRate)) {
+    if (!IsGeneratableScan(scan, kECGAloneRate) || PlayRawOnRunThread()) {
         return false;
     }
     CAutoCriticalSection lock(g_CriticalSection);
@@ -560,6 +603,9 @@ int ORVAutoTestAddItemPlayRaw(int durationS, char const* path) {
 
 bool ORVAutoTestStartOutput(PFN_SAMPLE_CALLBACK ecg, PFN_SAMPLE_CALLBACK ppg1, PFN_SAMPLE_CALLBACK ppg2,
                             PFN_SAMPLE_CALLBACK ppg3) {
+    if (PlayRawOnRunThread()) {
+        return false;  // from a callback of the run it would replace
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     return PlayRawAutoTestStartOutput(ecg, ppg1, ppg2, ppg3) != 0;
 }

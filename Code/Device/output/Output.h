@@ -57,9 +57,17 @@ uint8_t GetOutputEnableForPPGModule();
 
 // ---- Starts and stop -----------------------------------------------------------------
 
+// True on the running output's thread or on one of the running playback's threads: a
+// start made there (from a sample callback) would replace the run it is part of, whose
+// thread cannot be joined from inside it, and the old thread would read on from the
+// sources the start replaces. Every output, playback and calibration start refuses it:
+// false, nothing stopped, nothing sent.
+bool OnARunsOwnThread();
+
 // Every start's first step, without g_CriticalSection held: the common stop, then the
-// wait for a thread that an earlier stop left running (OutputGate.h). False when that
-// wait is refused (on a library thread): the start then fails.
+// wait for a thread that an earlier stop left running (OutputGate.h). False, with
+// nothing done, on a run's own thread (OnARunsOwnThread), and when that wait is refused
+// (on a library thread): the start then fails.
 bool StopBeforeStart();
 
 // The common start of ORVOutputPPGEx and ORVOutputPPG3.

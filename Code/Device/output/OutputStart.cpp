@@ -128,6 +128,9 @@ void RestoreDynamicLED(bool wasEnabled) {
 }  // namespace
 
 bool StopBeforeStart() {
+    if (OnARunsOwnThread()) {
+        return false;  // nothing stopped, nothing sent
+    }
     ORVStopOutputWaveform();
     return output::JoinLateOutputThread();
 }

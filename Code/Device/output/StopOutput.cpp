@@ -10,6 +10,11 @@
 #include "protocol/PPGModule.h"
 #include "protocol/SubsystemHooks.h"
 
+bool OnARunsOwnThread() {
+    const THREAD_HANDLE output = g_hOutputWaveformThread.load();
+    return (output != 0 && IsCurrentThread(output)) || Hooks().playback.onRunThread();
+}
+
 void StopOutputWaveform() {
     // Taken here as well (it is recursive): the thread's end steps talk to the instrument
     // without the lock, which is safe only while the stopper holds it.

@@ -9,6 +9,7 @@
 #include "playback/PlayThreads.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <cstring>
 
 #include "output/LockedExchange.h"
@@ -276,6 +277,16 @@ void RunPlayThread(PFN_SEND_PACKET send) {
     if (connected) {
         OweBatch();  // the second batch goes out at once
     }
+}
+
+bool PlayRawOnRunThread() {
+    for (const std::atomic<THREAD_HANDLE>* handle : {&g_hPlayThread, &g_hReceiveThread, &g_hOutputThread}) {
+        const THREAD_HANDLE thread = handle->load();
+        if (thread != 0 && IsCurrentThread(thread)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 PFN_SEND_PACKET PlayRawSendFunction() {

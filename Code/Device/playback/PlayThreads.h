@@ -50,6 +50,11 @@ extern PFN_SAMPLE_CALLBACK g_FrequencyScanCallback;
 // thread, reporter, then the second batch is asked for. Without: the simulation thread
 // and the reporter. A thread that cannot start leaves g_hPlayThread 0 and no reporter.
 void RunPlayThread(PFN_SEND_PACKET send);
+// True on one of the run's threads: the play or simulation thread, the reader or the
+// reporter (which calls the host's sample callbacks). A start made there would replace
+// the run it is part of, whose threads cannot be joined from inside: such starts are
+// refused. Any thread; never blocks.
+bool PlayRawOnRunThread();
 // The send function of the run that exists (from its start until PlayRawStop joins it);
 // null when none exists. Lets a start tell its own stream from another one.
 PFN_SEND_PACKET PlayRawSendFunction();

@@ -1,6 +1,7 @@
 // The engine's entries in the subsystem hook table: the run state, the common stop's
 // stop and the window forms of the exported setters. Installed at load.
 #include "playback/PlayControl.h"
+#include "playback/PlayThreads.h"
 #include "playback/Sources.h"
 #include "protocol/SubsystemHooks.h"
 
@@ -32,5 +33,6 @@ void InstallPlaybackEngineHooks() {
     entries.readPPGLEDSetting = PlayReadPPGLEDSetting;
     entries.writePPGLEDSetting = PlayWritePPGLEDSetting;
     entries.loadedPPGRange = GetLoadedPPGRange;
+    entries.onRunThread = PlayRawOnRunThread;
     InstallPlaybackHooks(&entries);
 }

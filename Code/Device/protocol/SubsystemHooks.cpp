@@ -19,6 +19,7 @@ bool WriteCalibrationDirectly(unsigned char id, unsigned char* data, int length)
     return WriteCalibrationSetting(static_cast<PPGCalibrationSetting>(id), data, length);
 }
 bool NoPPGSourceLoaded(int, double*, double*) { return false; }
+bool NoRunThread() { return false; }
 
 void NoSamplingToDisable() {}
 bool NothingToPrepare(_DEVICE_CONTROL_SETTING*& copy) {
@@ -35,7 +36,7 @@ struct Published {
 };
 
 // Every entry is copied one by one on install: a new entry needs its line there.
-static_assert(sizeof(PlaybackHooks) == 17 * sizeof(void (*)()), "install copies 17 playback entries");
+static_assert(sizeof(PlaybackHooks) == 18 * sizeof(void (*)()), "install copies 18 playback entries");
 static_assert(sizeof(SamplingHooks) == 3 * sizeof(void (*)()), "install copies 3 sampling entries");
 
 constexpr Published kNull = {
@@ -58,6 +59,7 @@ constexpr Published kNull = {
             ReadPPGLEDSetting,
             WritePPGLEDSetting,
             NoPPGSourceLoaded,
+            NoRunThread,
         },
         {
             NoSamplingToDisable,
@@ -142,6 +144,7 @@ void InstallPlaybackHooks(const PlaybackHooks* entries) {
     Take(out.readPPGLEDSetting, in.readPPGLEDSetting, null.readPPGLEDSetting);
     Take(out.writePPGLEDSetting, in.writePPGLEDSetting, null.writePPGLEDSetting);
     Take(out.loadedPPGRange, in.loadedPPGRange, null.loadedPPGRange);
+    Take(out.onRunThread, in.onRunThread, null.onRunThread);
     Publish(next);
 }
 

@@ -69,6 +69,11 @@ struct PlaybackHooks {
     // range filled, false when nothing is loaded. Called by ORVGetLoadedPPGRange under
     // g_CriticalSection, with non-null outputs. Must not block. Null form: false.
     bool (*loadedPPGRange)(int channel, double* minimum, double* maximum);
+    // PlayRawOnRunThread: true on one of the run's own threads (the reporter, which calls
+    // the host's sample callbacks, the play or simulation thread and the reader). The
+    // output starts ask it first: a start from there would replace the run it runs in.
+    // Any thread, any lock; never blocks. Null form: false.
+    bool (*onRunThread)();
 };
 
 // Photodiode sampling.

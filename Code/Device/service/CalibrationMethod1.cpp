@@ -183,6 +183,9 @@ bool ORVCalibrateMethod1(PPGChannel channel, PPG_WAVEFORM* ppg) {
     if (ppg == nullptr || !IsMethod1PeriodLength(ppg->nPeriod)) {
         return false;
     }
+    if (OnARunsOwnThread()) {
+        return false;  // from a sample callback of the run it would replace
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     if (!DeviceIsConnected()) {
         return false;
@@ -203,6 +206,9 @@ bool ORVCalibrateMethod1Ex(PPG_WAVEFORM* ppg1, PPG_WAVEFORM* ppg2) {
     if (ppg1 == nullptr || ppg2 == nullptr || !IsMethod1PeriodLength(ppg1->nPeriod) ||
         !IsMethod1PeriodLength(ppg2->nPeriod)) {
         return false;
+    }
+    if (OnARunsOwnThread()) {
+        return false;  // from a sample callback of the run it would replace
     }
     CAutoCriticalSection lock(g_CriticalSection);
     if (!DeviceIsConnected()) {

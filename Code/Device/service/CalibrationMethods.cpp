@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "api/nvs300.h"
+#include "output/Output.h"
 #include "platform/Device.h"
 #include "platform/Platform.h"
 #include "platform/StaticObjects.h"
@@ -274,6 +275,9 @@ bool ORVCalibrateMethod2(PPGChannel channel, PPG_WAVEFORM* record) {
     if (record == nullptr) {
         return false;
     }
+    if (OnARunsOwnThread()) {
+        return false;  // from a sample callback of the run it would replace
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     if (!DeviceIsConnected()) {
         return false;
@@ -300,6 +304,9 @@ bool ORVCalibrateMethod2Ex(PPG_WAVEFORM* record1, PPG_WAVEFORM* record2) {
     if (record1 == nullptr || record2 == nullptr) {
         return false;
     }
+    if (OnARunsOwnThread()) {
+        return false;  // from a sample callback of the run it would replace
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     if (!DeviceIsConnected()) {
         return false;
@@ -319,6 +326,9 @@ bool ORVCalibrateMethod2Ex(PPG_WAVEFORM* record1, PPG_WAVEFORM* record2) {
 bool ORVCalibrateMethod3(PPGChannel channel, PPG_WAVEFORM* record) {
     if (record == nullptr) {
         return false;
+    }
+    if (OnARunsOwnThread()) {
+        return false;  // from a sample callback of the run it would replace
     }
     CAutoCriticalSection lock(g_CriticalSection);
     if (!DeviceIsConnected()) {
@@ -342,6 +352,9 @@ bool ORVCalibrateMethod3Ex(bool enable1, PPG_WAVEFORM* record1, bool enable2, PP
     if (record1 == nullptr || record2 == nullptr) {
         return false;
     }
+    if (OnARunsOwnThread()) {
+        return false;  // from a sample callback of the run it would replace
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     if (!DeviceIsConnected()) {
         return false;
@@ -362,6 +375,9 @@ bool ORVCalibrateMethod4(bool enable1, PPG_WAVEFORM* record1, bool enable2, PPG_
     if (record1 == nullptr || record2 == nullptr) {
         return false;
     }
+    if (OnARunsOwnThread()) {
+        return false;  // from a sample callback of the run it would replace
+    }
     CAutoCriticalSection lock(g_CriticalSection);
     if (!DeviceIsConnected()) {
         return false;
@@ -374,6 +390,9 @@ bool ORVCalibrateMethod4(bool enable1, PPG_WAVEFORM* record1, bool enable2, PPG_
 bool ORVCalibrateMethod5(bool enable1, PPG_WAVEFORM* record1, bool enable2, PPG_WAVEFORM* record2) {
     if (record1 == nullptr || record2 == nullptr || !Method5Lengths(record1, record2, enable1, enable2)) {
         return false;
+    }
+    if (OnARunsOwnThread()) {
+        return false;  // from a sample callback of the run it would replace
     }
     CAutoCriticalSection lock(g_CriticalSection);
     if (!DeviceIsConnected()) {
