@@ -9,6 +9,7 @@
 #include "ApiFixture.h"
 #include "api/Connection.h"
 #include "api/PostConnection.h"
+#include "platform/StaticObjects.h"
 #include "protocol/Memory.h"
 #include "protocol/RespirationTables.h"
 #include "waveform/Calibration.h"
@@ -204,9 +205,13 @@ TEST_F(ApiPostConnection, NothingLoadedFromOneInstrumentOutlivesItsConnection) {
     emu_.SetResponder(fw_);
     ASSERT_TRUE(emu_.LinkAs(sandbox_.NodePath(0)));
     ASSERT_TRUE(Connect());
-    ASSERT_EQ(g_fECGExtRespirationCoef[0], 1.25);
-    ASSERT_EQ(g_ECGExtRespirationBaselineDACTable[11], 1000 + 250 * 11);
-    ASSERT_EQ(g_ECGDCVariableCalibrationData[1000], DefaultECGCode(0) + 3);
+    {
+        // Read under the lock the connection thread writes them under.
+        CAutoCriticalSection lock(g_CriticalSection);
+        ASSERT_EQ(g_fECGExtRespirationCoef[0], 1.25);
+        ASSERT_EQ(g_ECGExtRespirationBaselineDACTable[11], 1000 + 250 * 11);
+        ASSERT_EQ(g_ECGDCVariableCalibrationData[1000], DefaultECGCode(0) + 3);
+    }
 
     // Another instrument, without a respiration module, whose ECG table cannot be read.
     const unsigned loaded = ConnectionLoadCount();
@@ -216,6 +221,7 @@ TEST_F(ApiPostConnection, NothingLoadedFromOneInstrumentOutlivesItsConnection) {
     emu_.FaultOnHeader(MemoryReadOf(kECG), Fault::Drop(), 0);
     ASSERT_TRUE(emu_.Replug());
     ASSERT_TRUE(WaitUntil([&] { return ConnectionLoadCount() != loaded; }, 30000));
+    CAutoCriticalSection lock(g_CriticalSection);
     EXPECT_EQ(g_fECGExtRespirationCoef[0], 110.0);
     EXPECT_EQ(g_ECGExtRespirationBaselineDACTable[11], 0);
     EXPECT_EQ(g_fECGExtRespiratationRDAC3[95], 0.0);
