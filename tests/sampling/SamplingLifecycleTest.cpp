@@ -5,6 +5,7 @@
 
 #include "SamplingFixture.h"
 #include "api/Connection.h"
+#include "platform/Device.h"
 #include "platform/StaticObjects.h"
 #include "sampling/Sampling.h"
 #include "sampling/SamplingState.h"
@@ -244,6 +245,33 @@ TEST_F(SamplingTest, FreeMidStreamEndsTheSampling) {
     // The stop request went out; the drain that follows it ends at a failed read too,
     // so on a loaded machine the free can return before the instrument has read it.
     EXPECT_TRUE(WaitUntil([this] { return !Fw().StreamOn(); }, 10000));
+}
+
+// A free while the sampling thread is held in a callback: the connection thread's
+// teardown, which closes the port, must not run before the stream's stop has gone out.
+std::atomic<int> s_holdCalls{0};
+std::atomic<bool> s_hold{false};
+void HoldingCallback(int, int) {
+    s_holdCalls.fetch_add(1);
+    if (!s_hold.exchange(false)) {
+        return;
+    }
+    // Held until the port has closed, or for 2 s when nothing closes it meanwhile.
+    WaitUntil([] { return DeviceIsConnected() == 0; }, 2000);
+}
+
+TEST_F(SamplingTest, FreeWhileACallbackRunsStopsTheStreamBeforeThePortCloses) {
+    PlugAndConnect(Hardware5());
+    s_holdCalls = 0;
+    ASSERT_TRUE(ORVEnableSampling(PPG_SAMPLING_PD1, HoldingCallback));
+    ASSERT_TRUE(ORVStartSampling(nullptr));
+    ASSERT_TRUE(WaitUntil([] { return s_holdCalls.load() >= 3; }, 5000));
+    const int before = s_holdCalls.load();
+    s_hold = true;
+    ASSERT_TRUE(WaitUntil([&] { return s_holdCalls.load() > before && !s_hold.load(); }, 5000));
+    ORVFree();
+    EXPECT_TRUE(Idle());
+    EXPECT_TRUE(WaitUntil([this] { return !Fw().StreamOn(); }, 10000)) << "the instrument streams on after the free";
 }
 
 TEST_F(SamplingTest, HundredStartStopCyclesKeepTheThreadCount) {

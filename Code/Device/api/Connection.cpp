@@ -141,6 +141,13 @@ void ClearIdentityRecords() {
 
 void Teardown() {
     s_bConnected.store(false);
+    if (g_bStopConnectDeviceThread.load() != 0 && s_bMuted.load() == 0) {
+        // A free: its own stop of the sampling races this teardown, which closes the port.
+        // Joined here first (it returns once whichever caller joins has joined), so that
+        // the stream's stop request goes out while the port is open: the instrument
+        // would otherwise go on streaming after the free.
+        Hooks().sampling.disableSampling();
+    }
     if (s_bMuted.load() == 0) {
         // A muted thread's free stopped the output already; the host may have started
         // another since, which is not this thread's to end.
