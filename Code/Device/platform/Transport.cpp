@@ -397,6 +397,21 @@ namespace {
 constexpr int kDiscardPackets = 64;              // packets taken from the port by one discard, at the most
 constexpr uint64_t kPacketCompletionUs = 20000;  // a stream packet seen in part: its rest is this close
 
+// A stream or notification packet of which `got` bytes were read: its rest follows at
+// once, and the whole packet is parked for its reader (a piece that stays short is
+// dropped). `end` tells whether the port hung up meanwhile. Hold the read lock.
+void ParkStreamPacket(const CDevicePort& port, unsigned char* packet, int got, PassEnd& end) {
+    const uint64_t until = GetMonotonicUs() + kPacketCompletionUs;
+    while (got < NVS_PACKET_SIZE && end != PassEnd::HungUp && GetMonotonicUs() < until) {
+        const int more = ReadPort(port, packet + got, NVS_PACKET_SIZE - got, 0, true, end);
+        if (more == 0)
+            SleepEx(1);
+        got += more;
+    }
+    if (got == NVS_PACKET_SIZE)
+        Park(packet, got);
+}
+
 }  // namespace
 
 void DiscardStaleReplies() {
@@ -413,18 +428,8 @@ void DiscardStaleReplies() {
         int got = ReadPort(port, packet, NVS_PACKET_SIZE, 0, true, end);
         if (got == 0)
             return;
-        if (!Matches(packet[0], NVS_KIND_REPLY)) {
-            // A stream or notification packet caught in part: its rest follows at once.
-            const uint64_t until = GetMonotonicUs() + kPacketCompletionUs;
-            while (got < NVS_PACKET_SIZE && end != PassEnd::HungUp && GetMonotonicUs() < until) {
-                const int more = ReadPort(port, packet + got, NVS_PACKET_SIZE - got, 0, true, end);
-                if (more == 0)
-                    SleepEx(1);
-                got += more;
-            }
-            if (got == NVS_PACKET_SIZE)
-                Park(packet, got);
-        }
+        if (!Matches(packet[0], NVS_KIND_REPLY))
+            ParkStreamPacket(port, packet, got, end);
         if (end == PassEnd::HungUp)
             return;
     }
@@ -456,19 +461,9 @@ bool DropRepliesArrivingBefore(uint64_t untilUs) {
             continue;
         if (io != PortIo::Moved)
             break;
-        int got = static_cast<int>(n);
         if (!Matches(packet[0], NVS_KIND_REPLY)) {
-            // A stream or notification packet: its rest follows at once, and it is parked.
-            const uint64_t until = GetMonotonicUs() + kPacketCompletionUs;
             PassEnd end = PassEnd::Complete;
-            while (got < NVS_PACKET_SIZE && end != PassEnd::HungUp && GetMonotonicUs() < until) {
-                const int more = ReadPort(port, packet + got, NVS_PACKET_SIZE - got, 0, true, end);
-                if (more == 0)
-                    SleepEx(1);
-                got += more;
-            }
-            if (got == NVS_PACKET_SIZE)
-                Park(packet, got);
+            ParkStreamPacket(port, packet, static_cast<int>(n), end);
             continue;
         }
         dropped = true;
